@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <norva/core/cpu.hpp>
+
+using namespace norva;
+
+namespace
+{
+    std::set<std::string> procCpuinfoFlags()
+    {
+        std::ifstream file("/proc/cpuinfo");
+        std::string line;
+        while (std::getline(file, line))
+        {
+            if (line.rfind("flags", 0) == 0)
+            {
+                std::istringstream words(line.substr(line.find(':') + 1));
+                std::set<std::string> flags;
+                for (std::string w; words >> w;)
+                {
+                    flags.insert(w);
+                }
+                return flags;
+            }
+        }
+        return {};
+    }
+} // namespace
+
+TEST(CPUFlags, AgreeWithProcCpuinfo)
+{
+    const std::set<std::string> flags = procCpuinfoFlags();
+    if (flags.empty())
+    {
+        GTEST_SKIP() << "/proc/cpuinfo lists no flags on this machine";
+    }
+
+    // The kernel hides AVX and AVX-512 when it does not save their state, which cpuid does not
+    // know; compare the rest.
+    const struct
+    {
+        const char* name;
+        CPUFlags flag;
+    } rows[] = {
+        { "mmx", CPU_MMX },         { "sse", CPU_SSE },         { "sse2", CPU_SSE2 },
+        { "pni", CPU_SSE3 },        { "ssse3", CPU_SSSE3 },     { "sse4_1", CPU_SSE4_1 },
+        { "sse4_2", CPU_SSE4_2 },   { "aes", CPU_AES },         { "pclmulqdq", CPU_PCLMULQDQ },
+        { "movbe", CPU_MOVBE },     { "popcnt", CPU_POPCNT },   { "rdrand", CPU_RDRAND },
+        { "cmov", CPU_CMOV },       { "cx16", CPU_CMPXCHG16B }, { "bmi1", CPU_BMI1 },
+        { "bmi2", CPU_BMI2 },       { "sha_ni", CPU_SHA },      { "sse4a", CPU_SSE4A },
+        { "fma", CPU_FMA3 },        { "f16c", CPU_F16C },       { "avx", CPU_AVX },
+        { "avx2", CPU_AVX2 },       { "avx512f", CPU_AVX512F }, { "avx512bw", CPU_AVX512BW },
+    };
+
+    const CPUFlags mask = getCPUFlags();
+    for (const auto& row : rows)
+    {
+        EXPECT_EQ(flags.count(row.name) != 0, (mask & row.flag) != 0) << row.name;
+    }
+    EXPECT_EQ(getCPUFlags(), mask);
+}
+
+TEST(CPUFlags, DecodeFromRegisters)
+{
+    CPUIDRegisters r;
+    EXPECT_EQ(decodeCPUFlags(r), 0u);
+
+    r.leaf1_edx = (1u << 26) | (1u << 23);
+    r.leaf1_ecx = (1u << 9) | (1u << 1);
+    r.ext1_edx = (1u << 22) | (1u << 31);
+    EXPECT_EQ(decodeCPUFlags(r), CPU_SSE2 | CPU_MMX | CPU_SSSE3 | CPU_PCLMULQDQ | CPU_MMX_PLUS | CPU_3DNOW);
+
+    // MMX is reported by either leaf
+    CPUIDRegisters amd;
+    amd.ext1_edx = 1u << 23;
+    EXPECT_EQ(decodeCPUFlags(amd), CPU_MMX);
+
+    // a processor without leaf 7 leaves bits 13 and 24..35 clear
+    CPUIDRegisters all;
+    all.leaf1_ecx = all.leaf1_edx = all.ext1_ecx = all.ext1_edx = ~0u;
+    const CPUFlags leaf7 = CPU_AVX2 | (((1ull << 36) - 1) & ~((1ull << 24) - 1));
+    EXPECT_EQ(decodeCPUFlags(all) & leaf7, 0u);
+    all.leaf7_ebx = ~0u;
+    EXPECT_EQ(decodeCPUFlags(all), (1ull << 36) - 1);
+}
