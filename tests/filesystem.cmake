@@ -1,0 +1,1 @@
+norva_test(norva_filesystem_tests DIR filesystem LIBS norva_filesystem LABELS filesystem)
