@@ -53,7 +53,7 @@ namespace norva
         Format dest;
         Format source;
         Path path = Path::NONE;
-        RowKernel rowKernel = nullptr;     // COPY and FAST
+        RowKernel rowKernel = nullptr;     // FAST
         RectFunction rectFunction = nullptr;
 
         // Chooses from the running CPU's features and the fast table.
@@ -97,7 +97,7 @@ namespace norva
         u64 copyMask = 0;    // UNORM source bits that land unchanged
         u64 alphaFill = 0;   // destination bits set because the source has no alpha
 
-        // SSE2 constants, lanes in component order red, green, blue, alpha.
+        // SSE2 constants, one lane per record of channel[].
         alignas(16) float sse2Scale[4] = {};
         alignas(16) float sse2Bias[4] = {};
         alignas(16) u32 sse2SrcLow[4] = {};   // fields below bit 31, read in place
