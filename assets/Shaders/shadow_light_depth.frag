@@ -1,0 +1,7 @@
+#version 430 core
+
+// Only depth is written: the shadow framebuffer has no colour buffer.
+
+void main()
+{
+}
