@@ -1,0 +1,79 @@
+#include "half.hpp"
+
+#include <bit>
+#include <vector>
+
+#include <glm/gtc/packing.hpp>
+
+#include "parallel.hpp"
+
+namespace terrain_half
+{
+    namespace
+    {
+        constexpr std::size_t grain = 1 << 20;
+
+        norva::u16 toLittleEndian(norva::u16 value)
+        {
+            if constexpr (std::endian::native == std::endian::big)
+            {
+                return norva::u16((value << 8) | (value >> 8));
+            }
+            return value;
+        }
+
+        // Every half decodes exactly to a float; a table of all 65536 keeps glm's results
+        // (NaN payloads included) and beats its branches by far.
+        const std::vector<float>& unpackTable()
+        {
+            static const std::vector<float> table = []
+            {
+                std::vector<float> values(65536);
+                for (std::size_t i = 0; i < values.size(); ++i)
+                {
+                    values[i] = glm::unpackHalf1x16(norva::u16(i));
+                }
+                return values;
+            }();
+            return table;
+        }
+
+    } // namespace
+
+    norva::u16 pack(float value)
+    {
+        return glm::packHalf1x16(value);
+    }
+
+    float unpack(norva::u16 value)
+    {
+        return unpackTable()[value];
+    }
+
+    void packRounding(float* values, norva::u16* out, std::size_t count)
+    {
+        const float* table = unpackTable().data();
+        parallelFor(count, grain, [=](std::size_t begin, std::size_t end)
+        {
+            for (std::size_t i = begin; i < end; ++i)
+            {
+                const norva::u16 half = glm::packHalf1x16(values[i]);
+                values[i] = table[half];
+                out[i] = toLittleEndian(half);
+            }
+        });
+    }
+
+    void unpack(const norva::u16* in, float* out, std::size_t count)
+    {
+        const float* table = unpackTable().data();
+        parallelFor(count, grain, [=](std::size_t begin, std::size_t end)
+        {
+            for (std::size_t i = begin; i < end; ++i)
+            {
+                out[i] = table[toLittleEndian(in[i])];
+            }
+        });
+    }
+
+} // namespace terrain_half

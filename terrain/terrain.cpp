@@ -1,0 +1,190 @@
+#include "terrain.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cstdio>
+#include <cstring>
+
+#include "model_file.hpp"
+
+namespace
+{
+    bool readSizeFile(const std::string& filename, norva::u32& width, norva::u32& height)
+    {
+        std::FILE* file = std::fopen(filename.c_str(), "rb");
+        if (!file)
+        {
+            return false;
+        }
+        norva::u8 bytes[8];
+        const bool complete = std::fread(bytes, 1, sizeof(bytes), file) == sizeof(bytes);
+        std::fclose(file);
+        if (!complete)
+        {
+            return false;
+        }
+
+        auto u32le = [](const norva::u8* p)
+        {
+            return norva::u32(p[0]) | norva::u32(p[1]) << 8 | norva::u32(p[2]) << 16 | norva::u32(p[3]) << 24;
+        };
+        const norva::u32 w = u32le(bytes + 0);
+        const norva::u32 h = u32le(bytes + 4);
+        if (w < 1 || h < 1 || w > Terrain::maxGridSide || h > Terrain::maxGridSide)
+        {
+            std::fprintf(stderr, "[Terrain] Ignoring \"%s\": %u x %u is no usable grid size.\n",
+                filename.c_str(), w, h);
+            return false;
+        }
+        width = w;
+        height = h;
+        return true;
+    }
+
+    void writeSizeFile(const std::string& filename, norva::u32 width, norva::u32 height)
+    {
+        std::FILE* file = std::fopen(filename.c_str(), "wb");
+        if (!file)
+        {
+            return;
+        }
+        const norva::u8 bytes[8] =
+        {
+            norva::u8(width), norva::u8(width >> 8), norva::u8(width >> 16), norva::u8(width >> 24),
+            norva::u8(height), norva::u8(height >> 8), norva::u8(height >> 16), norva::u8(height >> 24),
+        };
+        std::fwrite(bytes, 1, sizeof(bytes), file);
+        std::fclose(file);
+    }
+
+} // namespace
+
+std::string terrainHostPath(std::string path)
+{
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+Terrain::Terrain()
+    : minHeight(FLT_MAX)
+    , heightRange(-FLT_MAX)
+{
+}
+
+Terrain::~Terrain()
+{
+    // The GL objects went with releaseGL(), while the context still existed; after it is
+    // gone, GL calls are not allowed.
+    freeArrays();
+}
+
+void Terrain::freeArrays()
+{
+    delete[] blockErrors;
+    delete[] blockLevel;
+    delete[] tileVisible;
+    delete[] tileCameraVisible;
+    for (norva::u8*& visible : tileCascadeVisible)
+    {
+        delete[] visible;
+        visible = nullptr;
+    }
+    delete[] trees;
+    for (MinMax*& level : minMax)
+    {
+        delete[] level;
+        level = nullptr;
+    }
+    delete[] heights;
+    delete[] normals;
+
+    blockErrors = nullptr;
+    blockLevel = nullptr;
+    tileVisible = nullptr;
+    tileCameraVisible = nullptr;
+    trees = nullptr;
+    heights = nullptr;
+    normals = nullptr;
+    view = HeightField();
+}
+
+bool Terrain::load(std::string path)
+{
+    if (loaded)
+    {
+        return true;
+    }
+
+    const std::string modelPath = terrainHostPath(std::move(path));
+    const std::string sizeFile = modelPath + "_size.dat";
+
+    if (!readSizeFile(sizeFile, width, height))
+    {
+        if (!terrainModelOpens(modelPath))
+        {
+            std::fprintf(stderr, "[Terrain] Cannot open the terrain model \"%s\"; there is no terrain.\n",
+                modelPath.c_str());
+            width = 0;
+            height = 0;
+            return false;
+        }
+        // the size of the window the import cuts, whatever the model's own size
+        width = defaultGridSize;
+        height = defaultGridSize;
+        writeSizeFile(sizeFile, width, height);
+    }
+
+    const std::size_t samples = std::size_t(width) * height;
+    const std::size_t tiles = tileCount();
+
+    heights = new float[samples];
+    for (norva::u32 level = 0; level < pyramidLevels; ++level)
+    {
+        minMax[level] = new MinMax[tiles << (2 * level)]();
+    }
+
+    if (!readPacked(modelPath + "_packed.dat"))
+    {
+        if (!importGeoTiff(modelPath))
+        {
+            // nothing is cached from a failed import: the next start tries again
+            std::fprintf(stderr, "[Terrain] The terrain model \"%s\" could not be imported; there is no terrain.\n",
+                modelPath.c_str());
+            freeArrays();
+            width = 0;
+            height = 0;
+            return false;
+        }
+        writePacked(modelPath + "_packed.dat");
+    }
+
+    model[1][1] = heightRange / metresPerSample;
+
+    normals = new float[samples * 3]();
+    if (!readNormals(modelPath + "_normals_packed.dat"))
+    {
+        computeNormals();
+        writeNormals(modelPath + "_normals_packed.dat");
+    }
+
+    view = HeightField { heights, normals, width, height };
+
+    blockErrors = new float[tiles * errorsPerTile];
+    if (!readErrors(modelPath + "_errors_packed.dat"))
+    {
+        computeErrors();
+        writeErrors(modelPath + "_errors_packed.dat");
+    }
+
+    blockLevel = new norva::s32[tiles * blocksPerTile]();
+    tileVisible = new norva::u8[tiles]();
+    tileCameraVisible = new norva::u8[tiles]();
+    for (norva::u8*& visible : tileCascadeVisible)
+    {
+        visible = new norva::u8[tiles]();
+    }
+    trees = new TileTree[tiles];
+
+    loaded = 1;
+    return true;
+}
