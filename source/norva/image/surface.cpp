@@ -30,8 +30,9 @@ namespace norva
         : format(source.format)
         , stride(source.stride)
     {
-        const s64 x0 = std::max(x, 0);
-        const s64 y0 = std::max(y, 0);
+        // clamped to the source as well, so that even an empty view points into it
+        const s64 x0 = std::clamp(x, 0, std::max(source.width, 0));
+        const s64 y0 = std::clamp(y, 0, std::max(source.height, 0));
         this->width = int(std::max<s64>(std::min<s64>(s64(x) + width, source.width) - x0, 0));
         this->height = int(std::max<s64>(std::min<s64>(s64(y) + height, source.height) - y0, 0));
         image = source.image ? source.address(int(x0), int(y0)) : nullptr;
