@@ -8,7 +8,7 @@ game=$1
 assets=$2
 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/xvfb.sh"
+. "$here/../../tools/xvfb.sh"
 
 mkdir -p "$work"
 rm -f "$work"/*.xwd "$work"/*.png "$work"/*.txt "$work"/*.log

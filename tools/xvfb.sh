@@ -1,4 +1,4 @@
-# Sourced by the game's tests: an Xvfb server of their own on a display nobody uses.
+# Sourced by the game's run script and tests: an Xvfb server of their own on a display nobody uses.
 # Xvfb picks the display itself (-displayfd), so tests running side by side never collide.
 
 # start_xvfb LOGFILE: sets DISPLAY and XVFB_PID.
