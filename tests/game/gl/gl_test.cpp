@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <norva/core/exception.hpp>
 #include <norva/image/surface.hpp>
 
 #include "game/camera.hpp"
@@ -19,6 +20,7 @@
 #include "game/scene.hpp"
 #include "game/settings.hpp"
 #include "game/shader.hpp"
+#include "game/texture.hpp"
 #include "game/window.hpp"
 
 namespace
@@ -242,5 +244,78 @@ TEST_F(OnContext, SkyBoxFacesLieAlongTheirAxes)
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(rgba[c], face.colour[c], 1) << face.file << ", component " << c;
     }
+    scene.release();
+}
+
+namespace
+{
+    GLint levelZeroWidth(GLuint texture)
+    {
+        GLint width = -1;
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        return width;
+    }
+
+    // A scratch copy of the asset folder, made the current directory, for tests that break it.
+    class AssetCopy : public OnContext
+    {
+    protected:
+        void SetUp() override
+        {
+            OnContext::SetUp();
+            previous = std::filesystem::current_path();
+            folder = std::filesystem::temp_directory_path() /
+                     ("zelmora-assets-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+            std::filesystem::remove_all(folder);
+            std::filesystem::create_directories(folder / "Textures");
+            // not the terrain's model and caches: they may be large
+            for (const char* part : {"Levels", "Shaders", "shaders", "SkyBox", "Textures/red.png"})
+                std::filesystem::copy(previous / part, folder / part,
+                                      std::filesystem::copy_options::recursive |
+                                          std::filesystem::copy_options::copy_symlinks);
+            std::filesystem::current_path(folder);
+        }
+        void TearDown() override
+        {
+            std::filesystem::current_path(previous);
+            std::filesystem::remove_all(folder);
+            OnContext::TearDown();
+        }
+        std::filesystem::path previous;
+        std::filesystem::path folder;
+    };
+
+} // namespace
+
+TEST_F(AssetCopy, TextureUploadsWhatDecodesAndSurvivesWhatDoesNot)
+{
+    Texture red("Textures/red.png");
+    EXPECT_TRUE(red.load());
+    EXPECT_TRUE(texturesLoaded);
+    EXPECT_NE(red.glName, 0u);
+    const bool pngDecodes = norva::Bitmap("Textures/red.png", norva::Format::RGBA8888).image != nullptr;
+    EXPECT_EQ(levelZeroWidth(red.glName), pngDecodes ? 4 : 0);
+    glDeleteTextures(1, &red.glName);
+
+    // no decoder for the extension: an empty texture and a console line, no GL error
+    std::filesystem::copy_file("Textures/red.png", "Textures/red.unknown-format");
+    Texture unknown("Textures\\red.unknown-format"); // the game's spelling, mapped to the host's
+    EXPECT_TRUE(unknown.load());
+    EXPECT_EQ(levelZeroWidth(unknown.glName), 0);
+    glDeleteTextures(1, &unknown.glName);
+
+    Texture missing("Textures/no-such-file.png");
+    EXPECT_THROW(missing.load(), norva::Exception);
+}
+
+TEST_F(AssetCopy, LevelLoadThatThrowsIsReportedNotFatal)
+{
+    std::filesystem::remove("SkyBox/sunny_day/Daylight Box_Top.bmp");
+    levelLoadFailed = false;
+    EXPECT_FALSE(loadLevel(levelPath(levelNumber)));
+    EXPECT_TRUE(levelLoadFailed);
+    levelLoadFailed = false;
     scene.release();
 }
