@@ -29,6 +29,7 @@ namespace
 
 int main()
 {
+    enableGLFWErrorOutput();
     if (!glfwInit())
     {
         std::cerr << "Failed to initialize GLFW" << std::endl;

@@ -5,6 +5,11 @@
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
 
+void enableGLFWErrorOutput()
+{
+    glfwSetErrorCallback([](int, const char* description) { std::fprintf(stderr, "GLFW error: %s\n", description); });
+}
+
 void setContextHints()
 {
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);

@@ -5,6 +5,10 @@
 // profile, where drawing without a bound vertex array fails), a check that the context
 // really offers OpenGL 4.3, and the driver's error reports on the console.
 
+// Writes GLFW's own error reports (no display, no suitable context) to standard error as
+// "GLFW error: <description>". Call before glfwInit.
+void enableGLFWErrorOutput();
+
 // The window hints of the game's context: 3.3 or later, compatibility profile, double
 // buffered.
 void setContextHints();
