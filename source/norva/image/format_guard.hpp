@@ -1,0 +1,34 @@
+#pragma once
+
+// Decoders and encoders report through their status and never throw: this turns what the
+// code they call may throw (an allocation failure, a stream error) into that status.
+
+#include <new>
+
+#include <norva/core/exception.hpp>
+
+namespace norva
+{
+    // tag: the message prefix, "[ImageDecoder.PNG] ".
+    template <typename Result, typename Function>
+    Result guardStatus(const char* tag, Function&& function)
+    {
+        try
+        {
+            return function();
+        }
+        catch (const norva::Exception& e)
+        {
+            Result result;
+            result.setError("%s%s", tag, e.what());
+            return result;
+        }
+        catch (const std::bad_alloc&)
+        {
+            Result result;
+            result.setError("%sOut of memory.", tag);
+            return result;
+        }
+    }
+
+} // namespace norva

@@ -1,0 +1,957 @@
+// Windows and OS/2 bitmaps, icons and cursors, and files of those extensions that hold a
+// PNG, JPEG or GIF image (handed to the decoder registered for that format).
+//
+// Every field, palette, row and RLE command is read against the size of the memory: a
+// truncated or damaged file ends in a status, never in a read past the data.
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <norva/core/exception.hpp>
+#include <norva/core/stream.hpp>
+#include <norva/image/decoder.hpp>
+
+#include "format_guard.hpp"
+
+namespace norva
+{
+    namespace
+    {
+        // --------------------------------------------------------------------
+        // layout
+        // --------------------------------------------------------------------
+
+        constexpr u64 fileHeaderSize = 14;
+
+        // Generous for any real bitmap; keeps every size product far from overflow.
+        constexpr s64 maxDimension = s64(1) << 24;
+        constexpr u64 maxPixels = u64(1) << 30;
+
+        enum Compression : u32
+        {
+            BI_RGB = 0,
+            BI_RLE8 = 1,
+            BI_RLE4 = 2,
+            BI_BITFIELDS = 3,
+            BI_JPEG = 4,
+            BI_PNG = 5,
+            BI_ALPHABITFIELDS = 6,
+        };
+
+        inline u16 readLE16(const u8* p)
+        {
+            return u16(p[0] | (p[1] << 8));
+        }
+
+        inline u32 readLE32(const u8* p)
+        {
+            return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
+        }
+
+        // A mask is usable when its bits are one run inside the pixel.
+        bool isContiguousMask(u32 mask, u32 bits)
+        {
+            if (!mask)
+            {
+                return true;
+            }
+            const u64 inside = (u64(1) << bits) - 1;
+            if (u64(mask) & ~inside)
+            {
+                return false;
+            }
+            const u32 shifted = mask >> std::countr_zero(mask);
+            return (shifted & (shifted + 1)) == 0;
+        }
+
+        struct BitmapHeader
+        {
+            u32 headerSize = 0;
+            s32 width = 0;
+            s32 height = 0;
+            u32 planes = 0;
+            u32 bitCount = 0;
+            u32 compression = 0;
+            u32 imageSize = 0;
+            s32 xResolution = 0;
+            s32 yResolution = 0;
+            u32 colorsUsed = 0;
+            u32 colorsImportant = 0;
+
+            u32 redMask = 0;
+            u32 greenMask = 0;
+            u32 blueMask = 0;
+            u32 alphaMask = 0;
+
+            u32 colorSpaceType = 0;
+            u32 endpoints[9] = {};
+            u32 gamma[3] = {};
+
+            u32 intent = 0;
+            u32 profileData = 0;
+            u32 profileSize = 0;
+            u32 reserved = 0;
+
+            u16 os2Units = 0;
+            u16 os2Reserved = 0;
+            u16 os2Recording = 0;
+            u16 os2Rendering = 0;
+            u32 os2Size1 = 0;
+            u32 os2Size2 = 0;
+            u32 os2ColorEncoding = 0;
+            u32 os2Identifier = 0;
+
+            u32 paletteEntrySize = 4;
+            u32 paletteEntries = 0;
+            const u8* palette = nullptr;
+            bool bottomUp = true;
+
+            const char* error = nullptr;
+            Format format;
+        };
+
+        void readBitmapInfoHeader(BitmapHeader& h, const u8* p)
+        {
+            h.width = s32(readLE32(p + 4));
+            h.height = s32(readLE32(p + 8));
+            h.planes = readLE16(p + 12);
+            h.bitCount = readLE16(p + 14);
+            h.compression = readLE32(p + 16);
+            h.imageSize = readLE32(p + 20);
+            h.xResolution = s32(readLE32(p + 24));
+            h.yResolution = s32(readLE32(p + 28));
+            h.colorsUsed = readLE32(p + 32);
+            h.colorsImportant = readLE32(p + 36);
+        }
+
+        void readBitmapV5Fields(BitmapHeader& h, const u8* p)
+        {
+            h.colorSpaceType = readLE32(p + 56);
+            for (int i = 0; i < 9; ++i)
+            {
+                h.endpoints[i] = readLE32(p + 60 + i * 4);
+            }
+            for (int i = 0; i < 3; ++i)
+            {
+                h.gamma[i] = readLE32(p + 96 + i * 4);
+            }
+            if (h.headerSize >= 124)
+            {
+                h.intent = readLE32(p + 108);
+                h.profileData = readLE32(p + 112);
+                h.profileSize = readLE32(p + 116);
+                h.reserved = readLE32(p + 120);
+            }
+        }
+
+        void readMasks(BitmapHeader& h, const u8* p, bool alpha)
+        {
+            h.redMask = readLE32(p + 0);
+            h.greenMask = readLE32(p + 4);
+            h.blueMask = readLE32(p + 8);
+            if (alpha)
+            {
+                h.alphaMask = readLE32(p + 12);
+            }
+        }
+
+        BitmapHeader parseBitmapInfoHeader(ConstMemory memory, bool icon)
+        {
+            BitmapHeader h;
+            if (memory.size < 4)
+            {
+                h.error = "[ImageDecoder.BMP] Out of data.";
+                return h;
+            }
+            const u8* p = memory.address;
+            h.headerSize = readLE32(p);
+
+            switch (h.headerSize)
+            {
+                case 12: case 16: case 40: case 52: case 56: case 64: case 108: case 124:
+                    break;
+                default:
+                    h.error = "[ImageDecoder.BMP] Incorrect header size.";
+                    return h;
+            }
+            if (memory.size < h.headerSize)
+            {
+                h.error = "[ImageDecoder.BMP] Out of data.";
+                return h;
+            }
+
+            bool masks = false;
+            switch (h.headerSize)
+            {
+                case 12:
+                    h.width = readLE16(p + 4);
+                    h.height = s16(readLE16(p + 6));
+                    h.planes = readLE16(p + 8);
+                    h.bitCount = readLE16(p + 10);
+                    h.paletteEntrySize = 3;
+                    break;
+                case 16:
+                    h.width = s32(readLE32(p + 4));
+                    h.height = s32(readLE32(p + 8));
+                    h.planes = readLE16(p + 12);
+                    h.bitCount = readLE16(p + 14);
+                    break;
+                case 40:
+                    readBitmapInfoHeader(h, p);
+                    if ((h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS) &&
+                        (h.bitCount == 16 || h.bitCount == 32))
+                    {
+                        const bool alpha = h.compression == BI_ALPHABITFIELDS;
+                        if (memory.size < 40u + (alpha ? 16 : 12))
+                        {
+                            h.error = "[ImageDecoder.BMP] Out of data.";
+                            return h;
+                        }
+                        readMasks(h, p + 40, alpha);
+                        masks = true;
+                    }
+                    break;
+                case 52:
+                case 56:
+                    readBitmapInfoHeader(h, p);
+                    readMasks(h, p + 40, h.headerSize == 56);
+                    masks = true;
+                    break;
+                case 64:
+                    readBitmapInfoHeader(h, p);
+                    h.os2Units = readLE16(p + 40);
+                    h.os2Reserved = readLE16(p + 42);
+                    h.os2Recording = readLE16(p + 44);
+                    h.os2Rendering = readLE16(p + 46);
+                    h.os2Size1 = readLE32(p + 48);
+                    h.os2Size2 = readLE32(p + 52);
+                    h.os2ColorEncoding = readLE32(p + 56);
+                    h.os2Identifier = readLE32(p + 60);
+                    break;
+                default:
+                    readBitmapInfoHeader(h, p);
+                    readMasks(h, p + 40, true);
+                    readBitmapV5Fields(h, p);
+                    masks = true;
+                    break;
+            }
+
+            // Headers from v3 on always carry masks, and some writers fill them for plain
+            // BI_RGB data too: they describe the pixels only with the bitfield compressions.
+            if (h.compression != BI_BITFIELDS && h.compression != BI_ALPHABITFIELDS)
+            {
+                masks = false;
+            }
+            if (!masks)
+            {
+                h.redMask = h.greenMask = h.blueMask = h.alphaMask = 0;
+            }
+
+            if (h.planes != 1)
+            {
+                h.error = "[ImageDecoder.BMP] Incorrect number of planes.";
+                return h;
+            }
+
+            s64 height = h.height;
+            if (icon)
+            {
+                // an icon's height covers the image and its AND mask
+                height /= 2;
+            }
+            h.bottomUp = height >= 0;
+            height = height < 0 ? -height : height;
+            if (h.width <= 0 || height <= 0 || h.width > maxDimension || height > maxDimension ||
+                u64(h.width) * u64(height) > maxPixels)
+            {
+                h.error = "[ImageDecoder.BMP] Incorrect image size.";
+                return h;
+            }
+            h.height = s32(height);
+
+            if (h.bitCount >= 1 && h.bitCount <= 8)
+            {
+                h.format = Format::BGRA8888;
+                u32 used = h.colorsUsed ? h.colorsUsed : (1u << h.bitCount);
+                u32 important = (h.colorsImportant == 0 || h.colorsImportant > 256) ? used : h.colorsImportant;
+                h.colorsUsed = used;
+                h.paletteEntries = std::min(important, 256u);
+                h.palette = p + h.headerSize;
+                return h;
+            }
+
+            if (h.redMask || h.greenMask || h.blueMask)
+            {
+                if (h.bitCount != 16 && h.bitCount != 24 && h.bitCount != 32)
+                {
+                    h.error = "[ImageDecoder.BMP] Incorrect number of color bits.";
+                    return h;
+                }
+                // the shift is 64-bit: a 32-bit pixel keeps its whole alpha mask
+                const u32 alpha = u32(h.alphaMask & ((u64(1) << h.bitCount) - 1));
+                if (!isContiguousMask(h.redMask, h.bitCount) || !isContiguousMask(h.greenMask, h.bitCount) ||
+                    !isContiguousMask(h.blueMask, h.bitCount) || !isContiguousMask(alpha, h.bitCount))
+                {
+                    h.error = "[ImageDecoder.BMP] Incorrect color masks.";
+                    return h;
+                }
+                h.alphaMask = alpha;
+                h.format = Format(h.bitCount, h.redMask, h.greenMask, h.blueMask, alpha);
+                return h;
+            }
+
+            switch (h.bitCount)
+            {
+                case 16: h.format = Format(16, Format::UNORM, Format::BGRA, 5, 5, 5, 0); break;
+                case 24: h.format = Format::BGR888; break;
+                case 32: h.format = Format::BGRX8880; break;
+                default:
+                    h.error = "[ImageDecoder.BMP] Incorrect number of color bits.";
+                    break;
+            }
+            return h;
+        }
+
+        // --------------------------------------------------------------------
+        // pixels
+        // --------------------------------------------------------------------
+
+        // An 8-bit index image addressed in file row order.
+        struct IndexImage
+        {
+            std::unique_ptr<Bitmap> bitmap;
+            Surface rows;    // first stored row first: bottom-up files run upwards
+
+            IndexImage(int width, int height, bool bottomUp)
+                : bitmap(std::make_unique<Bitmap>(width, height, Format::INDEX8))
+            {
+                rows = *bitmap;
+                if (bottomUp)
+                {
+                    rows.image = bitmap->address(0, height - 1);
+                    rows.stride = -bitmap->stride;
+                }
+            }
+        };
+
+        // Commands of two bytes; RLE4 runs and literals hold two pixels per byte, high first.
+        // Returns false when the data ends before the end-of-bitmap command.
+        bool decodeRLE(Surface& index, const BitmapHeader& header, ConstMemory data, bool nibbles)
+        {
+            const u8* p = data.address;
+            const u8* end = data.address + data.size;
+            const int width = header.width;
+            const int height = header.height;
+            int x = 0;
+            int y = 0;
+
+            auto put = [&](int column, u8 value) {
+                if (column >= 0 && column < width && y < height)
+                {
+                    index.address(column, y)[0] = value;
+                }
+            };
+
+            while (y < height)
+            {
+                if (end - p < 2)
+                {
+                    return false;
+                }
+                if (x >= width)
+                {
+                    x = 0;
+                }
+                const int n = p[0];
+                const u8 v = p[1];
+                p += 2;
+
+                if (n > 0)
+                {
+                    for (int i = 0; i < n && x + i < width; ++i)
+                    {
+                        put(x + i, nibbles ? u8((i & 1) ? (v & 0x0F) : (v >> 4)) : v);
+                    }
+                    x += n;
+                    continue;
+                }
+
+                switch (v)
+                {
+                    case 0:
+                        ++y;
+                        x = 0;
+                        break;
+                    case 1:
+                        return true;
+                    case 2:
+                        if (end - p < 2)
+                        {
+                            return false;
+                        }
+                        x += p[0];
+                        y += p[1];
+                        p += 2;
+                        break;
+                    default:
+                    {
+                        const int count = v;
+                        const int bytes = nibbles ? (count + 1) / 2 : count;
+                        if (end - p < bytes)
+                        {
+                            return false;
+                        }
+                        for (int i = 0; i < count && x + i < width; ++i)
+                        {
+                            put(x + i, nibbles ? u8((i & 1) ? (p[i / 2] & 0x0F) : (p[i / 2] >> 4)) : p[i]);
+                        }
+                        x += count;
+                        // literals are padded to a whole number of 16-bit words
+                        p += bytes + (bytes & 1);
+                        if (p > end)
+                        {
+                            p = end;
+                        }
+                        break;
+                    }
+                }
+            }
+            return true;
+        }
+
+        void expandPaletteIndices(Surface& dest, const Surface& index, const u32* palette)
+        {
+            for (int y = 0; y < index.height; ++y)
+            {
+                const u8* s = index.address(0, y);
+                u8* d = dest.address(0, y);
+                for (int x = 0; x < index.width; ++x)
+                {
+                    std::memcpy(d + x * 4, &palette[s[x]], 4);
+                }
+            }
+        }
+
+        // Delivers an index image: the raw indices and the palette when one is asked for,
+        // else the colours.
+        const char* deliverIndices(Surface& dest, const Surface& index, const u32* colors, u32 count, Palette* palette)
+        {
+            if (palette)
+            {
+                if (dest.format.bytes() != 1)
+                {
+                    return "[ImageDecoder.BMP] Palette indices need an 8-bit destination.";
+                }
+                palette->size = count;
+                std::memcpy(palette->color, colors, 256 * 4);
+                const int w = std::min(dest.width, index.width);
+                const int h = std::min(dest.height, index.height);
+                for (int y = 0; y < h; ++y)
+                {
+                    std::memcpy(dest.address(0, y), index.address(0, y), size_t(std::max(w, 0)));
+                }
+                return nullptr;
+            }
+            Bitmap colours(index.width, index.height, Format::BGRA8888);
+            expandPaletteIndices(colours, index, colors);
+            if (!dest.blit(0, 0, colours))
+            {
+                return "[ImageDecoder.BMP] No conversion to the destination format.";
+            }
+            return nullptr;
+        }
+
+        const char* decodeBitmap(Surface& dest, ConstMemory info, u64 pixelOffset, bool icon, Palette* palette)
+        {
+            BitmapHeader header = parseBitmapInfoHeader(info, icon);
+            if (header.error)
+            {
+                return header.error;
+            }
+
+            u32 colors[256] = {};
+            u32 count = 0;
+            if (header.palette)
+            {
+                const u64 start = u64(header.palette - info.address);
+                for (; count < header.paletteEntries; ++count)
+                {
+                    const u64 offset = start + u64(count) * header.paletteEntrySize;
+                    if (offset + 3 > info.size)
+                    {
+                        return "[ImageDecoder.BMP] Out of data.";
+                    }
+                    const u8* c = info.address + offset;
+                    colors[count] = 0xFF000000u | (u32(c[2]) << 16) | (u32(c[1]) << 8) | c[0];
+                }
+            }
+
+            const u32 compression = header.compression;
+            if (compression > 13 || (compression >= 7 && compression <= 10))
+            {
+                return "[ImageDecoder.BMP] Incorrect compression.";
+            }
+            if (compression == BI_JPEG || compression == BI_PNG || compression >= 11)
+            {
+                return "[ImageDecoder.BMP] Unsupported compression.";
+            }
+
+            const ConstMemory data = info.slice(pixelOffset);
+            const u64 stride = ((u64(header.width) * header.bitCount + 31) / 32) * 4;
+
+            if (compression == BI_RLE8 || compression == BI_RLE4)
+            {
+                IndexImage index(header.width, header.height, header.bottomUp);
+                const bool complete = decodeRLE(index.rows, header, data, compression == BI_RLE4);
+                const char* error = deliverIndices(dest, *index.bitmap, colors, count, palette);
+                if (error)
+                {
+                    return error;
+                }
+                return complete ? nullptr : "[ImageDecoder.BMP] Out of data.";
+            }
+
+            if (stride * u64(header.height) > data.size)
+            {
+                return "[ImageDecoder.BMP] Out of data.";
+            }
+
+            const u32 bits = header.bitCount;
+            if (bits == 1 || bits == 2 || bits == 4 || bits == 8)
+            {
+                IndexImage index(header.width, header.height, header.bottomUp);
+                const u32 mask = (1u << bits) - 1;
+                for (int y = 0; y < header.height; ++y)
+                {
+                    const u8* src = data.address + u64(y) * stride;
+                    u8* d = index.rows.address(0, y);
+                    for (int x = 0; x < header.width; ++x)
+                    {
+                        const u64 bit = u64(x) * bits;
+                        d[x] = u8((src[bit >> 3] >> (8 - bits - (bit & 7))) & mask);
+                    }
+                }
+                return deliverIndices(dest, *index.bitmap, colors, count, palette);
+            }
+
+            if (bits == 16 || bits == 24 || bits == 32)
+            {
+                Surface rows(header.width, header.height, header.format, int(stride), const_cast<u8*>(data.address));
+                if (header.bottomUp)
+                {
+                    rows.image = const_cast<u8*>(data.address) + u64(header.height - 1) * stride;
+                    rows.stride = -int(stride);
+                }
+                if (!dest.blit(0, 0, rows))
+                {
+                    return "[ImageDecoder.BMP] No conversion to the destination format.";
+                }
+                return nullptr;
+            }
+            return "[ImageDecoder.BMP] Incorrect number of color bits.";
+        }
+
+        // --------------------------------------------------------------------
+        // icons and cursors
+        // --------------------------------------------------------------------
+
+        struct IconImage
+        {
+            const char* error = nullptr;
+            ConstMemory memory;
+            u32 colorCount = 0;
+        };
+
+        IconImage selectIconImage(ConstMemory file)
+        {
+            IconImage result;
+            const u8* p = file.address;
+            if (file.size < 6)
+            {
+                result.error = "[ImageDecoder.BMP] Out of data.";
+                return result;
+            }
+            const u32 id = readLE32(p);
+            if (id != 0x00010000 && id != 0x00020000)
+            {
+                result.error = "[ImageDecoder.BMP] Incorrect ICO/CUR identifier.";
+                return result;
+            }
+            const bool cursor = id == 0x00020000;
+            const u32 count = readLE16(p + 4);
+            if (count == 0 || 6 + u64(count) * 16 > file.size)
+            {
+                result.error = "[ImageDecoder.BMP] Incorrect ICO/CUR directory.";
+                return result;
+            }
+
+            u64 bestScore = 0;
+            const u8* best = nullptr;
+            for (u32 i = 0; i < count; ++i)
+            {
+                const u8* e = p + 6 + i * 16;
+                const u64 width = e[0] ? e[0] : 256;
+                const u64 height = e[1] ? e[1] : 256;
+                const u32 colorCount = e[2];
+                const u32 planes = readLE16(e + 4);
+                const u32 bitCount = cursor ? 0 : readLE16(e + 6);
+                if (!cursor && planes > 1)
+                {
+                    result.error = "[ImageDecoder.BMP] Incorrect number of planes in ICO/CUR directory.";
+                    return result;
+                }
+                const u64 b = bitCount ? bitCount : (colorCount ? std::bit_ceil(colorCount) : 0);
+                const u64 score = (b + 4) * (b + 4) * width * height;
+                if (!best || score > bestScore)
+                {
+                    best = e;
+                    bestScore = score;
+                }
+            }
+
+            const u32 size = readLE32(best + 8);
+            const u32 offset = readLE32(best + 12);
+            if (offset >= file.size)
+            {
+                result.error = "[ImageDecoder.BMP] Out of data.";
+                return result;
+            }
+            result.memory = file.slice(offset);
+            if (size && size < result.memory.size)
+            {
+                result.memory.size = size;
+            }
+            result.colorCount = best[2];
+            return result;
+        }
+
+        // The pixels of a headerless icon bitmap follow its palette.
+        u64 iconPixelOffset(const BitmapHeader& header, u32 directoryColors)
+        {
+            // up to 8 bits, colorsUsed is already 1 << bits when the header left it 0, so an
+            // icon that states no colour count anywhere still skips its palette
+            const u64 entries = std::max(header.colorsUsed, directoryColors);
+            return header.headerSize + 4 * entries;
+        }
+
+        bool isPNG(ConstMemory m)
+        {
+            return m.size >= 2 && m.address[0] == 0x89 && m.address[1] == 0x50;
+        }
+
+        // Header (when header is set) or pixels (when dest is set) of the best icon image.
+        ImageDecodeStatus parseIconDirectory(ImageHeader* header, Surface* dest, ConstMemory file)
+        {
+            ImageDecodeStatus status;
+            const IconImage image = selectIconImage(file);
+            if (image.error)
+            {
+                status.setError("%s", image.error);
+                return status;
+            }
+
+            if (image.memory.size >= 2 && readLE16(image.memory.address) == 40)
+            {
+                const BitmapHeader bh = parseBitmapInfoHeader(image.memory, true);
+                if (bh.error)
+                {
+                    status.setError("%s", bh.error);
+                    return status;
+                }
+                if (header)
+                {
+                    header->width = bh.width;
+                    header->height = bh.height;
+                    header->palette = false;
+                    header->format = bh.format;
+                }
+                if (dest)
+                {
+                    const char* error = decodeBitmap(*dest, image.memory, iconPixelOffset(bh, image.colorCount), true, nullptr);
+                    if (error)
+                    {
+                        status.setError("%s", error);
+                    }
+                }
+                return status;
+            }
+
+            if (isPNG(image.memory))
+            {
+                ImageDecoder decoder(image.memory, ".png");
+                if (header)
+                {
+                    const ImageHeader nested = decoder.header();
+                    static_cast<Status&>(status) = nested;
+                    *header = nested;
+                }
+                if (dest)
+                {
+                    status = decoder.decode(*dest);
+                    status.direct = false;
+                }
+                return status;
+            }
+
+            status.setError("[ImageDecoder.BMP] Incorrect ICO/CUR magic.");
+            return status;
+        }
+
+        // --------------------------------------------------------------------
+        // decoder interface
+        // --------------------------------------------------------------------
+
+        enum class Kind
+        {
+            BITMAP,
+            DIRECTORY,
+            NESTED,
+        };
+
+        class Interface : public ImageDecoderInterface
+        {
+        public:
+            explicit Interface(ConstMemory memory);
+
+            ImageHeader header() override { return m_header; }
+            ImageDecodeStatus decode(Surface& dest, Palette* palette, int level, int depth, int face) override;
+
+        private:
+            ImageDecodeStatus decodeImage(Surface& dest, Palette* palette);
+
+            ConstMemory m_memory;
+            ImageHeader m_header;
+            Kind m_kind = Kind::BITMAP;
+            std::string m_extension;
+        };
+
+        Interface::Interface(ConstMemory memory)
+            : m_memory(memory)
+        {
+            if (memory.size < 2)
+            {
+                m_header.setError("[ImageDecoder.BMP] Out of data.");
+                return;
+            }
+            const u8 a = memory.address[0];
+            const u8 b = memory.address[1];
+            auto is = [a, b](char x, char y) { return a == u8(x) && b == u8(y); };
+
+            if (is('B', 'M') || is('B', 'A') || is('C', 'I') || is('I', 'C') || is('C', 'P') || is('P', 'T'))
+            {
+                m_kind = Kind::BITMAP;
+                if (memory.size < fileHeaderSize)
+                {
+                    m_header.setError("[ImageDecoder.BMP] Out of data.");
+                    return;
+                }
+                const BitmapHeader bh = parseBitmapInfoHeader(memory.slice(fileHeaderSize), false);
+                if (bh.error)
+                {
+                    m_header.setError("%s", bh.error);
+                    return;
+                }
+                m_header.width = bh.width;
+                m_header.height = bh.height;
+                m_header.palette = bh.bitCount <= 8;
+                m_header.format = bh.format;
+            }
+            else if (a == 0 && b == 0)
+            {
+                m_kind = Kind::DIRECTORY;
+                const ImageDecodeStatus status = guardStatus<ImageDecodeStatus>(
+                    "[ImageDecoder.BMP] ", [&] { return parseIconDirectory(&m_header, nullptr, memory); });
+                if (!status.success)
+                {
+                    m_header.setError("%s", status.info.c_str());
+                }
+            }
+            else
+            {
+                m_kind = Kind::NESTED;
+                if (a == 0x89 && b == 0x50)
+                {
+                    m_extension = ".png";
+                }
+                else if (a == 0xFF && b == 0xD8)
+                {
+                    m_extension = ".jpg";
+                }
+                else if (is('G', 'I'))
+                {
+                    m_extension = ".gif";
+                }
+                else if (a == 0xD7 && b == 0xCD)
+                {
+                    m_extension = ".apm";
+                }
+                else
+                {
+                    m_header.setError("[ImageDecoder.BMP] Incorrect header identifier.");
+                    return;
+                }
+                ImageDecoder decoder(memory, m_extension);
+                if (decoder.isDecoder())
+                {
+                    m_header = decoder.header();
+                }
+            }
+        }
+
+        ImageDecodeStatus Interface::decode(Surface& dest, Palette* palette, int level, int depth, int face)
+        {
+            (void)level;
+            (void)depth;
+            (void)face;
+            return guardStatus<ImageDecodeStatus>("[ImageDecoder.BMP] ", [&] { return decodeImage(dest, palette); });
+        }
+
+        ImageDecodeStatus Interface::decodeImage(Surface& dest, Palette* palette)
+        {
+            ImageDecodeStatus status;
+            if (!m_header.success)
+            {
+                status.setError("%s", m_header.info.c_str());
+                return status;
+            }
+
+            switch (m_kind)
+            {
+                case Kind::BITMAP:
+                {
+                    const u32 pixelOffset = readLE32(m_memory.address + 10);
+                    if (pixelOffset < fileHeaderSize || pixelOffset > m_memory.size)
+                    {
+                        status.setError("[ImageDecoder.BMP] Out of data.");
+                        break;
+                    }
+                    const char* error = decodeBitmap(dest, m_memory.slice(fileHeaderSize),
+                                                     pixelOffset - fileHeaderSize, false,
+                                                     m_header.palette ? palette : nullptr);
+                    if (error)
+                    {
+                        status.setError("%s", error);
+                    }
+                    break;
+                }
+                case Kind::DIRECTORY:
+                    status = parseIconDirectory(nullptr, &dest, m_memory);
+                    break;
+                case Kind::NESTED:
+                {
+                    ImageDecoder decoder(m_memory, m_extension);
+                    if (decoder.isDecoder())
+                    {
+                        status = decoder.decode(dest);
+                    }
+                    break;
+                }
+            }
+            status.direct = false;
+            return status;
+        }
+
+        ImageDecoderInterface* createDecoderBMP(ConstMemory memory)
+        {
+            return new Interface(memory);
+        }
+
+        // --------------------------------------------------------------------
+        // encoder
+        // --------------------------------------------------------------------
+
+        void writeLE16(u8* p, u32 v)
+        {
+            p[0] = u8(v);
+            p[1] = u8(v >> 8);
+        }
+
+        void writeLE32(u8* p, u32 v)
+        {
+            p[0] = u8(v);
+            p[1] = u8(v >> 8);
+            p[2] = u8(v >> 16);
+            p[3] = u8(v >> 24);
+        }
+
+        constexpr u32 encodedHeaderBytes = 70;
+
+        // A 56-byte info header with the four masks, then the rows bottom-up; the caller
+        // has checked that the sizes fit their fields.
+        ImageEncodeStatus writeBMP(Stream& output, const Surface& surface)
+        {
+            ImageEncodeStatus status;
+            Bitmap temp(surface.width, surface.height, Format::BGRA8888);
+            if (!temp.blit(0, 0, surface))
+            {
+                status.setError("[ImageEncoder.BMP] No conversion from the source format.");
+                return status;
+            }
+            const u32 imageBytes = u32(surface.width) * 4 * u32(surface.height);
+
+            u8 h[encodedHeaderBytes] = {};
+            h[0] = 'B';
+            h[1] = 'M';
+            writeLE32(h + 2, encodedHeaderBytes + imageBytes);
+            writeLE32(h + 6, 0);
+            writeLE32(h + 10, encodedHeaderBytes);
+            writeLE32(h + 14, 56);
+            writeLE32(h + 18, u32(surface.width));
+            writeLE32(h + 22, u32(surface.height));
+            writeLE16(h + 26, 1);
+            writeLE16(h + 28, 32);
+            writeLE32(h + 30, BI_BITFIELDS);
+            writeLE32(h + 34, imageBytes);
+            writeLE32(h + 38, 2835);
+            writeLE32(h + 42, 2835);
+            writeLE32(h + 46, 0);
+            writeLE32(h + 50, 0);
+            writeLE32(h + 54, 0x00FF0000);
+            writeLE32(h + 58, 0x0000FF00);
+            writeLE32(h + 62, 0x000000FF);
+            writeLE32(h + 66, 0xFF000000);
+            output.write(h, encodedHeaderBytes);
+
+            for (int y = temp.height - 1; y >= 0; --y)
+            {
+                output.write(temp.address(0, y), u64(temp.width) * 4);
+            }
+            return status;
+        }
+
+        ImageEncodeStatus encodeBMP(Stream& output, const Surface& surface, const ImageEncodeOptions& options)
+        {
+            (void)options;
+            ImageEncodeStatus status;
+
+            constexpr u32 headerBytes = encodedHeaderBytes;
+            if (surface.width <= 0 || surface.height <= 0 || !surface.image)
+            {
+                status.setError("[ImageEncoder.BMP] Incorrect image size (%d x %d).", surface.width, surface.height);
+                return status;
+            }
+            const u64 imageBytes = u64(surface.width) * 4 * u64(surface.height);
+            if (imageBytes + headerBytes > 0xFFFFFFFFull)
+            {
+                status.setError("[ImageEncoder.BMP] Too large image (%d x %d).", surface.width, surface.height);
+                return status;
+            }
+
+            return guardStatus<ImageEncodeStatus>("[ImageEncoder.BMP] ", [&] { return writeBMP(output, surface); });
+        }
+
+    } // namespace
+
+    void registerImageCodecBMP()
+    {
+        registerImageDecoder(createDecoderBMP, ".bmp");
+        registerImageDecoder(createDecoderBMP, ".ico");
+        registerImageDecoder(createDecoderBMP, ".cur");
+        registerImageEncoder(encodeBMP, ".bmp");
+    }
+
+} // namespace norva

@@ -1,0 +1,1095 @@
+// PNG and APNG decoder.
+//
+// The signature and IHDR are parsed at creation; each decode call walks the remaining
+// chunks from where the previous call stopped, inflates the gathered image data, undoes
+// the scanline filters and the Adam7 interlace, and expands the samples into one of five
+// pixel formats. An animated file yields one frame per call, composited over what the
+// earlier frames left, and loops at IEND.
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include <norva/core/buffer.hpp>
+#include <norva/image/decoder.hpp>
+
+#include "format_guard.hpp"
+#include "png_core.hpp"
+
+namespace norva
+{
+    namespace
+    {
+        using namespace png;
+
+        // --------------------------------------------------------------------
+        // layout
+        // --------------------------------------------------------------------
+
+        constexpr u64 pngSignature = 0x89504E470D0A1A0Aull;
+
+        // Sizes above this are refused before anything is allocated.
+        constexpr u32 maxImageSize = 32768;
+
+        constexpr u32 CHUNK_IHDR = makeChunkType('I', 'H', 'D', 'R');
+        constexpr u32 CHUNK_PLTE = makeChunkType('P', 'L', 'T', 'E');
+        constexpr u32 CHUNK_tRNS = makeChunkType('t', 'R', 'N', 'S');
+        constexpr u32 CHUNK_gAMA = makeChunkType('g', 'A', 'M', 'A');
+        constexpr u32 CHUNK_sBIT = makeChunkType('s', 'B', 'I', 'T');
+        constexpr u32 CHUNK_sRGB = makeChunkType('s', 'R', 'G', 'B');
+        constexpr u32 CHUNK_cHRM = makeChunkType('c', 'H', 'R', 'M');
+        constexpr u32 CHUNK_acTL = makeChunkType('a', 'c', 'T', 'L');
+        constexpr u32 CHUNK_fcTL = makeChunkType('f', 'c', 'T', 'L');
+        constexpr u32 CHUNK_IDAT = makeChunkType('I', 'D', 'A', 'T');
+        constexpr u32 CHUNK_fdAT = makeChunkType('f', 'd', 'A', 'T');
+        constexpr u32 CHUNK_IEND = makeChunkType('I', 'E', 'N', 'D');
+
+        enum ColorType
+        {
+            COLOR_GREY = 0,
+            COLOR_RGB = 2,
+            COLOR_PALETTE = 3,
+            COLOR_GREY_ALPHA = 4,
+            COLOR_RGB_ALPHA = 6,
+        };
+
+        // Adam7 passes, pass p in nibble p from the right: y shift, x shift / y start, x start.
+        constexpr u32 adam7Shifts = 0x1122333;
+        constexpr u32 adam7Starts = 0x1020400;
+
+        struct Adam7Pass
+        {
+            int xshift, yshift, xstart, ystart;
+            u32 width, height;
+        };
+
+        Adam7Pass adam7Pass(int pass, u32 width, u32 height)
+        {
+            Adam7Pass p;
+            p.yshift = (adam7Shifts >> (pass * 4)) & 0xF;
+            p.xshift = (adam7Shifts >> (pass * 4 + 4)) & 0xF;
+            p.ystart = (adam7Starts >> (pass * 4)) & 0xF;
+            p.xstart = (adam7Starts >> (pass * 4 + 4)) & 0xF;
+            p.width = u32((u64(width) + (1u << p.xshift) - p.xstart - 1) >> p.xshift);
+            p.height = u32((u64(height) + (1u << p.yshift) - p.ystart - 1) >> p.yshift);
+            return p;
+        }
+
+        struct FrameControl
+        {
+            u32 sequence = 0;
+            u32 width = 0;
+            u32 height = 0;
+            u32 x = 0;
+            u32 y = 0;
+            u16 delayNumerator = 0;
+            u16 delayDenominator = 0;
+            u8 dispose = 0;
+            u8 blend = 0;
+        };
+
+        inline void storeHost16(u8* p, u16 v)
+        {
+            std::memcpy(p, &v, 2);
+        }
+
+        inline u32 packBGRA(u32 r, u32 g, u32 b, u32 a)
+        {
+            return (a << 24) | (r << 16) | (g << 8) | b;
+        }
+
+        inline void storeU32(u8* p, u32 v)
+        {
+            std::memcpy(p, &v, 4);
+        }
+
+        // --------------------------------------------------------------------
+        // parser
+        // --------------------------------------------------------------------
+
+        class ParserPNG
+        {
+        public:
+            explicit ParserPNG(ConstMemory memory);
+
+            ImageHeader getHeader();
+
+            // One decode call into a surface of the header's format (or 8-bit indices when
+            // indexed), at least as large as the image.
+            ImageDecodeStatus decode(Surface& target, Palette* palette);
+
+            bool isAnimated() const { return m_frameCount > 0; }
+
+            // known from the look-ahead, before the first decode has read acTL
+            bool hasAnimation() const { return m_hasAnimationChunks; }
+
+        private:
+            void read_IHDR(const u8* p, u32 size);
+            void read_PLTE(const u8* p, u32 size);
+            void read_tRNS(const u8* p, u32 size);
+            void read_cHRM(const u8* p, u32 size);
+            void read_fcTL(const u8* p, u32 size);
+            void prescan(const u8* p);
+            void parse();
+            const u8* gatherData(const Chunk& first, u32 type, u32 skip, bool keep);
+
+            u64 inflatedSize(u32 width, u32 height) const;
+            u64 rowBytes(u32 width) const;
+            bool process(const Surface& dest, u8* data, u32 width, u32 height, bool indexed);
+            void expandRow(u8* dest, const u8* src, u32 width, bool indexed) const;
+            void blendFrame(Surface& target, const Surface& frame, bool indexed) const;
+
+            ConstMemory m_memory;
+            const u8* m_end = nullptr;
+            ImageHeader m_header;
+            const u8* m_cursor = nullptr;
+            Buffer m_compressed;
+
+            u32 m_paletteCount = 0;
+            u32 m_palette[256] = {};
+
+            bool m_transparent = false;
+            u16 m_greyKey = 0;
+            u16 m_redKey = 0;
+            u16 m_greenKey = 0;
+            u16 m_blueKey = 0;
+            u32 m_colorKey = 0;
+
+            float m_chromaticity[8] = {};
+            float m_gamma = 0.0f;
+            u8 m_significantBits[4] = {};
+            s8 m_renderingIntent = -1;
+
+            // animation: honoured only when the file holds both acTL and fcTL
+            bool m_hasAnimationChunks = false;
+            s32 m_frameCount = 0;
+            s32 m_playCount = 0;
+            s32 m_currentFrame = 0;
+            s32 m_nextFrame = 0;
+            const u8* m_firstFrameControl = nullptr;
+            bool m_frameControlSeen = false;
+            FrameControl m_frame;
+
+            s32 m_width = 0;
+            s32 m_height = 0;
+            s32 m_depth = 0;
+            s32 m_colorType = 0;
+            s32 m_compression = 0;
+            s32 m_filter = 0;
+            s32 m_interlace = 0;
+            s32 m_channels = 0;
+        };
+
+        ParserPNG::ParserPNG(ConstMemory memory)
+            : m_memory(memory)
+            , m_end(memory.address + memory.size)
+        {
+            const u8* p = memory.address;
+            if (memory.size < 8 || (u64(readBE32(p)) << 32 | readBE32(p + 4)) != pngSignature)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect header magic.");
+                return;
+            }
+            // signature, length, type, 13 bytes of IHDR and its CRC
+            if (memory.size < 33)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect file; too small for the IHDR chunk.");
+                return;
+            }
+            if (readBE32(p + 12) != CHUNK_IHDR)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect file; the IHDR chunk must come first.");
+                return;
+            }
+            const u32 size = readBE32(p + 8);
+            if (size != 13)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect IHDR chunk size.");
+                return;
+            }
+            m_cursor = p + 20 + size;
+            read_IHDR(p + 16, size);
+        }
+
+        void ParserPNG::read_IHDR(const u8* p, u32 size)
+        {
+            if (size != 13)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect IHDR chunk size.");
+                return;
+            }
+            const u32 width = readBE32(p + 0);
+            const u32 height = readBE32(p + 4);
+            m_depth = p[8];
+            m_colorType = p[9];
+            m_compression = p[10];
+            m_filter = p[11];
+            m_interlace = p[12];
+
+            if (width > maxImageSize || height > maxImageSize)
+            {
+                m_header.setError("[ImageDecoder.PNG] Too large image.");
+                return;
+            }
+            if (width == 0 || height == 0)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect image size (%u x %u).", width, height);
+                return;
+            }
+            m_width = s32(width);
+            m_height = s32(height);
+
+            if (m_depth == 0 || (m_depth & (m_depth - 1)) != 0)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect bit depth.");
+                return;
+            }
+
+            prescan(m_cursor);
+
+            int minLog = 0;
+            int maxLog = 0;
+            switch (m_colorType)
+            {
+                case COLOR_GREY: m_channels = 1; minLog = 0; maxLog = 4; break;
+                case COLOR_RGB: m_channels = 3; minLog = 3; maxLog = 4; break;
+                case COLOR_PALETTE: m_channels = 1; minLog = 0; maxLog = 3; break;
+                case COLOR_GREY_ALPHA: m_channels = 2; minLog = 3; maxLog = 4; break;
+                case COLOR_RGB_ALPHA: m_channels = 4; minLog = 3; maxLog = 4; break;
+                default:
+                    m_header.setError("[ImageDecoder.PNG] Incorrect color type.");
+                    return;
+            }
+
+            int log = 0;
+            while ((1 << (log + 1)) <= m_depth)
+            {
+                ++log;
+            }
+            if (log < minLog || log > maxLog)
+            {
+                m_header.setError("[ImageDecoder.PNG] Unsupported bit depth for color type.");
+                return;
+            }
+            for (int i = 0; i < m_channels; ++i)
+            {
+                m_significantBits[i] = u8(m_depth);
+            }
+        }
+
+        // Looks ahead so that header() can report the alpha format, and whether the file
+        // is animated, before the walk reads those chunks.
+        void ParserPNG::prescan(const u8* p)
+        {
+            bool actl = false;
+            bool fctl = false;
+            Chunk chunk;
+            while (readChunk(p, m_end, chunk) == ChunkRead::OK)
+            {
+                if (chunk.type == CHUNK_tRNS)
+                {
+                    m_transparent = true;
+                }
+                actl |= chunk.type == CHUNK_acTL;
+                fctl |= chunk.type == CHUNK_fcTL;
+                if (chunk.type == CHUNK_IEND)
+                {
+                    break;
+                }
+                p = chunk.next;
+            }
+            m_hasAnimationChunks = actl && fctl;
+        }
+
+        void ParserPNG::read_PLTE(const u8* p, u32 size)
+        {
+            if (size % 3)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect palette size.");
+                return;
+            }
+            if (size > 768)
+            {
+                m_header.setError("[ImageDecoder.PNG] Too large palette.");
+                return;
+            }
+            // entries beyond the count read as transparent black, even after an earlier PLTE
+            std::fill(std::begin(m_palette), std::end(m_palette), 0u);
+            m_paletteCount = size / 3;
+            for (u32 i = 0; i < m_paletteCount; ++i)
+            {
+                m_palette[i] = packBGRA(p[i * 3 + 0], p[i * 3 + 1], p[i * 3 + 2], 0xFF);
+            }
+        }
+
+        void ParserPNG::read_tRNS(const u8* p, u32 size)
+        {
+            switch (m_colorType)
+            {
+                case COLOR_GREY:
+                    if (size != 2)
+                    {
+                        m_header.setError("[ImageDecoder.PNG] Incorrect tRNS chunk size.");
+                        return;
+                    }
+                    m_greyKey = readBE16(p);
+                    m_transparent = true;
+                    break;
+                case COLOR_RGB:
+                    if (size != 6)
+                    {
+                        m_header.setError("[ImageDecoder.PNG] Incorrect tRNS chunk size.");
+                        return;
+                    }
+                    m_redKey = readBE16(p + 0);
+                    m_greenKey = readBE16(p + 2);
+                    m_blueKey = readBE16(p + 4);
+                    m_colorKey = packBGRA(m_redKey & 0xFF, m_greenKey & 0xFF, m_blueKey & 0xFF, 0xFF);
+                    m_transparent = true;
+                    break;
+                case COLOR_PALETTE:
+                    if (size > m_paletteCount)
+                    {
+                        m_header.setError("[ImageDecoder.PNG] Incorrect alpha palette size.");
+                        return;
+                    }
+                    for (u32 i = 0; i < size; ++i)
+                    {
+                        m_palette[i] = (m_palette[i] & 0x00FFFFFF) | (u32(p[i]) << 24);
+                    }
+                    break;
+                default:
+                    m_header.setError("[ImageDecoder.PNG] Incorrect color type for alpha palette.");
+                    break;
+            }
+        }
+
+        void ParserPNG::read_cHRM(const u8* p, u32 size)
+        {
+            if (size != 32)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect cHRM chunk size.");
+                return;
+            }
+            for (int i = 0; i < 8; ++i)
+            {
+                m_chromaticity[i] = float(readBE32(p + i * 4)) * 1e-5f;
+            }
+        }
+
+        void ParserPNG::read_fcTL(const u8* p, u32 size)
+        {
+            if (size != 26)
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect fcTL chunk size.");
+                return;
+            }
+            FrameControl frame;
+            frame.sequence = readBE32(p + 0);
+            frame.width = readBE32(p + 4);
+            frame.height = readBE32(p + 8);
+            frame.x = readBE32(p + 12);
+            frame.y = readBE32(p + 16);
+            frame.delayNumerator = readBE16(p + 20);
+            frame.delayDenominator = readBE16(p + 22);
+            frame.dispose = p[24];
+            frame.blend = p[25];
+
+            // the frame is allocated and drawn from these: it must lie inside the canvas
+            if (frame.width == 0 || frame.height == 0 ||
+                u64(frame.x) + frame.width > u64(m_width) || u64(frame.y) + frame.height > u64(m_height))
+            {
+                m_header.setError("[ImageDecoder.PNG] Incorrect fcTL frame (%u x %u at %u, %u).",
+                                  frame.width, frame.height, frame.x, frame.y);
+                return;
+            }
+            m_frame = frame;
+            m_frameControlSeen = true;
+        }
+
+        // Appends the payload of `first` and of every chunk of the same type right behind
+        // it (less `skip` leading bytes each), or only steps over them when not `keep`;
+        // returns where the walk goes on.
+        const u8* ParserPNG::gatherData(const Chunk& first, u32 type, u32 skip, bool keep)
+        {
+            Chunk chunk = first;
+            for (;;)
+            {
+                if (chunk.size < skip)
+                {
+                    m_header.setError("[ImageDecoder.PNG] Incorrect fdAT chunk size.");
+                }
+                else if (keep)
+                {
+                    m_compressed.append(chunk.data + skip, chunk.size - skip);
+                }
+                Chunk next;
+                if (readChunk(chunk.next, m_end, next) != ChunkRead::OK || next.type != type)
+                {
+                    return chunk.next;
+                }
+                chunk = next;
+            }
+        }
+
+        void ParserPNG::parse()
+        {
+            const u8* p = m_cursor;
+            bool looped = false;
+
+            while (p)
+            {
+                Chunk chunk;
+                const ChunkRead r = readChunk(p, m_end, chunk);
+                if (r == ChunkRead::END)
+                {
+                    p = m_end;
+                    break;
+                }
+                if (r == ChunkRead::OVERRUN)
+                {
+                    m_header.setError("[ImageDecoder.PNG] Corrupted file.\n");
+                    p = m_end;
+                    break;
+                }
+
+                const u8* next = chunk.next;
+                switch (chunk.type)
+                {
+                    case CHUNK_IHDR:
+                        m_header.setError("[ImageDecoder.PNG] File can only have one IHDR chunk.");
+                        break;
+                    case CHUNK_PLTE:
+                        read_PLTE(chunk.data, chunk.size);
+                        break;
+                    case CHUNK_tRNS:
+                        read_tRNS(chunk.data, chunk.size);
+                        break;
+                    case CHUNK_gAMA:
+                        if (chunk.size != 4)
+                        {
+                            m_header.setError("[ImageDecoder.PNG] Incorrect gAMA chunk size.");
+                            break;
+                        }
+                        m_gamma = float(readBE32(chunk.data)) * 1e-5f;
+                        break;
+                    case CHUNK_sBIT:
+                        if (chunk.size > 4)
+                        {
+                            m_header.setError("[ImageDecoder.PNG] Incorrect sBIT chunk size.");
+                            break;
+                        }
+                        std::memcpy(m_significantBits, chunk.data, chunk.size);
+                        break;
+                    case CHUNK_sRGB:
+                        if (chunk.size != 1)
+                        {
+                            m_header.setError("[ImageDecoder.PNG] Incorrect sRGB chunk size.");
+                            break;
+                        }
+                        m_renderingIntent = s8(chunk.data[0]);
+                        break;
+                    case CHUNK_cHRM:
+                        read_cHRM(chunk.data, chunk.size);
+                        break;
+                    case CHUNK_acTL:
+                        if (chunk.size != 8)
+                        {
+                            m_header.setError("[ImageDecoder.PNG] Incorrect acTL chunk size.");
+                            break;
+                        }
+                        if (m_hasAnimationChunks)
+                        {
+                            m_frameCount = s32(std::min(readBE32(chunk.data), u32(INT_MAX)));
+                            m_playCount = s32(std::min(readBE32(chunk.data + 4), u32(INT_MAX)));
+                        }
+                        break;
+                    case CHUNK_fcTL:
+                        if (!m_firstFrameControl)
+                        {
+                            m_firstFrameControl = p;
+                        }
+                        read_fcTL(chunk.data, chunk.size);
+                        break;
+                    case CHUNK_IDAT:
+                        if (m_frameCount == 0)
+                        {
+                            m_compressed.append(chunk.data, chunk.size);
+                            break;
+                        }
+                        if (!m_firstFrameControl)
+                        {
+                            // the default image ahead of every fcTL is not part of the animation
+                            next = gatherData(chunk, CHUNK_IDAT, 0, false);
+                            break;
+                        }
+                        m_cursor = gatherData(chunk, CHUNK_IDAT, 0, true);
+                        return;
+                    case CHUNK_fdAT:
+                        if (m_frameCount == 0)
+                        {
+                            break;
+                        }
+                        m_cursor = gatherData(chunk, CHUNK_fdAT, 4, true);
+                        return;
+                    case CHUNK_IEND:
+                        if (m_frameCount == 0 || !m_firstFrameControl || looped)
+                        {
+                            // looped: a second IEND in one walk means no frame data at all
+                            next = m_end;
+                            break;
+                        }
+                        looped = true;
+                        next = m_firstFrameControl;
+                        break;
+                    default:
+                        break;
+                }
+                p = next;
+                if (p == m_end)
+                {
+                    break;
+                }
+            }
+            m_cursor = m_end;
+        }
+
+        ImageHeader ParserPNG::getHeader()
+        {
+            if (m_header.success)
+            {
+                m_header.width = m_width;
+                m_header.height = m_height;
+                m_header.palette = m_colorType == COLOR_PALETTE;
+
+                int type = m_colorType;
+                if (m_transparent && type == COLOR_GREY)
+                {
+                    type = COLOR_GREY_ALPHA;
+                }
+                if (m_transparent && type == COLOR_RGB)
+                {
+                    type = COLOR_RGB_ALPHA;
+                }
+                const bool wide = m_depth == 16;
+                switch (type)
+                {
+                    case COLOR_GREY: m_header.format = wide ? Format::L16 : Format::L8; break;
+                    case COLOR_GREY_ALPHA: m_header.format = wide ? Format::LA1616 : Format::LA88; break;
+                    case COLOR_RGB:
+                    case COLOR_RGB_ALPHA: m_header.format = wide ? Format::RGBA16 : Format::BGRA8888; break;
+                    default: m_header.format = Format::BGRA8888; break;
+                }
+            }
+            return m_header;
+        }
+
+        u64 ParserPNG::rowBytes(u32 width) const
+        {
+            return ((u64(width) * u64(m_depth) + 7) / 8) * u64(m_channels);
+        }
+
+        u64 ParserPNG::inflatedSize(u32 width, u32 height) const
+        {
+            if (!m_interlace)
+            {
+                return (rowBytes(width) + 1) * height;
+            }
+            u64 total = 0;
+            for (int pass = 0; pass < 7; ++pass)
+            {
+                const Adam7Pass ap = adam7Pass(pass, width, height);
+                if (ap.width && ap.height)
+                {
+                    total += (rowBytes(ap.width) + 1) * ap.height;
+                }
+            }
+            return total;
+        }
+
+        void ParserPNG::expandRow(u8* dest, const u8* src, u32 width, bool indexed) const
+        {
+            const int depth = m_depth;
+            auto sample = [src, depth](u32 i) -> u32 {
+                const u32 bit = i * u32(depth);
+                return (src[bit >> 3] >> (8 - depth - (bit & 7))) & ((1u << depth) - 1);
+            };
+
+            switch (m_colorType)
+            {
+                case COLOR_GREY:
+                    if (depth < 8)
+                    {
+                        const u32 scale = 255 / ((1u << depth) - 1);
+                        for (u32 x = 0; x < width; ++x)
+                        {
+                            const u32 s = sample(x);
+                            if (m_transparent)
+                            {
+                                dest[x * 2 + 0] = u8(s * scale);
+                                dest[x * 2 + 1] = s == m_greyKey ? 0 : 255;
+                            }
+                            else
+                            {
+                                dest[x] = u8(s * scale);
+                            }
+                        }
+                    }
+                    else if (depth == 8)
+                    {
+                        if (!m_transparent)
+                        {
+                            std::memcpy(dest, src, width);
+                            break;
+                        }
+                        for (u32 x = 0; x < width; ++x)
+                        {
+                            dest[x * 2 + 0] = src[x];
+                            dest[x * 2 + 1] = src[x] == m_greyKey ? 0 : 255;
+                        }
+                    }
+                    else
+                    {
+                        for (u32 x = 0; x < width; ++x)
+                        {
+                            const u16 l = readBE16(src + x * 2);
+                            if (m_transparent)
+                            {
+                                storeHost16(dest + x * 4 + 0, l);
+                                storeHost16(dest + x * 4 + 2, l == m_greyKey ? 0 : 65535);
+                            }
+                            else
+                            {
+                                storeHost16(dest + x * 2, l);
+                            }
+                        }
+                    }
+                    break;
+
+                case COLOR_GREY_ALPHA:
+                    if (depth == 8)
+                    {
+                        std::memcpy(dest, src, size_t(width) * 2);
+                        break;
+                    }
+                    for (u32 i = 0; i < width * 2; ++i)
+                    {
+                        storeHost16(dest + i * 2, readBE16(src + i * 2));
+                    }
+                    break;
+
+                case COLOR_RGB:
+                    if (depth == 8)
+                    {
+                        for (u32 x = 0; x < width; ++x)
+                        {
+                            u32 c = packBGRA(src[x * 3 + 0], src[x * 3 + 1], src[x * 3 + 2], 0xFF);
+                            if (m_transparent && c == m_colorKey)
+                            {
+                                c &= 0x00FFFFFF;
+                            }
+                            storeU32(dest + x * 4, c);
+                        }
+                        break;
+                    }
+                    for (u32 x = 0; x < width; ++x)
+                    {
+                        const u16 r = readBE16(src + x * 6 + 0);
+                        const u16 g = readBE16(src + x * 6 + 2);
+                        const u16 b = readBE16(src + x * 6 + 4);
+                        const bool key = m_transparent && r == m_redKey && g == m_greenKey && b == m_blueKey;
+                        storeHost16(dest + x * 8 + 0, r);
+                        storeHost16(dest + x * 8 + 2, g);
+                        storeHost16(dest + x * 8 + 4, b);
+                        storeHost16(dest + x * 8 + 6, key ? 0 : 65535);
+                    }
+                    break;
+
+                case COLOR_RGB_ALPHA:
+                    if (depth == 8)
+                    {
+                        for (u32 x = 0; x < width; ++x)
+                        {
+                            storeU32(dest + x * 4, packBGRA(src[x * 4 + 0], src[x * 4 + 1], src[x * 4 + 2], src[x * 4 + 3]));
+                        }
+                        break;
+                    }
+                    for (u32 i = 0; i < width * 4; ++i)
+                    {
+                        storeHost16(dest + i * 2, readBE16(src + i * 2));
+                    }
+                    break;
+
+                case COLOR_PALETTE:
+                    for (u32 x = 0; x < width; ++x)
+                    {
+                        const u32 index = depth == 8 ? src[x] : sample(x);
+                        if (indexed)
+                        {
+                            dest[x] = u8(index);
+                        }
+                        else
+                        {
+                            storeU32(dest + x * 4, m_palette[index]);
+                        }
+                    }
+                    break;
+
+                default:
+                    break;
+            }
+        }
+
+        bool ParserPNG::process(const Surface& dest, u8* data, u32 width, u32 height, bool indexed)
+        {
+            const u64 bytes = rowBytes(width);
+            const int bpp = m_depth >= 8 ? m_channels * m_depth / 8 : 1;
+
+            if (!m_interlace)
+            {
+                const u8* prior = nullptr;
+                for (u32 y = 0; y < height; ++y)
+                {
+                    u8* row = data + y * (bytes + 1);
+                    unfilterRow(row, prior, size_t(bytes), bpp, Kernels::BEST);
+                    expandRow(dest.address(0, int(y)), row + 1, width, indexed);
+                    prior = row + 1;
+                }
+                return true;
+            }
+
+            ByteBuffer full = allocateZeroed((bytes + 1) * height);
+            if (!full)
+            {
+                return false;
+            }
+
+            const u32 pixelBits = u32(m_depth * m_channels);
+            u8* pass = data;
+            for (int p = 0; p < 7; ++p)
+            {
+                const Adam7Pass ap = adam7Pass(p, width, height);
+                if (!ap.width || !ap.height)
+                {
+                    continue;
+                }
+                const u64 passBytes = rowBytes(ap.width);
+                unfilterScanlines(pass, size_t(passBytes), ap.height, bpp, Kernels::BEST);
+
+                for (u32 y = 0; y < ap.height; ++y)
+                {
+                    const u8* src = pass + y * (passBytes + 1) + 1;
+                    const u64 fy = (u64(y) << ap.yshift) + ap.ystart;
+                    u8* row = full.get() + fy * (bytes + 1) + 1;
+                    if (m_depth >= 8)
+                    {
+                        const u32 pixel = pixelBits / 8;
+                        for (u32 x = 0; x < ap.width; ++x)
+                        {
+                            const u64 fx = (u64(x) << ap.xshift) + ap.xstart;
+                            std::memcpy(row + fx * pixel, src + u64(x) * pixel, pixel);
+                        }
+                    }
+                    else
+                    {
+                        // one channel below 8 bits: OR each sample in at its bit position
+                        const u32 mask = (1u << m_depth) - 1;
+                        for (u32 x = 0; x < ap.width; ++x)
+                        {
+                            const u64 sbit = u64(x) * pixelBits;
+                            const u32 s = (src[sbit >> 3] >> (8 - m_depth - (sbit & 7))) & mask;
+                            const u64 dbit = ((u64(x) << ap.xshift) + ap.xstart) * pixelBits;
+                            row[dbit >> 3] |= u8(s << (8 - m_depth - (dbit & 7)));
+                        }
+                    }
+                }
+                pass += (passBytes + 1) * ap.height;
+            }
+
+            for (u32 y = 0; y < height; ++y)
+            {
+                expandRow(dest.address(0, int(y)), full.get() + y * (bytes + 1) + 1, width, indexed);
+            }
+            return true;
+        }
+
+        void ParserPNG::blendFrame(Surface& target, const Surface& frame, bool indexed) const
+        {
+            const int w = std::min(target.width, frame.width);
+            const int h = std::min(target.height, frame.height);
+            const size_t rowSize = size_t(w) * size_t(frame.format.bytes());
+
+            if (m_frame.blend == 0 || (!indexed && !frame.format.isAlpha()))
+            {
+                for (int y = 0; y < h; ++y)
+                {
+                    std::memcpy(target.address(0, y), frame.address(0, y), rowSize);
+                }
+                return;
+            }
+            if (m_frame.blend != 1)
+            {
+                return;
+            }
+
+            if (indexed)
+            {
+                for (int y = 0; y < h; ++y)
+                {
+                    u8* d = target.address(0, y);
+                    const u8* s = frame.address(0, y);
+                    for (int x = 0; x < w; ++x)
+                    {
+                        if (m_palette[s[x]] >> 24)
+                        {
+                            d[x] = s[x];
+                        }
+                    }
+                }
+                return;
+            }
+
+            // colour: d = s + (d - s) * (max - a) / max; the alpha becomes the frame's
+            const bool wide = frame.format.size[0] == 16;
+            const int colors = frame.format.isLuminance() ? 1 : 3;
+            const int step = colors + 1;
+            for (int y = 0; y < h; ++y)
+            {
+                if (wide)
+                {
+                    u16* d = reinterpret_cast<u16*>(target.address(0, y));
+                    const u16* s = reinterpret_cast<const u16*>(frame.address(0, y));
+                    for (int x = 0; x < w * step; x += step)
+                    {
+                        u16 sv[4];
+                        u16 dv[4];
+                        std::memcpy(sv, s + x, size_t(step) * 2);
+                        std::memcpy(dv, d + x, size_t(step) * 2);
+                        const s64 a = sv[colors];
+                        for (int c = 0; c < colors; ++c)
+                        {
+                            dv[c] = u16(sv[c] + (s64(dv[c]) - sv[c]) * (65535 - a) / 65535);
+                        }
+                        dv[colors] = sv[colors];
+                        std::memcpy(d + x, dv, size_t(step) * 2);
+                    }
+                }
+                else
+                {
+                    u8* d = target.address(0, y);
+                    const u8* s = frame.address(0, y);
+                    for (int x = 0; x < w * step; x += step)
+                    {
+                        const int a = s[x + colors];
+                        for (int c = 0; c < colors; ++c)
+                        {
+                            d[x + c] = u8(s[x + c] + (d[x + c] - s[x + c]) * (255 - a) / 255);
+                        }
+                        d[x + colors] = u8(a);
+                    }
+                }
+            }
+        }
+
+        ImageDecodeStatus ParserPNG::decode(Surface& target, Palette* palette)
+        {
+            ImageDecodeStatus status;
+            const bool indexed = palette != nullptr;
+
+            m_compressed.reset();
+            parse();
+
+            if (!m_compressed.size())
+            {
+                status.setError("[ImageDecoder.PNG] No compressed data.");
+                return status;
+            }
+            if (!m_header.success)
+            {
+                status.setError("%s", m_header.info.c_str());
+                return status;
+            }
+
+            u32 width = u32(m_width);
+            u32 height = u32(m_height);
+            if (isAnimated())
+            {
+                if (!m_frameControlSeen)
+                {
+                    status.setError("[ImageDecoder.PNG] Frame data without fcTL chunk.");
+                    return status;
+                }
+                width = m_frame.width;
+                height = m_frame.height;
+                m_currentFrame = m_nextFrame;
+                m_nextFrame = m_nextFrame + 1 >= m_frameCount ? 0 : m_nextFrame + 1;
+                status.current_frame_index = m_currentFrame;
+                status.next_frame_index = m_nextFrame;
+                status.frame_delay_numerator = m_frame.delayNumerator;
+                status.frame_delay_denominator = m_frame.delayDenominator ? m_frame.delayDenominator : 100;
+            }
+
+            const u64 expected = inflatedSize(width, height);
+            ByteBuffer inflated;
+            switch (inflateZlib(m_compressed, expected, inflated))
+            {
+                case InflateResult::OK:
+                    break;
+                case InflateResult::FAILED:
+                    status.setError("[ImageDecoder.PNG] Inflate failed.");
+                    return status;
+                case InflateResult::OUT_OF_MEMORY:
+                    status.setError("[ImageDecoder.PNG] Out of memory.");
+                    return status;
+            }
+
+            if (!isAnimated())
+            {
+                if (!process(target, inflated.get(), width, height, indexed))
+                {
+                    status.setError("[ImageDecoder.PNG] Out of memory.");
+                }
+            }
+            else
+            {
+                const Format format = indexed ? Format::INDEX8 : getHeader().format;
+                const u64 stride = u64(format.bytes()) * width;
+                ByteBuffer pixels = allocateZeroed(stride * height);
+                if (!pixels)
+                {
+                    status.setError("[ImageDecoder.PNG] Out of memory.");
+                    return status;
+                }
+                Surface frame(int(width), int(height), format, int(stride), pixels.get());
+                if (!process(frame, inflated.get(), width, height, indexed))
+                {
+                    status.setError("[ImageDecoder.PNG] Out of memory.");
+                    return status;
+                }
+                Surface area(target, int(m_frame.x), int(m_frame.y), int(width), int(height));
+                blendFrame(area, frame, indexed);
+            }
+
+            if (indexed)
+            {
+                palette->size = m_paletteCount;
+                std::memcpy(palette->color, m_palette, sizeof(m_palette));
+            }
+            return status;
+        }
+
+        // --------------------------------------------------------------------
+        // decoder interface
+        // --------------------------------------------------------------------
+
+        class Interface : public ImageDecoderInterface
+        {
+        public:
+            explicit Interface(ConstMemory memory)
+                : m_parser(memory)
+            {
+            }
+
+            ImageHeader header() override
+            {
+                return m_parser.getHeader();
+            }
+
+            ImageDecodeStatus decode(Surface& dest, Palette* palette, int level, int depth, int face) override
+            {
+                (void)level;
+                (void)depth;
+                (void)face;
+                return guardStatus<ImageDecodeStatus>("[ImageDecoder.PNG] ",
+                                                      [&] { return decodeImage(dest, palette); });
+            }
+
+        private:
+            ImageDecodeStatus decodeImage(Surface& dest, Palette* palette);
+
+            ParserPNG m_parser;
+            // animations decoded through a conversion keep their composite here
+            std::unique_ptr<Bitmap> m_canvas;
+        };
+
+        ImageDecodeStatus Interface::decodeImage(Surface& dest, Palette* palette)
+        {
+            ImageHeader header = m_parser.getHeader();
+            ImageDecodeStatus status;
+            if (!header.success)
+            {
+                status.setError("%s", header.info.c_str());
+                return status;
+            }
+
+            const bool fits = dest.width >= header.width && dest.height >= header.height;
+
+            if (palette && header.palette)
+            {
+                if (dest.format.bytes() != 1)
+                {
+                    status.setError("[ImageDecoder.PNG] Palette indices need an 8-bit destination.");
+                    return status;
+                }
+                if (fits)
+                {
+                    status = m_parser.decode(dest, palette);
+                    status.direct = status.success;
+                    return status;
+                }
+                // a smaller destination gets the indices that fit
+                Bitmap temp(header.width, header.height, Format::INDEX8);
+                status = m_parser.decode(temp, palette);
+                const int w = std::min(dest.width, temp.width);
+                for (int y = 0; y < std::min(dest.height, temp.height); ++y)
+                {
+                    std::memcpy(dest.address(0, y), temp.address(0, y), size_t(std::max(w, 0)));
+                }
+                return status;
+            }
+
+            if (dest.format == header.format && fits)
+            {
+                status = m_parser.decode(dest, nullptr);
+                status.direct = status.success;
+                return status;
+            }
+
+            Bitmap* canvas = nullptr;
+            std::unique_ptr<Bitmap> temp;
+            if (m_parser.hasAnimation())
+            {
+                if (!m_canvas)
+                {
+                    m_canvas = std::make_unique<Bitmap>(header.width, header.height, header.format);
+                }
+                canvas = m_canvas.get();
+            }
+            else
+            {
+                temp = std::make_unique<Bitmap>(header.width, header.height, header.format);
+                canvas = temp.get();
+            }
+
+            status = m_parser.decode(*canvas, nullptr);
+            if (status.success && !dest.blit(0, 0, *canvas))
+            {
+                status.setError("[ImageDecoder.PNG] No conversion to the destination format.");
+            }
+            return status;
+        }
+
+        ImageDecoderInterface* createDecoderPNG(ConstMemory memory)
+        {
+            return new Interface(memory);
+        }
+
+    } // namespace
+
+    void registerImageCodecPNG()
+    {
+        registerImageDecoder(createDecoderPNG, ".png");
+        registerImageEncoder(png::encodePNG, ".png");
+    }
+
+} // namespace norva

@@ -1,0 +1,99 @@
+#pragma once
+
+// Building blocks of the PNG decoder that are tested on their own: big-endian reads,
+// the chunk walker's bounds, the two inflaters and the scanline unfilter kernels.
+
+#include <cstddef>
+#include <memory>
+
+#include <norva/core/memory.hpp>
+
+namespace norva::png
+{
+    inline u32 readBE32(const u8* p)
+    {
+        return (u32(p[0]) << 24) | (u32(p[1]) << 16) | (u32(p[2]) << 8) | u32(p[3]);
+    }
+
+    inline u16 readBE16(const u8* p)
+    {
+        return u16((p[0] << 8) | p[1]);
+    }
+
+    constexpr u32 makeChunkType(char a, char b, char c, char d)
+    {
+        return (u32(u8(a)) << 24) | (u32(u8(b)) << 16) | (u32(u8(c)) << 8) | u32(u8(d));
+    }
+
+    // One chunk as the walker sees it. The payload is known to lie inside the memory.
+    struct Chunk
+    {
+        u32 type = 0;
+        const u8* data = nullptr;
+        u32 size = 0;
+        const u8* next = nullptr;    // behind the CRC
+    };
+
+    enum class ChunkRead
+    {
+        OK,
+        END,        // fewer than 12 bytes left: no further chunk
+        OVERRUN,    // the length reaches past the memory
+    };
+
+    // Reads the chunk at p; the length is compared with the bytes left so that no u32
+    // length can wrap the cursor.
+    ChunkRead readChunk(const u8* p, const u8* end, Chunk& chunk);
+
+    // Owning byte buffer whose allocation failure is a null pointer, not an exception.
+    struct FreeDeleter
+    {
+        void operator()(u8* p) const;
+    };
+    using ByteBuffer = std::unique_ptr<u8[], FreeDeleter>;
+    ByteBuffer allocateZeroed(u64 bytes);
+
+    // Compressed sizes up to this go to stb_image's inflater, larger ones to libdeflate.
+    constexpr u64 smallInflateLimit = 131072;
+
+    enum class InflateResult
+    {
+        OK,
+        FAILED,         // the stream is damaged or does not give exactly the expected size
+        OUT_OF_MEMORY,
+    };
+
+    // Inflates a zlib stream into a zero-filled buffer of exactly `expected` bytes.
+    InflateResult inflateZlib(ConstMemory compressed, u64 expected, ByteBuffer& output);
+
+    enum class Kernels
+    {
+        SCALAR,
+        SIMD,       // SSE2 where it exists, else the scalar forms
+        BEST,       // SIMD when the processor has SSE2
+    };
+
+    // Undoes the filter of one row in place. `row` starts at the filter byte; `prior` is the
+    // previous unfiltered row without its filter byte (null for the first row). Filter types
+    // above 4 leave the row as stored.
+    void unfilterRow(u8* row, const u8* prior, size_t bytes, int bpp, Kernels kernels);
+
+    // Unfilters `rows` rows of 1 + bytes each in place.
+    void unfilterScanlines(u8* data, size_t bytes, size_t rows, int bpp, Kernels kernels);
+
+} // namespace norva::png
+
+namespace norva
+{
+    class Stream;
+    class Surface;
+    struct ImageEncodeOptions;
+    struct ImageEncodeStatus;
+}
+
+namespace norva::png
+{
+    // The ".png" encoder: grey, grey with alpha or RGBA at 8 or 16 bits.
+    ImageEncodeStatus encodePNG(Stream& output, const Surface& surface, const ImageEncodeOptions& options);
+
+} // namespace norva::png
