@@ -4,6 +4,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -79,6 +83,73 @@ namespace
             queue.wait();
         }
         countTasks(state, count);
+    }
+
+    // From enqueue to the task starting on a worker, after the workers have been idle long
+    // enough to park: what a wake-up costs, and whether one gets lost.
+    void BM_WakeAfterIdle(benchmark::State& state)
+    {
+        using clock = std::chrono::steady_clock;
+        TaskQueue queue("bench.wake", 0);
+        for (auto _ : state)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::atomic<bool> started { false };
+            const auto t0 = clock::now();
+            queue.enqueue([&started] { started = true; });
+            while (!started) // not helping: a worker has to wake for it
+            {
+            }
+            state.SetIterationTime(std::chrono::duration<double>(clock::now() - t0).count());
+            queue.wait();
+        }
+    }
+
+    // The same wake-up through a bare condition variable and one parked thread: the peer.
+    void BM_WakeAfterIdleConditionVariable(benchmark::State& state)
+    {
+        using clock = std::chrono::steady_clock;
+        std::mutex mutex;
+        std::condition_variable condition;
+        bool signalled = false;
+        bool quit = false;
+        std::atomic<bool> started { false };
+        std::thread sleeper([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;)
+            {
+                condition.wait(lock, [&] { return signalled || quit; });
+                if (quit)
+                {
+                    return;
+                }
+                signalled = false;
+                started = true;
+            }
+        });
+
+        for (auto _ : state)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            started = false;
+            const auto t0 = clock::now();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                signalled = true;
+                condition.notify_one();
+            }
+            while (!started)
+            {
+            }
+            state.SetIterationTime(std::chrono::duration<double>(clock::now() - t0).count());
+        }
+
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            quit = true;
+            condition.notify_one();
+        }
+        sleeper.join();
     }
 
     // Band split: a per-pixel conversion (channel swap with a premultiply) of a 4096 x 4096
@@ -184,6 +255,8 @@ namespace
 BENCHMARK(BM_TaskInline)->Arg(100000)->Arg(1000000)->UseRealTime();
 BENCHMARK(BM_TaskPool)->Arg(100000)->Arg(1000000)->UseRealTime();
 BENCHMARK(BM_TaskPoolEmpty)->Arg(100000)->Arg(1000000)->UseRealTime();
+BENCHMARK(BM_WakeAfterIdle)->UseManualTime()->Iterations(200);
+BENCHMARK(BM_WakeAfterIdleConditionVariable)->UseManualTime()->Iterations(200);
 BENCHMARK(BM_BandsOneThread)->UseRealTime();
 BENCHMARK(BM_BandsPool)->Arg(8)->Arg(32)->Arg(128)->UseRealTime();
 BENCHMARK(BM_BandsStdThread)->UseRealTime();

@@ -54,6 +54,7 @@ namespace norva
         void enqueue(QueueState* state, std::function<void()>&& func);
         void wait(QueueState* state);
         void worker();
+        bool hasQueuedTasks() const;
 
         static void run(Task& task);
         static void drop(Task& task);
@@ -61,9 +62,8 @@ namespace norva
         u32 m_threadCount;
         std::unique_ptr<Queues> m_queues;
 
-        // tasks enqueued and not yet dequeued; lets a worker see work before it parks
-        std::atomic<u64> m_pending { 0 };
-        std::atomic<bool> m_stop { false };
+        // read on every enqueue and by every idle worker, written rarely
+        alignas(64) std::atomic<bool> m_stop { false };
         std::atomic<u32> m_sleeping { 0 };
         std::mutex m_mutex;
         std::condition_variable m_condition;

@@ -5,7 +5,8 @@
 #include <exception>
 
 #if defined(__SANITIZE_THREAD__)
-// the queue's fences are what the suppression at the end of this file is about
+// ThreadSanitizer ignores fences: the queue's are what the suppression at the end of this
+// file is about, and the pool's own only order its wake-ups, not its data
 #pragma GCC diagnostic ignored "-Wtsan"
 #endif
 #include <concurrentqueue/concurrentqueue.h>
@@ -14,8 +15,8 @@ namespace norva
 {
     struct ThreadPool::QueueState
     {
-        std::atomic<u32> enqueued { 0 };
-        std::atomic<u32> completed { 0 };
+        // written by the enqueuing thread, read by the others
+        alignas(64) std::atomic<u32> enqueued { 0 };
         u32 priority = 0;
         std::string name;
 
@@ -23,6 +24,9 @@ namespace norva
         std::atomic<bool> failed { false };
         std::mutex errorMutex;
         std::exception_ptr error;
+
+        // on a line of its own: every thread that finishes a task of this queue bumps it
+        alignas(64) std::atomic<u32> completed { 0 };
 
         void setError(std::exception_ptr e)
         {
@@ -145,7 +149,6 @@ namespace norva
         {
             while (queue.try_dequeue(task))
             {
-                m_pending.fetch_sub(1);
                 drop(task);
             }
         }
@@ -153,6 +156,7 @@ namespace norva
 
     ThreadPool::QueueState* ThreadPool::createQueue(const std::string& name, u32 priority)
     {
+        std::string copy = name; // before a record is taken, so that a throw loses none
         QueueState* state;
         {
             std::lock_guard<std::mutex> lock(m_stateMutex);
@@ -172,7 +176,7 @@ namespace norva
         state->enqueued = 0;
         state->completed = 0;
         state->priority = std::min(priority, 2u);
-        state->name = name;
+        state->name = std::move(copy);
         state->takeError();
         return state;
     }
@@ -195,18 +199,20 @@ namespace norva
             return;
         }
 
-        m_pending.fetch_add(1);
         if (!m_queues->byPriority[state->priority].enqueue(std::move(task)))
         {
             // the queue could not grow: the caller does the work
-            m_pending.fetch_sub(1);
             run(task);
             return;
         }
 
-        if (m_sleeping.load() > 0)
+        // Pairs with the fence in worker(): either this load sees the worker's sleeping count,
+        // or the worker's look into the queues after its fence sees this task.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (m_sleeping.load(std::memory_order_relaxed) > 0)
         {
-            // under the mutex: a worker between its pending check and its wait cannot miss this
+            // under the mutex: a worker between its look into the queues and its wait cannot
+            // miss this
             std::lock_guard<std::mutex> lock(m_mutex);
             m_condition.notify_one();
         }
@@ -219,7 +225,6 @@ namespace norva
         {
             if (queue.try_dequeue(task))
             {
-                m_pending.fetch_sub(1);
                 run(task);
                 return true;
             }
@@ -277,6 +282,18 @@ namespace norva
         state->completed.fetch_add(1);
     }
 
+    bool ThreadPool::hasQueuedTasks() const
+    {
+        for (const auto& queue : m_queues->byPriority)
+        {
+            if (queue.size_approx() > 0)
+            {
+                return true;
+            }
+        }
+        return false;
+    }
+
     void ThreadPool::worker()
     {
         using clock = std::chrono::steady_clock;
@@ -295,9 +312,10 @@ namespace norva
             else
             {
                 m_sleeping.fetch_add(1);
+                std::atomic_thread_fence(std::memory_order_seq_cst);
                 {
                     std::unique_lock<std::mutex> lock(m_mutex);
-                    if (!m_stop.load() && m_pending.load() == 0)
+                    if (!m_stop.load() && !hasQueuedTasks())
                     {
                         m_condition.wait_for(lock, parkTime);
                     }
