@@ -15,7 +15,7 @@
     /* X(registerImageCodecPKM)      .pkm */ \
     /* X(registerImageDecoderDDS)    .dds */ \
     X(registerImageCodecPNG)      /* .png */ \
-    /* X(registerImageCodecJPEG)     .jpg .jpeg .jfif .mpo */ \
+    X(registerImageCodecJPEG)     /* .jpg .jpeg .jfif .mpo */ \
     X(registerImageCodecBMP)      /* .bmp .ico .cur */ \
     /* X(registerImageDecoderPCX)    .pcx */ \
     /* X(registerImageDecoderIFF)    .iff .lbm .ham .ham8 .ilbm .ehb */ \

@@ -1,0 +1,386 @@
+#pragma once
+
+// Internals of the JPEG decoder: the parser object, the entropy decoders, the inverse DCTs
+// and the colour converters. Only the decoder's own files and its tests include this.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <norva/core/buffer.hpp>
+#include <norva/core/cpu.hpp>
+#include <norva/image/decoder.hpp>
+#include <norva/image/jpeg.hpp>
+#include <norva/image/surface.hpp>
+
+namespace norva::jpeg
+{
+    constexpr int JPEG_MAX_COMPONENTS = 4;
+    constexpr int JPEG_MAX_BLOCKS_IN_MCU = 10;
+
+    // Natural (row-major) index of each zig-zag position.
+    extern const u8 zigzagTable[64];
+
+    // ----------------------------------------------------------------------
+    // Huffman tables
+    // ----------------------------------------------------------------------
+
+    struct HuffmanTable
+    {
+        u8 counts[17];      // counts[l]: codes of length l (1..16)
+        u8 symbols[256];
+
+        // codes of up to 8 bits: the length (9 = longer) and symbol for each 8-bit prefix
+        u8 lookupSize[256];
+        u8 lookupValue[256];
+
+        // longer codes: the largest code of each length (-1 when none) and the offset
+        // from a code of that length to its symbol index
+        s32 maxcode[18];
+        s32 valueOffset[18];
+
+        // an empty table decodes every code as corrupt
+        HuffmanTable();
+
+        // Builds the decode tables from counts and symbols; false when the counts give
+        // more than 256 symbols or more codes than a length can hold.
+        bool build();
+    };
+
+    // ----------------------------------------------------------------------
+    // Entropy decoding state
+    // ----------------------------------------------------------------------
+
+    struct BlockDescriptor
+    {
+        u32 offset;         // coefficient offset of the block inside the MCU
+        u32 component;      // index of the component in the frame
+        const HuffmanTable* dc;
+        const HuffmanTable* ac;
+        u32 dcTable;        // table numbers, for arithmetic coding
+        u32 acTable;
+    };
+
+    struct DecodeState;
+
+    using DecodeFunc = void (*)(s16* data, DecodeState* state);
+    using LosslessDecodeFunc = void (*)(s32* diff, DecodeState* state);
+
+    struct DecodeState
+    {
+        // bit reader: the low `bits` bits of cache are valid, oldest highest
+        const u8* data = nullptr;
+        const u8* end = nullptr;
+        const u8* nextFF = nullptr;  // next 0xFF at or after data; end when none is left
+        u64 cache = 0;
+        int bits = 0;
+
+        // Huffman: last DC value per component, EOB run of progressive AC scans
+        s32 lastDC[JPEG_MAX_COMPONENTS] = {};
+        s32 eobrun = 0;
+
+        // arithmetic decoder
+        u32 C = 0;
+        u32 A = 0;
+        s32 CT = 0;
+        s32 arithmeticDC[JPEG_MAX_COMPONENTS] = {};
+        s32 dcContext[JPEG_MAX_COMPONENTS] = {};
+        u8 dcStats[16][64];
+        u8 acStats[16][256];
+        u8 fixedBin = 113;
+        u8 dcL[16];
+        u8 dcU[16];
+        u8 acK[16];
+
+        // scan
+        BlockDescriptor block[JPEG_MAX_BLOCKS_IN_MCU] = {};
+        int blocks = 0;
+        const u8* zigzag = zigzagTable;
+        int Ss = 0;
+        int Se = 63;
+        int Ah = 0;
+        int Al = 0;
+
+        // set by a decoder that met data it cannot follow; arithmetic decoders then skip
+        // the rest of the interval
+        bool corrupt = false;
+
+        DecodeFunc decode = nullptr;
+        LosslessDecodeFunc decodeLossless = nullptr;
+
+        // Points the reader at data..end with an empty cache.
+        void setData(const u8* data, const u8* end);
+    };
+
+    // bit reader
+    const u8* findFF(const u8* p, const u8* end);
+    void fillBits(DecodeState& state, int count);
+
+    inline void refillBits(DecodeState& state)
+    {
+        if (state.bits >= 16)
+            return;
+
+        if (state.nextFF - state.data >= 8)
+        {
+            const u8* p = state.data;
+            const u64 v = (u64(p[0]) << 40) | (u64(p[1]) << 32) | (u64(p[2]) << 24) |
+                          (u64(p[3]) << 16) | (u64(p[4]) << 8) | u64(p[5]);
+            state.cache = (state.cache << 48) | v;
+            state.bits += 48;
+            state.data += 6;
+        }
+        else
+        {
+            fillBits(state, 6);
+        }
+    }
+
+    // s bits (0..16) as an unsigned number; the cache must hold them
+    inline u32 getBits(DecodeState& state, int s)
+    {
+        state.bits -= s;
+        return u32(state.cache >> state.bits) & ((1u << s) - 1);
+    }
+
+    // T.81 EXTEND
+    inline s32 extend(u32 v, int s)
+    {
+        return s && v < (1u << (s - 1)) ? s32(v) - s32((1u << s) - 1) : s32(v);
+    }
+
+    // The cache must hold 16 bits.
+    int decodeHuffmanSymbol(DecodeState& state, const HuffmanTable& table);
+
+    void huffmanRestart(DecodeState& state);
+    void arithmeticInit(DecodeState& state);
+    void arithmeticRestart(DecodeState& state);
+    int arithmeticDecode(DecodeState& state, u8* statistic);
+
+    void huffmanDecodeMcu(s16* data, DecodeState* state);
+    void huffmanDecodeDcFirst(s16* data, DecodeState* state);
+    void huffmanDecodeDcRefine(s16* data, DecodeState* state);
+    void huffmanDecodeAcFirst(s16* data, DecodeState* state);
+    void huffmanDecodeAcRefine(s16* data, DecodeState* state);
+    void huffmanDecodeLossless(s32* diff, DecodeState* state);
+
+    void arithmeticDecodeMcu(s16* data, DecodeState* state);
+    void arithmeticDecodeDcFirst(s16* data, DecodeState* state);
+    void arithmeticDecodeDcRefine(s16* data, DecodeState* state);
+    void arithmeticDecodeAcFirst(s16* data, DecodeState* state);
+    void arithmeticDecodeAcRefine(s16* data, DecodeState* state);
+    void arithmeticDecodeLossless(s32* diff, DecodeState* state);
+
+    // ----------------------------------------------------------------------
+    // Inverse DCT and colour conversion
+    // ----------------------------------------------------------------------
+
+    // 64 coefficients (natural order) and 64 quantisers in, 8x8 samples out, row by row
+    using IdctFunc = void (*)(u8* dest, const s16* data, const u16* qt);
+
+    void idctInteger(u8* dest, const s16* data, const u16* qt);
+    void idctInteger12(u8* dest, const s16* data, const u16* qt);
+    void idctSSE2(u8* dest, const s16* data, const u16* qt);
+
+    struct Frame
+    {
+        u32 id;         // Ci
+        u32 hsf;        // Hi
+        u32 vsf;        // Vi
+        u32 tq;         // Tqi
+        u32 offset;     // first block of the component within the MCU
+    };
+
+    struct Component
+    {
+        u32 id;
+        u32 hshift;     // log2(Hmax / Hi)
+        u32 vshift;     // log2(Vmax / Vi)
+        u32 tq;
+        u32 offset;
+    };
+
+    // What every MCU processor reads: per-block quantisers, the component layout and the iDCT.
+    struct ProcessContext
+    {
+        const u16* qt[JPEG_MAX_BLOCKS_IN_MCU];
+        int blocks = 0;
+        Component component[JPEG_MAX_COMPONENTS] = {};
+        int components = 0;
+        u32 colorTransform = 0;
+        IdctFunc idct = idctInteger;
+
+        // for the general converters: MCU size in pixels and, per component and pixel
+        // column or row of the MCU, where its sample lies in the MCU's sample blocks
+        int mcuWidth = 8;
+        int mcuHeight = 8;
+        u16 sampleX[JPEG_MAX_COMPONENTS][64];
+        u16 sampleY[JPEG_MAX_COMPONENTS][64];
+    };
+
+    using ProcessFunc = void (*)(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context,
+                                 int width, int height);
+
+    // Fills sampleX and sampleY from the frame's components.
+    void computeSampleTables(ProcessContext& context, const Frame* frame, int components, int hmax, int vmax);
+
+    // The converter slots and their name for one output layout.
+    struct ColorConverters
+    {
+        ProcessFunc ySource = nullptr;
+        ProcessFunc cmyk = nullptr;
+        ProcessFunc ycbcr = nullptr;
+        ProcessFunc ycbcr8x8 = nullptr;
+        ProcessFunc ycbcr8x16 = nullptr;
+        ProcessFunc ycbcr16x8 = nullptr;
+        ProcessFunc ycbcr16x16 = nullptr;
+        const char* prefix = "";
+    };
+
+    ColorConverters getColorConverters(Sample sample, CPUFlags flags);
+
+    // ----------------------------------------------------------------------
+    // The decoder object
+    // ----------------------------------------------------------------------
+
+    class Parser : private NonCopyable
+    {
+    public:
+        // Runs the header pass over memory. flags select the SIMD code (tests pass 0 to
+        // force the scalar paths).
+        explicit Parser(ConstMemory memory, CPUFlags flags = getCPUFlags());
+        ~Parser();
+
+        ImageDecodeStatus decode(const Surface& dest);
+        std::string getInfo() const;
+
+        const ImageHeader& header() const { return m_header; }
+        ConstMemory exif() const { return m_exif; }
+        ConstMemory icc() const { return ConstMemory(m_iccBuffer.data(), m_iccBuffer.size()); }
+
+        // Thread count the drivers plan for; 0 means the pool's. 1 runs every scan on the
+        // calling thread (tests compare the two).
+        u32 threadOverride = 0;
+
+        // for tests
+        u32 restartInterval() const { return m_restartInterval; }
+        u32 quantizationPrecision(int slot) const { return m_qtPrecision[slot]; }
+        const u16* quantizationTable(int slot) const { return m_qt[slot]; }
+
+    private:
+        void parse(ConstMemory memory, bool decode);
+        const u8* seekMarker(const u8* p, const u8* end) const;
+        bool readSegment(const u8* p, const u8* end, u32 minimum, u32& length);
+
+        void processSOF(const u8* p, u32 length, u16 marker);
+        void processDHT(const u8* p, u32 length);
+        void processDQT(const u8* p, u32 length);
+        void processDAC(const u8* p, u32 length);
+        void processDRI(const u8* p, u32 length);
+        void processAPP(const u8* p, u32 length, u16 marker, bool decode);
+        const u8* processSOS(const u8* p, u32 length, const u8* end);
+
+        bool checkScanHeader(const u8* p, u32 length);
+
+        void decodeSequential();
+        void decodeSequentialThreaded();
+        void decodeCoefficients();
+        void decodeProgressive();
+        void decodeNonInterleaved();
+        void decodeLossless();
+        void finishProgressive();
+        void finishLossless();
+        bool handleRestart();
+        void restartDecoder(DecodeState& state) const;
+
+        void saveHeaderState();
+        void restoreHeaderState();
+
+        void processMcu(const s16* data, u32 mcuX, u32 mcuY) const;
+        void processMcuRows(u32 y0, u32 y1) const;
+        void decodeRestartIntervals(const std::vector<const u8*>& starts, size_t first, size_t last) const;
+        bool selectColorConversion(Sample sample);
+        bool allocateCoefficients();
+        u32 threadCount() const;
+
+        ConstMemory m_memory;
+        ImageHeader m_header;
+        Status* m_status = nullptr;     // the header's in the header pass, the decode's after
+        CPUFlags m_flags;
+
+        // quantisation tables: four slots of 64 entries in natural order
+        u16* m_qtBlock = nullptr;
+        u16* m_qt[4];
+        u32 m_qtPrecision[4] = { 8, 8, 8, 8 };
+
+        HuffmanTable m_huffman[2][4];   // [DC, AC][Th]
+
+        std::vector<Frame> m_frame;
+        ProcessContext m_context;
+
+        s16* m_coefficients = nullptr;
+        DecodeState m_state;
+        const u8* m_scanData = nullptr;     // first byte of the current scan's entropy data
+        int m_scanComponents = 0;
+        int m_scanComponent[JPEG_MAX_COMPONENTS] = {};
+        bool m_scanSeen = false;
+
+        // process
+        u32 m_precision = 0;
+        int m_components = 0;
+        bool m_progressive = false;
+        bool m_multiscan = false;
+        bool m_arithmetic = false;
+        bool m_lossless = false;
+        bool m_frameSeen = false;
+        int m_hmax = 0;
+        int m_vmax = 0;
+        int m_blocksInMcu = 0;
+        int m_mcuWidth = 0;
+        int m_mcuHeight = 0;
+        int m_width = 0;
+        int m_height = 0;
+        u32 m_mcusPerRow = 0;
+        u32 m_mcuRows = 0;
+        u32 m_mcus = 0;
+        int m_xclip = 0;
+        int m_yclip = 0;
+
+        u32 m_restartInterval = 0;
+        u32 m_restartCounter = 0;
+
+        std::string m_processName;
+        std::string m_entropyName;
+        std::string m_idctName;
+        std::string m_colorName;
+
+        ConstMemory m_exif;
+        Buffer m_iccBuffer;
+        ConstMemory m_remainder;
+
+        // decode target
+        u8* m_target = nullptr;
+        ptrdiff_t m_targetStride = 0;
+        int m_targetBytes = 0;
+        Sample m_sample = JPEG_U8_RGBA;
+
+        ProcessFunc m_processFull = nullptr;
+        ProcessFunc m_processEdge = nullptr;
+
+        // lossless: reconstructed samples per component, the point transform and predictor
+        std::vector<u16> m_losslessPlane[JPEG_MAX_COMPONENTS];
+        int m_predictor = 0;
+        int m_pointTransform = 0;
+
+        // the tables as the header pass left them
+        u16 m_savedQT[256];
+        u32 m_savedQTPrecision[4];
+        HuffmanTable m_savedHuffman[2][4];
+        u8 m_savedDAC[3][16];
+        u32 m_savedRestartInterval = 0;
+        u32 m_savedColorTransform = 0;
+    };
+
+} // namespace norva::jpeg

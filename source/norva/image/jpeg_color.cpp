@@ -1,0 +1,317 @@
+// JPEG colour converters: the MCU processors that run the iDCT and write pixels.
+
+#include "jpeg_color.hpp"
+
+namespace norva::jpeg
+{
+    // defined in jpeg_color_sse2.cpp
+    void colorYCbCrToBGRA8x8SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    void colorYCbCrToBGRA8x16SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    void colorYCbCrToBGRA16x8SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    void colorYCbCrToBGRA16x16SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    void colorYCbCrToRGBA8x8SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    void colorYCbCrToRGBA8x16SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    void colorYCbCrToRGBA16x8SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    void colorYCbCrToRGBA16x16SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+
+    using namespace color;
+
+    namespace
+    {
+        constexpr SampleFormat sampleFormats[] =
+        {
+            { JPEG_U8_Y, Format::L8 },
+            { JPEG_U8_BGR, Format::BGR888 },
+            { JPEG_U8_RGB, Format::RGB888 },
+            { JPEG_U8_BGRA, Format::BGRA8888 },
+            { JPEG_U8_RGBA, Format::RGBA8888 },
+        };
+
+        // ------------------------------------------------------------------
+        // one component
+        // ------------------------------------------------------------------
+
+        void colorYtoY(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            alignas(16) u8 samples[64];
+            context->idct(samples, data, context->qt[0]);
+            for (int y = 0; y < height; ++y)
+            {
+                std::memcpy(dest, samples + y * 8, width);
+                dest += stride;
+            }
+        }
+
+        template <int Bytes>
+        void colorYtoColor(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            alignas(16) u8 samples[64];
+            context->idct(samples, data, context->qt[0]);
+            for (int y = 0; y < height; ++y)
+            {
+                const u8* s = samples + y * 8;
+                u8* d = dest;
+                for (int x = 0; x < width; ++x)
+                {
+                    d[0] = s[x];
+                    d[1] = s[x];
+                    d[2] = s[x];
+                    if constexpr (Bytes == 4)
+                        d[3] = 0xFF;
+                    d += Bytes;
+                }
+                dest += stride;
+            }
+        }
+
+        void colorYtoBGR(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            colorYtoColor<3>(dest, stride, data, context, width, height);
+        }
+
+        void colorYtoBGRA(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            colorYtoColor<4>(dest, stride, data, context, width, height);
+        }
+
+        // ------------------------------------------------------------------
+        // general layouts: every component sampled through the context's tables
+        // ------------------------------------------------------------------
+
+        inline void gatherRow(u8* row, const u8* samples, const ProcessContext* context, int component, int y, int width)
+        {
+            const u8* source = samples + context->sampleY[component][y];
+            const u16* sx = context->sampleX[component];
+            for (int x = 0; x < width; ++x)
+                row[x] = source[sx[x]];
+        }
+
+        template <Sample S>
+        void colorYCbCrGeneral(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            alignas(16) u8 samples[JPEG_MAX_BLOCKS_IN_MCU * 64];
+            transformBlocks(samples, data, context, context->blocks);
+
+            u8 yRow[64];
+            u8 cbRow[64];
+            u8 crRow[64];
+
+            for (int y = 0; y < height; ++y)
+            {
+                gatherRow(yRow, samples, context, 0, y, width);
+                if constexpr (S != JPEG_U8_Y)
+                {
+                    gatherRow(cbRow, samples, context, 1, y, width);
+                    gatherRow(crRow, samples, context, 2, y, width);
+                }
+                ScalarRow<S>::write(dest, yRow, cbRow, crRow, width);
+                dest += stride;
+            }
+        }
+
+        void colorYCbCrToY(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            colorYCbCrGeneral<JPEG_U8_Y>(dest, stride, data, context, width, height);
+        }
+
+        void colorYCbCrToBGR(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            colorYCbCrGeneral<JPEG_U8_BGR>(dest, stride, data, context, width, height);
+        }
+
+        void colorYCbCrToRGB(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            colorYCbCrGeneral<JPEG_U8_RGB>(dest, stride, data, context, width, height);
+        }
+
+        void colorYCbCrToBGRA(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            colorYCbCrGeneral<JPEG_U8_BGRA>(dest, stride, data, context, width, height);
+        }
+
+        void colorYCbCrToRGBA(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            colorYCbCrGeneral<JPEG_U8_RGBA>(dest, stride, data, context, width, height);
+        }
+
+        // Four components, B, G, R, 255: CMYK as stored (Adobe transform 0) or YCCK
+        // (transform 2); the colour is scaled by the fourth component.
+        void colorCMYK(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            alignas(16) u8 samples[JPEG_MAX_BLOCKS_IN_MCU * 64];
+            transformBlocks(samples, data, context, context->blocks);
+
+            u8 row[4][64];
+            const u32 transform = context->colorTransform;
+
+            for (int y = 0; y < height; ++y)
+            {
+                for (int c = 0; c < 4; ++c)
+                    gatherRow(row[c], samples, context, c, y, width);
+
+                u8* d = dest;
+                for (int x = 0; x < width; ++x)
+                {
+                    const s32 c0 = row[0][x];
+                    const s32 c1 = row[1][x];
+                    const s32 c2 = row[2][x];
+                    const s32 k = row[3][x];
+                    s32 r = 0;
+                    s32 g = 0;
+                    s32 b = 0;
+
+                    if (transform == 0)
+                    {
+                        r = c0;
+                        g = c1;
+                        b = c2;
+                    }
+                    else if (transform == 2)
+                    {
+                        // YCbCr to RGB, inverted to CMY; clamped before the scaling by K,
+                        // which would otherwise carry an out-of-range value into the result
+                        r = 255 - clampByte(((5734 * c2 - 735052) >> 12) + c0);
+                        g = 255 - clampByte(((-1410 * c1 - 2925 * c2 + 554844) >> 12) + c0);
+                        b = 255 - clampByte(((7258 * c1 - 929038) >> 12) + c0);
+                    }
+
+                    d[0] = clampByte(k * b / 255);
+                    d[1] = clampByte(k * g / 255);
+                    d[2] = clampByte(k * r / 255);
+                    d[3] = 0xFF;
+                    d += 4;
+                }
+                dest += stride;
+            }
+        }
+
+        // ------------------------------------------------------------------
+        // fixed shapes, scalar
+        // ------------------------------------------------------------------
+
+        template <Sample S, int W, int H>
+        void shape(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            convertShape<S, W, H, ScalarRow<S>>(dest, stride, data, context, width, height);
+        }
+
+        #define SHAPES(NAME, SAMPLE) \
+            void colorYCbCrTo##NAME##8x8(u8* d, ptrdiff_t s, const s16* c, const ProcessContext* x, int w, int h) { shape<SAMPLE, 8, 8>(d, s, c, x, w, h); } \
+            void colorYCbCrTo##NAME##8x16(u8* d, ptrdiff_t s, const s16* c, const ProcessContext* x, int w, int h) { shape<SAMPLE, 8, 16>(d, s, c, x, w, h); } \
+            void colorYCbCrTo##NAME##16x8(u8* d, ptrdiff_t s, const s16* c, const ProcessContext* x, int w, int h) { shape<SAMPLE, 16, 8>(d, s, c, x, w, h); } \
+            void colorYCbCrTo##NAME##16x16(u8* d, ptrdiff_t s, const s16* c, const ProcessContext* x, int w, int h) { shape<SAMPLE, 16, 16>(d, s, c, x, w, h); }
+
+        SHAPES(BGR, JPEG_U8_BGR)
+        SHAPES(RGB, JPEG_U8_RGB)
+        SHAPES(BGRA, JPEG_U8_BGRA)
+        SHAPES(RGBA, JPEG_U8_RGBA)
+
+        #undef SHAPES
+
+    } // namespace
+
+    SampleFormat getSampleFormat(const Format& format)
+    {
+        for (const SampleFormat& row : sampleFormats)
+        {
+            if (row.format == format)
+                return row;
+        }
+        return sampleFormats[4];
+    }
+
+    void computeSampleTables(ProcessContext& context, const Frame* frame, int components, int hmax, int vmax)
+    {
+        context.mcuWidth = hmax * 8;
+        context.mcuHeight = vmax * 8;
+
+        for (int c = 0; c < components; ++c)
+        {
+            const int hi = int(frame[c].hsf);
+            const int vi = int(frame[c].vsf);
+            for (int x = 0; x < context.mcuWidth; ++x)
+            {
+                const int sx = x * hi / hmax;
+                context.sampleX[c][x] = u16((sx >> 3) * 64 + (sx & 7));
+            }
+            for (int y = 0; y < context.mcuHeight; ++y)
+            {
+                const int sy = y * vi / vmax;
+                context.sampleY[c][y] = u16(frame[c].offset * 64 + (sy >> 3) * hi * 64 + (sy & 7) * 8);
+            }
+        }
+    }
+
+    ColorConverters getColorConverters(Sample sample, CPUFlags flags)
+    {
+        ColorConverters c;
+        c.cmyk = colorCMYK;
+
+        switch (sample)
+        {
+            case JPEG_U8_Y:
+                c.ySource = colorYtoY;
+                c.ycbcr = colorYCbCrToY;
+                break;
+            case JPEG_U8_BGR:
+                c.ySource = colorYtoBGR;
+                c.ycbcr = colorYCbCrToBGR;
+                c.ycbcr8x8 = colorYCbCrToBGR8x8;
+                c.ycbcr8x16 = colorYCbCrToBGR8x16;
+                c.ycbcr16x8 = colorYCbCrToBGR16x8;
+                c.ycbcr16x16 = colorYCbCrToBGR16x16;
+                break;
+            case JPEG_U8_RGB:
+                c.ySource = colorYtoBGR;
+                c.ycbcr = colorYCbCrToRGB;
+                c.ycbcr8x8 = colorYCbCrToRGB8x8;
+                c.ycbcr8x16 = colorYCbCrToRGB8x16;
+                c.ycbcr16x8 = colorYCbCrToRGB16x8;
+                c.ycbcr16x16 = colorYCbCrToRGB16x16;
+                break;
+            case JPEG_U8_BGRA:
+                c.ySource = colorYtoBGRA;
+                c.ycbcr = colorYCbCrToBGRA;
+                c.ycbcr8x8 = colorYCbCrToBGRA8x8;
+                c.ycbcr8x16 = colorYCbCrToBGRA8x16;
+                c.ycbcr16x8 = colorYCbCrToBGRA16x8;
+                c.ycbcr16x16 = colorYCbCrToBGRA16x16;
+                break;
+            case JPEG_U8_RGBA:
+                c.ySource = colorYtoBGRA;
+                c.ycbcr = colorYCbCrToRGBA;
+                c.ycbcr8x8 = colorYCbCrToRGBA8x8;
+                c.ycbcr8x16 = colorYCbCrToRGBA8x16;
+                c.ycbcr16x8 = colorYCbCrToRGBA16x8;
+                c.ycbcr16x16 = colorYCbCrToRGBA16x16;
+                break;
+        }
+
+#if defined(__SSE2__)
+        if (flags & CPU_SSE2)
+        {
+            if (sample == JPEG_U8_BGRA)
+            {
+                c.ycbcr8x8 = colorYCbCrToBGRA8x8SSE2;
+                c.ycbcr8x16 = colorYCbCrToBGRA8x16SSE2;
+                c.ycbcr16x8 = colorYCbCrToBGRA16x8SSE2;
+                c.ycbcr16x16 = colorYCbCrToBGRA16x16SSE2;
+                c.prefix = "SSE2";
+            }
+            else if (sample == JPEG_U8_RGBA)
+            {
+                c.ycbcr8x8 = colorYCbCrToRGBA8x8SSE2;
+                c.ycbcr8x16 = colorYCbCrToRGBA8x16SSE2;
+                c.ycbcr16x8 = colorYCbCrToRGBA16x8SSE2;
+                c.ycbcr16x16 = colorYCbCrToRGBA16x16SSE2;
+                c.prefix = "SSE2";
+            }
+        }
+#else
+        (void)flags;
+#endif
+
+        return c;
+    }
+
+} // namespace norva::jpeg

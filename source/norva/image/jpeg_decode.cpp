@@ -1,0 +1,670 @@
+// JPEG decode: the output target, the scan drivers, restart handling and threading.
+
+#include <cstring>
+
+#include <norva/core/exception.hpp>
+#include <norva/core/string.hpp>
+#include <norva/core/thread.hpp>
+
+#include "jpeg_color.hpp"
+
+namespace norva::jpeg
+{
+    namespace
+    {
+        inline bool isRestartMarker(const u8* p, const u8* end)
+        {
+            return end - p >= 2 && p[0] == 0xFF && p[1] >= 0xD0 && p[1] <= 0xD7;
+        }
+
+        // Bands of MCU rows for the pool: at least T rows, about four bands per thread.
+        inline u32 bandHeight(u32 rows, u32 threads)
+        {
+            const u32 divisor = threads < 2 ? 1 : 4 * threads;
+            return std::max(rows / divisor, threads);
+        }
+
+    } // namespace
+
+    // ----------------------------------------------------------------------
+    // decode
+    // ----------------------------------------------------------------------
+
+    ImageDecodeStatus Parser::decode(const Surface& dest)
+    {
+        ImageDecodeStatus status;
+
+        if (!m_header.success)
+        {
+            status.setError("%s", m_header.info.c_str());
+            return status;
+        }
+        if (!m_remainder.address)
+        {
+            status.success = false;
+            return status;
+        }
+
+        restoreHeaderState();
+        m_multiscan = false;
+        m_scanSeen = false;
+        for (auto& plane : m_losslessPlane)
+            plane.clear();
+
+        Sample sample = getSampleFormat(dest.format).sample;
+        if (m_lossless)
+            sample = m_components == 1 ? JPEG_U8_Y : JPEG_U8_BGRA;
+        else if (m_components == 4)
+            sample = JPEG_U8_BGRA;
+
+        m_status = &status;
+        if (!m_lossless && !selectColorConversion(sample))
+        {
+            m_status = &m_header;
+            return status;
+        }
+        if (m_lossless && (m_components == 2 || m_components == 4))
+        {
+            status.setError("Unsupported number of components (%d)", m_components);
+            m_status = &m_header;
+            return status;
+        }
+
+        m_sample = sample;
+        const Format format = getSampleFormat(sample == JPEG_U8_Y ? Format::L8 :
+                                              sample == JPEG_U8_BGR ? Format::BGR888 :
+                                              sample == JPEG_U8_RGB ? Format::RGB888 :
+                                              sample == JPEG_U8_BGRA ? Format::BGRA8888 : Format::RGBA8888).format;
+
+        const bool direct = dest.image && dest.width == m_width && dest.height == m_height && dest.format == format;
+
+        Bitmap* temporary = nullptr;
+        try
+        {
+            if (direct)
+            {
+                m_target = dest.image;
+                m_targetStride = dest.stride;
+            }
+            else
+            {
+                temporary = new Bitmap(int(m_mcusPerRow) * m_mcuWidth, int(m_mcuRows) * m_mcuHeight, format);
+                m_target = temporary->image;
+                m_targetStride = temporary->stride;
+            }
+        }
+        catch (const std::exception&)
+        {
+            status.setError("Out of memory");
+            m_status = &m_header;
+            return status;
+        }
+        m_targetBytes = color::bytesPerPixel(sample);
+
+        try
+        {
+            parse(m_remainder, true);
+
+            if (status.success)
+            {
+                if (m_lossless)
+                    finishLossless();
+                else if (m_progressive || m_multiscan)
+                    finishProgressive();
+            }
+        }
+        catch (const std::exception& e)
+        {
+            // the pool rethrows what a task threw; tasks themselves do not allocate
+            if (status.success)
+                status.setError("%s", e.what());
+        }
+
+        alignedFree(m_coefficients);
+        m_coefficients = nullptr;
+        m_status = &m_header;
+
+        if (status.success && !m_scanSeen)
+            status.setError("No scan data");
+
+        if (status.success && temporary)
+        {
+            Surface target = dest;
+            const Surface source(*temporary, 0, 0, m_width, m_height);
+            if (!target.blit(0, 0, source))
+                status.setError("Unsupported destination format");
+        }
+        delete temporary;
+        m_target = nullptr;
+
+        if (status.success)
+        {
+            status.info = getInfo();
+            status.direct = direct;
+        }
+        return status;
+    }
+
+    std::string Parser::getInfo() const
+    {
+        std::string info = m_processName + ", " + m_entropyName;
+        if (!m_idctName.empty())
+            info += ", " + m_idctName;
+        if (!m_colorName.empty())
+            info += ", " + m_colorName;
+        return info;
+    }
+
+    bool Parser::selectColorConversion(Sample sample)
+    {
+        const ColorConverters c = getColorConverters(sample, m_flags);
+        m_colorName.clear();
+
+        switch (m_components)
+        {
+            case 1:
+                m_processFull = c.ySource;
+                m_processEdge = c.ySource;
+                m_colorName = "Y";
+                return true;
+
+            case 3:
+            case 4:
+                break;
+
+            default:
+                m_status->setError("Unsupported number of components (%d)", m_components);
+                return false;
+        }
+
+        // converters upsample by whole factors only
+        for (int i = 0; i < m_components; ++i)
+        {
+            if (m_hmax % int(m_frame[i].hsf) || m_vmax % int(m_frame[i].vsf))
+            {
+                m_status->setError("Unsupported sampling factors");
+                return false;
+            }
+        }
+
+        if (m_components == 4)
+        {
+            m_processFull = c.cmyk;
+            m_processEdge = c.cmyk;
+            m_colorName = "CMYK";
+            return true;
+        }
+
+        m_processFull = c.ycbcr;
+        m_processEdge = c.ycbcr;
+        m_colorName = "YCbCr";
+
+        // the fixed shapes: a full-resolution first component and one block per chroma
+        const bool shapes = m_frame[0].hsf == u32(m_hmax) && m_frame[0].vsf == u32(m_vmax) &&
+                            m_frame[1].hsf == 1 && m_frame[1].vsf == 1 &&
+                            m_frame[2].hsf == 1 && m_frame[2].vsf == 1 && m_blocksInMcu < 7;
+        if (shapes)
+        {
+            struct Shape { int w, h; ProcessFunc func; const char* name; };
+            const Shape table[] =
+            {
+                { 8, 8, c.ycbcr8x8, "%s YCbCr 8x8" },
+                { 8, 16, c.ycbcr8x16, "%s YCbCr 8x16" },
+                { 16, 8, c.ycbcr16x8, "%s YCbCr 16x8" },
+                { 16, 16, c.ycbcr16x16, "%s YCbCr 16x16" },
+            };
+            for (const Shape& shape : table)
+            {
+                if (shape.func && m_mcuWidth == shape.w && m_mcuHeight == shape.h)
+                {
+                    m_processFull = shape.func;
+                    m_colorName = makeString(shape.name, c.prefix);
+                }
+            }
+        }
+        return true;
+    }
+
+    bool Parser::allocateCoefficients()
+    {
+        if (m_coefficients)
+            return true;
+
+        const u64 bytes = u64(m_mcus) * u64(m_blocksInMcu) * 64 * sizeof(s16);
+        try
+        {
+            m_coefficients = static_cast<s16*>(alignedMalloc(bytes, Alignment().value));
+        }
+        catch (const Exception&)
+        {
+            m_status->setError("Out of memory");
+            return false;
+        }
+        std::memset(m_coefficients, 0, bytes);
+        return true;
+    }
+
+    u32 Parser::threadCount() const
+    {
+        return threadOverride ? threadOverride : ThreadPool::getHardwareConcurrency();
+    }
+
+    // ----------------------------------------------------------------------
+    // MCU processing
+    // ----------------------------------------------------------------------
+
+    void Parser::processMcu(const s16* data, u32 mcuX, u32 mcuY) const
+    {
+        u8* dest = m_target + ptrdiff_t(mcuY) * m_targetStride * m_mcuHeight +
+                   ptrdiff_t(mcuX) * m_targetBytes * m_mcuWidth;
+
+        int width = m_mcuWidth;
+        int height = m_mcuHeight;
+        if (mcuX == m_mcusPerRow - 1 && m_xclip)
+            width = m_xclip;
+        if (mcuY == m_mcuRows - 1 && m_yclip)
+            height = m_yclip;
+
+        const ProcessFunc process = (width == m_mcuWidth && height == m_mcuHeight) ? m_processFull : m_processEdge;
+        process(dest, m_targetStride, data, &m_context, width, height);
+    }
+
+    void Parser::processMcuRows(u32 y0, u32 y1) const
+    {
+        const size_t stride = size_t(m_blocksInMcu) * 64;
+        for (u32 y = y0; y < y1; ++y)
+        {
+            const s16* data = m_coefficients + size_t(y) * m_mcusPerRow * stride;
+            for (u32 x = 0; x < m_mcusPerRow; ++x)
+            {
+                processMcu(data, x, y);
+                data += stride;
+            }
+        }
+    }
+
+    // ----------------------------------------------------------------------
+    // restarts
+    // ----------------------------------------------------------------------
+
+    void Parser::restartDecoder(DecodeState& state) const
+    {
+        state.cache = 0;
+        state.bits = 0;
+        state.eobrun = 0;
+        state.corrupt = false;
+        if (m_arithmetic)
+            arithmeticRestart(state);
+        else
+            huffmanRestart(state);
+    }
+
+    bool Parser::handleRestart()
+    {
+        if (!m_restartInterval)
+            return false;
+        if (--m_restartCounter)
+            return false;
+        m_restartCounter = m_restartInterval;
+
+        // The interval should end at its marker; bytes a damaged interval left unread are
+        // skipped so that the next interval starts in step.
+        const u8* p = m_state.data;
+        if (!isRestartMarker(p, m_state.end))
+        {
+            const u8* marker = seekMarker(p, m_state.end);
+            while (marker < m_state.end - 1 && marker[1] == 0xFF)
+                ++marker;
+            if (!isRestartMarker(marker, m_state.end))
+                return false;
+            p = marker;
+        }
+
+        m_state.setData(p + 2, m_state.end);
+        restartDecoder(m_state);
+        return true;
+    }
+
+    // ----------------------------------------------------------------------
+    // sequential
+    // ----------------------------------------------------------------------
+
+    void Parser::decodeSequential()
+    {
+        m_scanSeen = true;
+
+        const u32 threads = threadCount();
+        if (threads >= 2 && m_mcuRows >= 2)
+        {
+            decodeSequentialThreaded();
+            return;
+        }
+
+        alignas(64) s16 mcu[JPEG_MAX_BLOCKS_IN_MCU * 64];
+
+        for (u32 y = 0; y < m_mcuRows; ++y)
+        {
+            for (u32 x = 0; x < m_mcusPerRow; ++x)
+            {
+                m_state.decode(mcu, &m_state);
+                handleRestart();
+                processMcu(mcu, x, y);
+            }
+        }
+    }
+
+    void Parser::decodeRestartIntervals(const std::vector<const u8*>& starts, size_t first, size_t last) const
+    {
+        // each interval starts its coder afresh at its own position
+        DecodeState local(m_state);
+        DecodeState* state = &local;
+        alignas(64) s16 mcu[JPEG_MAX_BLOCKS_IN_MCU * 64];
+
+        for (size_t i = first; i < last; ++i)
+        {
+            state->setData(starts[i], m_state.end);
+            restartDecoder(*state);
+
+            const u32 begin = u32(i) * m_restartInterval;
+            const u32 count = std::min(m_restartInterval, m_mcus - begin);
+            for (u32 j = 0; j < count; ++j)
+            {
+                const u32 index = begin + j;
+                state->decode(mcu, state);
+                processMcu(mcu, index % m_mcusPerRow, index / m_mcusPerRow);
+            }
+        }
+    }
+
+    void Parser::decodeSequentialThreaded()
+    {
+        const u32 threads = threadCount();
+        TaskQueue queue("jpeg.sequential", 0);
+
+        if (m_restartInterval)
+        {
+            // Find every interval by its marker, without decoding.
+            std::vector<const u8*> starts;
+            const u8* p = m_scanData;
+            const u8* end = m_state.end;
+            for (u32 i = 0; i < m_mcus; i += m_restartInterval)
+            {
+                starts.push_back(p);
+                const u8* marker = seekMarker(p, end);
+                while (marker < end - 1 && marker[1] == 0xFF)
+                    ++marker;
+                if (isRestartMarker(marker, end))
+                    p = marker + 2;
+                else
+                    p = std::min(marker, end);
+            }
+            m_state.setData(p, end);
+
+            // several short intervals per task keep the queue overhead small
+            const size_t perTask = std::max<size_t>(1, 256 / m_restartInterval);
+            for (size_t first = 0; first < starts.size(); first += perTask)
+            {
+                const size_t last = std::min(starts.size(), first + perTask);
+                queue.enqueue([this, &starts, first, last] {
+                    decodeRestartIntervals(starts, first, last);
+                });
+            }
+            queue.wait();
+            return;
+        }
+
+        if (!allocateCoefficients())
+            return;
+
+        // entropy decoding is serial; the iDCT and colour conversion of each band run on the pool
+        const u32 band = bandHeight(m_mcuRows, threads);
+        const size_t stride = size_t(m_blocksInMcu) * 64;
+
+        for (u32 y0 = 0; y0 < m_mcuRows; y0 += band)
+        {
+            const u32 y1 = std::min(y0 + band, m_mcuRows);
+            s16* data = m_coefficients + size_t(y0) * m_mcusPerRow * stride;
+            for (u32 i = y0 * m_mcusPerRow; i < y1 * m_mcusPerRow; ++i)
+            {
+                m_state.decode(data, &m_state);
+                handleRestart();
+                data += stride;
+            }
+            queue.enqueue([this, y0, y1] {
+                processMcuRows(y0, y1);
+            });
+        }
+        queue.wait();
+    }
+
+    // ----------------------------------------------------------------------
+    // multi-scan sequential and progressive: coefficients only
+    // ----------------------------------------------------------------------
+
+    // One component alone in its scan: its own blocks in raster order.
+    void Parser::decodeNonInterleaved()
+    {
+        const int index = m_scanComponent[0];
+        const Frame& frame = m_frame[index];
+        const u32 hsf = frame.hsf;
+        const u32 vsf = frame.vsf;
+
+        const u32 width = (u32(m_width) * hsf + m_hmax - 1) / m_hmax;
+        const u32 height = (u32(m_height) * vsf + m_vmax - 1) / m_vmax;
+        const u32 across = (width + 7) / 8;
+        const u32 down = (height + 7) / 8;
+
+        m_state.blocks = 1;
+        m_state.block[0].offset = 0;
+
+        const size_t stride = size_t(m_blocksInMcu) * 64;
+        for (u32 by = 0; by < down; ++by)
+        {
+            for (u32 bx = 0; bx < across; ++bx)
+            {
+                const size_t mcu = size_t(by / vsf) * m_mcusPerRow + bx / hsf;
+                const size_t block = frame.offset + (by % vsf) * hsf + (bx % hsf);
+                m_state.decode(m_coefficients + mcu * stride + block * 64, &m_state);
+                handleRestart();
+            }
+        }
+    }
+
+    void Parser::decodeCoefficients()
+    {
+        m_scanSeen = true;
+        if (!allocateCoefficients())
+            return;
+
+        if (m_scanComponents == 1)
+        {
+            decodeNonInterleaved();
+            return;
+        }
+
+        const size_t stride = size_t(m_blocksInMcu) * 64;
+        s16* data = m_coefficients;
+        for (u32 i = 0; i < m_mcus; ++i)
+        {
+            m_state.decode(data, &m_state);
+            handleRestart();
+            data += stride;
+        }
+    }
+
+    void Parser::decodeProgressive()
+    {
+        decodeCoefficients();
+    }
+
+    void Parser::finishProgressive()
+    {
+        if (!m_coefficients)
+            return;
+
+        const u32 threads = threadCount();
+        if (threads < 2 || m_mcuRows < 2)
+        {
+            processMcuRows(0, m_mcuRows);
+            return;
+        }
+
+        TaskQueue queue("jpeg.progressive", 0);
+        const u32 band = bandHeight(m_mcuRows, threads);
+        for (u32 y0 = 0; y0 < m_mcuRows; y0 += band)
+        {
+            const u32 y1 = std::min(y0 + band, m_mcuRows);
+            queue.enqueue([this, y0, y1] {
+                processMcuRows(y0, y1);
+            });
+        }
+        queue.wait();
+    }
+
+    // ----------------------------------------------------------------------
+    // lossless
+    // ----------------------------------------------------------------------
+
+    void Parser::decodeLossless()
+    {
+        m_scanSeen = true;
+
+        if (m_arithmetic)
+        {
+            m_status->setError("Unsupported lossless arithmetic coding");
+            return;
+        }
+        for (int i = 0; i < m_components; ++i)
+        {
+            if (m_frame[i].hsf != 1 || m_frame[i].vsf != 1)
+            {
+                m_status->setError("Unsupported lossless sampling factors");
+                return;
+            }
+        }
+
+        const size_t width = size_t(m_width);
+        const size_t height = size_t(m_height);
+        try
+        {
+            for (int i = 0; i < m_components; ++i)
+            {
+                if (m_losslessPlane[i].size() != width * height)
+                    m_losslessPlane[i].assign(width * height, 0);
+            }
+        }
+        catch (const std::exception&)
+        {
+            m_status->setError("Out of memory");
+            return;
+        }
+
+        const int predictor = m_state.Ss;
+        const int pt = m_state.Al;
+        m_pointTransform = pt;
+        const s32 initial = 1 << (m_precision - pt - 1);
+        const int ns = m_scanComponents;
+
+        u16* plane[JPEG_MAX_COMPONENTS];
+        for (int i = 0; i < ns; ++i)
+        {
+            plane[i] = m_losslessPlane[m_scanComponent[i]].data();
+            m_state.block[i].component = u32(m_scanComponent[i]);
+        }
+        m_state.blocks = ns;
+
+        bool start = true;      // the next sample uses the initial predictor
+        bool firstRow = true;   // one-dimensional prediction along the row
+        s32 diff[JPEG_MAX_COMPONENTS];
+
+        for (size_t y = 0; y < height; ++y)
+        {
+            for (size_t x = 0; x < width; ++x)
+            {
+                m_state.decodeLossless(diff, &m_state);
+
+                for (int i = 0; i < ns; ++i)
+                {
+                    u16* row = plane[i] + y * width;
+                    const u16* above = y ? row - width : nullptr;
+                    s32 p;
+                    if (start)
+                        p = initial;
+                    else if (firstRow)
+                        p = x ? row[x - 1] : above ? above[0] : initial;
+                    else if (x == 0)
+                        p = above[0];
+                    else
+                    {
+                        const s32 ra = row[x - 1];
+                        const s32 rb = above[x];
+                        const s32 rc = above[x - 1];
+                        switch (predictor)
+                        {
+                            case 1: p = ra; break;
+                            case 2: p = rb; break;
+                            case 3: p = rc; break;
+                            case 4: p = ra + rb - rc; break;
+                            case 5: p = ra + ((rb - rc) >> 1); break;
+                            case 6: p = rb + ((ra - rc) >> 1); break;
+                            default: p = (ra + rb) >> 1; break;
+                        }
+                    }
+                    row[x] = u16(p + diff[i]);
+                }
+
+                start = false;
+                if (handleRestart())
+                {
+                    start = true;
+                    firstRow = true;
+                }
+            }
+            if (!start)
+                firstRow = false;
+        }
+    }
+
+    void Parser::finishLossless()
+    {
+        if (m_losslessPlane[0].empty())
+            return;
+
+        const int width = m_width;
+        const int height = m_height;
+        const int pt = m_pointTransform;
+        const int precision = int(m_precision);
+
+        auto reduce = [pt, precision](u32 sample) -> u8 {
+            const u32 v = sample << pt;
+            const u32 r = precision >= 8 ? v >> (precision - 8) : v << (8 - precision);
+            return u8(r > 255 ? 255 : r);
+        };
+
+        for (int y = 0; y < height; ++y)
+        {
+            u8* dest = m_target + ptrdiff_t(y) * m_targetStride;
+            const size_t row = size_t(y) * width;
+            if (m_components == 1)
+            {
+                const u16* s = m_losslessPlane[0].data() + row;
+                for (int x = 0; x < width; ++x)
+                    dest[x] = reduce(s[x]);
+            }
+            else
+            {
+                const u16* r = m_losslessPlane[0].data() + row;
+                const u16* g = m_losslessPlane[1].data() + row;
+                const u16* b = m_losslessPlane[2].data() + row;
+                for (int x = 0; x < width; ++x)
+                {
+                    dest[x * 4 + 0] = reduce(b[x]);
+                    dest[x * 4 + 1] = reduce(g[x]);
+                    dest[x * 4 + 2] = reduce(r[x]);
+                    dest[x * 4 + 3] = 0xFF;
+                }
+            }
+        }
+    }
+
+} // namespace norva::jpeg

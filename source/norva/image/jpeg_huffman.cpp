@@ -1,0 +1,458 @@
+// JPEG bit reader, Huffman tables and the Huffman MCU decoders.
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "jpeg.hpp"
+
+namespace norva::jpeg
+{
+    const u8 zigzagTable[64] =
+    {
+         0,  1,  8, 16,  9,  2,  3, 10,
+        17, 24, 32, 25, 18, 11,  4,  5,
+        12, 19, 26, 33, 40, 48, 41, 34,
+        27, 20, 13,  6,  7, 14, 21, 28,
+        35, 42, 49, 56, 57, 50, 43, 36,
+        29, 22, 15, 23, 30, 37, 44, 51,
+        58, 59, 52, 45, 38, 31, 39, 46,
+        53, 60, 61, 54, 47, 55, 62, 63,
+    };
+
+    // ----------------------------------------------------------------------
+    // bit reader
+    // ----------------------------------------------------------------------
+
+    const u8* findFF(const u8* p, const u8* end)
+    {
+#if defined(__SSE2__)
+        const __m128i ff = _mm_set1_epi8(char(0xFF));
+        while (end - p >= 16)
+        {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const u32 mask = u32(_mm_movemask_epi8(_mm_cmpeq_epi8(v, ff)));
+            if (mask)
+                return p + __builtin_ctz(mask);
+            p += 16;
+        }
+#endif
+        while (p < end && *p != 0xFF)
+            ++p;
+        return p;
+    }
+
+    void DecodeState::setData(const u8* begin, const u8* finish)
+    {
+        data = begin;
+        end = finish;
+        nextFF = findFF(begin, finish);
+        cache = 0;
+        bits = 0;
+    }
+
+    void fillBits(DecodeState& state, int count)
+    {
+        const u8* p = state.data;
+        const u8* end = state.end;
+        u64 value = 0;
+
+        for (int i = 0; i < count; ++i)
+        {
+            u32 x = 0;
+            if (p < end)
+            {
+                x = *p;
+                if (x != 0xFF)
+                    ++p;
+                else if (p + 1 >= end)
+                    ++p;                // 0xFF as the very last byte is taken
+                else if (p[1] == 0)
+                    p += 2;             // stuffed 0xFF
+                else
+                    x = 0;              // a marker: stay in front of it and feed zeros
+            }
+            value = (value << 8) | x;
+        }
+
+        state.cache = (state.cache << (count * 8)) | value;
+        state.bits += count * 8;
+        state.data = p;
+        state.nextFF = findFF(p, end);
+    }
+
+    // ----------------------------------------------------------------------
+    // Huffman tables
+    // ----------------------------------------------------------------------
+
+    HuffmanTable::HuffmanTable()
+    {
+        std::memset(counts, 0, sizeof(counts));
+        std::memset(symbols, 0, sizeof(symbols));
+        std::memset(lookupSize, 9, sizeof(lookupSize));
+        std::memset(lookupValue, 0, sizeof(lookupValue));
+        for (int i = 0; i < 18; ++i)
+        {
+            maxcode[i] = -1;
+            valueOffset[i] = 0;
+        }
+    }
+
+    bool HuffmanTable::build()
+    {
+        int total = 0;
+        for (int l = 1; l <= 16; ++l)
+            total += counts[l];
+        if (total > 256)
+            return false;
+
+        std::memset(lookupSize, 9, sizeof(lookupSize));
+        std::memset(lookupValue, 0, sizeof(lookupValue));
+
+        s32 code = 0;
+        int index = 0;
+        for (int l = 1; l <= 16; ++l)
+        {
+            const int n = counts[l];
+            if (n)
+            {
+                valueOffset[l] = index - code;
+                for (int i = 0; i < n; ++i)
+                {
+                    if (l <= 8)
+                    {
+                        // every 8-bit prefix that begins with this code
+                        const int shift = 8 - l;
+                        const int first = code << shift;
+                        for (int j = 0; j < (1 << shift); ++j)
+                        {
+                            lookupSize[first + j] = u8(l);
+                            lookupValue[first + j] = symbols[index];
+                        }
+                    }
+                    ++code;
+                    ++index;
+                }
+                maxcode[l] = code - 1;
+            }
+            else
+            {
+                maxcode[l] = -1;
+                valueOffset[l] = 0;
+            }
+
+            // the codes of this length must fit in it
+            if (code > (1 << l))
+                return false;
+            code <<= 1;
+        }
+        maxcode[17] = 0x7fffffff;
+        return true;
+    }
+
+    int decodeHuffmanSymbol(DecodeState& state, const HuffmanTable& table)
+    {
+        const u32 prefix = u32(state.cache >> (state.bits - 8)) & 0xFF;
+        const int size = table.lookupSize[prefix];
+        if (size <= 8)
+        {
+            state.bits -= size;
+            return table.lookupValue[prefix];
+        }
+
+        const u64 v = state.cache << (64 - state.bits);
+        for (int l = 9; l <= 16; ++l)
+        {
+            const s32 code = s32(v >> (64 - l));
+            if (code <= table.maxcode[l])
+            {
+                state.bits -= l;
+                return table.symbols[(table.valueOffset[l] + code) & 0xFF];
+            }
+        }
+
+        // no code matches: corrupt data
+        state.bits -= 16;
+        state.corrupt = true;
+        return 0;
+    }
+
+    void huffmanRestart(DecodeState& state)
+    {
+        for (int i = 0; i < JPEG_MAX_COMPONENTS; ++i)
+            state.lastDC[i] = 0;
+        state.eobrun = 0;
+    }
+
+    // ----------------------------------------------------------------------
+    // MCU decoders
+    // ----------------------------------------------------------------------
+
+    namespace
+    {
+        inline s32 receiveExtend(DecodeState& state, int s)
+        {
+            if (!s)
+                return 0;
+            if (state.bits < s)
+                refillBits(state);
+            return extend(getBits(state, s), s);
+        }
+
+        inline s32 decodeDifference(DecodeState& state, const HuffmanTable& table)
+        {
+            refillBits(state);
+            int s = decodeHuffmanSymbol(state, table);
+            if (s > 16)
+            {
+                // DC categories end at 16
+                state.corrupt = true;
+                s = 0;
+            }
+            return receiveExtend(state, s);
+        }
+
+        // wrapping add: corrupt data must not overflow the predictor
+        inline s32 addWrapped(s32 a, s32 b)
+        {
+            return s32(u32(a) + u32(b));
+        }
+
+        inline s16 shiftCoefficient(s32 value, int al)
+        {
+            return s16(u32(value) << al);
+        }
+
+        inline void refineCoefficient(DecodeState& state, s16* coefficient, s32 p1, s32 m1)
+        {
+            if (state.bits < 1)
+                refillBits(state);
+            if (getBits(state, 1) && (*coefficient & p1) == 0)
+                *coefficient = s16(*coefficient + (*coefficient >= 0 ? p1 : m1));
+        }
+
+    } // namespace
+
+    void huffmanDecodeMcu(s16* output, DecodeState* state)
+    {
+        const u8* zigzag = state->zigzag;
+
+        for (int b = 0; b < state->blocks; ++b)
+        {
+            const BlockDescriptor& descriptor = state->block[b];
+            s16* block = output + descriptor.offset;
+            std::memset(block, 0, 64 * sizeof(s16));
+
+            s32& dc = state->lastDC[descriptor.component];
+            dc = addWrapped(dc, decodeDifference(*state, *descriptor.dc));
+            block[0] = s16(dc);
+
+            const HuffmanTable& ac = *descriptor.ac;
+            for (int k = 1; k < 64; )
+            {
+                refillBits(*state);
+                const int rs = decodeHuffmanSymbol(*state, ac);
+                const int r = rs >> 4;
+                const int s = rs & 15;
+
+                if (s)
+                {
+                    k += r;
+                    if (k > 63)
+                    {
+                        state->corrupt = true;
+                        break;
+                    }
+                    if (state->bits < s)
+                        refillBits(*state);
+                    block[zigzag[k]] = s16(extend(getBits(*state, s), s));
+                    ++k;
+                }
+                else
+                {
+                    if (r != 15)
+                        break;
+                    k += 16;
+                }
+            }
+        }
+    }
+
+    void huffmanDecodeDcFirst(s16* output, DecodeState* state)
+    {
+        for (int b = 0; b < state->blocks; ++b)
+        {
+            const BlockDescriptor& descriptor = state->block[b];
+            s32& dc = state->lastDC[descriptor.component];
+            dc = addWrapped(dc, decodeDifference(*state, *descriptor.dc));
+            output[descriptor.offset] = shiftCoefficient(dc, state->Al);
+        }
+    }
+
+    void huffmanDecodeDcRefine(s16* output, DecodeState* state)
+    {
+        const s32 p1 = 1 << state->Al;
+        for (int b = 0; b < state->blocks; ++b)
+        {
+            if (state->bits < 1)
+                refillBits(*state);
+            if (getBits(*state, 1))
+            {
+                s16& dc = output[state->block[b].offset];
+                dc = s16(dc | p1);
+            }
+        }
+    }
+
+    void huffmanDecodeAcFirst(s16* output, DecodeState* state)
+    {
+        if (state->eobrun > 0)
+        {
+            --state->eobrun;
+            return;
+        }
+
+        const u8* zigzag = state->zigzag;
+        const HuffmanTable& ac = *state->block[0].ac;
+        s16* block = output + state->block[0].offset;
+        const int se = state->Se;
+
+        for (int k = state->Ss; k <= se; ++k)
+        {
+            refillBits(*state);
+            const int rs = decodeHuffmanSymbol(*state, ac);
+            const int r = rs >> 4;
+            const int s = rs & 15;
+
+            if (s)
+            {
+                k += r;
+                if (k > se)
+                {
+                    state->corrupt = true;
+                    break;
+                }
+                if (state->bits < s)
+                    refillBits(*state);
+                block[zigzag[k]] = shiftCoefficient(extend(getBits(*state, s), s), state->Al);
+            }
+            else if (r == 15)
+            {
+                k += 15;
+            }
+            else
+            {
+                state->eobrun = 1 << r;
+                if (r)
+                {
+                    if (state->bits < r)
+                        refillBits(*state);
+                    state->eobrun += getBits(*state, r);
+                }
+                --state->eobrun;
+                break;
+            }
+        }
+    }
+
+    void huffmanDecodeAcRefine(s16* output, DecodeState* state)
+    {
+        const u8* zigzag = state->zigzag;
+        const HuffmanTable& ac = *state->block[0].ac;
+        s16* block = output + state->block[0].offset;
+        const int se = state->Se;
+        const s32 p1 = 1 << state->Al;
+        const s32 m1 = -p1;
+
+        int k = state->Ss;
+
+        if (state->eobrun == 0)
+        {
+            for (; k <= se; ++k)
+            {
+                refillBits(*state);
+                const int rs = decodeHuffmanSymbol(*state, ac);
+                int r = rs >> 4;
+                int s = rs & 15;
+                s32 value = 0;
+
+                if (s)
+                {
+                    // a new coefficient is always of magnitude 1 << Al
+                    if (state->bits < 1)
+                        refillBits(*state);
+                    value = getBits(*state, 1) ? p1 : m1;
+                }
+                else if (r != 15)
+                {
+                    state->eobrun = 1 << r;
+                    if (r)
+                    {
+                        if (state->bits < r)
+                            refillBits(*state);
+                        state->eobrun += getBits(*state, r);
+                    }
+                    break;
+                }
+
+                // skip r zero coefficients, refining the non-zero ones passed over
+                for (; k <= se; ++k)
+                {
+                    s16* coefficient = block + zigzag[k];
+                    if (*coefficient)
+                        refineCoefficient(*state, coefficient, p1, m1);
+                    else if (--r < 0)
+                        break;
+                }
+
+                if (value)
+                {
+                    if (k > se)
+                    {
+                        state->corrupt = true;
+                        break;
+                    }
+                    block[zigzag[k]] = s16(value);
+                }
+            }
+        }
+
+        if (state->eobrun > 0)
+        {
+            // the rest of the band only refines what is already non-zero
+            for (; k <= se; ++k)
+            {
+                s16* coefficient = block + zigzag[k];
+                if (*coefficient)
+                    refineCoefficient(*state, coefficient, p1, m1);
+            }
+            --state->eobrun;
+        }
+    }
+
+    void huffmanDecodeLossless(s32* diff, DecodeState* state)
+    {
+        for (int b = 0; b < state->blocks; ++b)
+        {
+            refillBits(*state);
+            const int s = decodeHuffmanSymbol(*state, *state->block[b].dc);
+            if (s == 16)
+            {
+                // the one category without extra bits
+                diff[b] = 32768;
+            }
+            else if (s > 16)
+            {
+                state->corrupt = true;
+                diff[b] = 0;
+            }
+            else
+            {
+                diff[b] = receiveExtend(*state, s);
+            }
+        }
+    }
+
+} // namespace norva::jpeg

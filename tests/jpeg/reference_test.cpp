@@ -1,0 +1,235 @@
+// Every fixture against its reference: libjpeg-turbo for 8-bit files (accurate integer
+// iDCT, replicating upsampling), DCMTK's decode for 12-bit and lossless files.
+
+#include "jpeg_test_util.hpp"
+
+using namespace norva;
+using namespace jpegtest;
+
+namespace
+{
+    struct Layout
+    {
+        const char* name;
+        Format format;
+        J_COLOR_SPACE reference;
+        int channels;       // bytes compared per pixel
+    };
+
+    const Layout layouts[] =
+    {
+        { "Y", Format::L8, JCS_GRAYSCALE, 1 },
+        { "BGR", Format::BGR888, JCS_EXT_BGR, 3 },
+        { "RGB", Format::RGB888, JCS_EXT_RGB, 3 },
+        { "BGRA", Format::BGRA8888, JCS_EXT_BGRA, 4 },
+        { "RGBA", Format::RGBA8888, JCS_EXT_RGBA, 4 },
+    };
+
+    struct Fixture
+    {
+        const char* file;
+        bool grey;
+    };
+
+    // 8-bit files of one, three and four components
+    const Fixture colorFixtures[] =
+    {
+        { "baseline_420.jpg", false },
+        { "sample_444.jpg", false },
+        { "sample_422.jpg", false },
+        { "sample_440.jpg", false },
+        { "sample_411.jpg", false },
+        { "sample_4x2.jpg", false },
+        { "sample_3x1.jpg", false },
+        { "sample_2x1_2x1_2x1.jpg", false },
+        { "sample_2x2_2x1_1x1.jpg", false },
+        { "sample_1x1_2x2_1x1.jpg", false },
+        { "gray.jpg", true },
+        { "gray_2x2.jpg", true },
+        { "quality_1.jpg", false },
+        { "restart_7b.jpg", false },
+        { "restart_rows.jpg", false },
+        { "progressive.jpg", false },
+        { "progressive_restart.jpg", false },
+        { "progressive_gray.jpg", true },
+        { "multiscan.jpg", false },
+        { "dc_separate.jpg", false },
+        { "arithmetic.jpg", false },
+        { "arithmetic_444.jpg", false },
+        { "arithmetic_progressive.jpg", false },
+        { "arithmetic_gray_restart.jpg", true },
+        { "arithmetic_restart_rows.jpg", false },
+        { "exif.jpg", false },
+        { "icc.jpg", false },
+    };
+
+    void checkAgainstReference(const char* file, bool grey, const Layout& layout, u32 threads, CPUFlags flags)
+    {
+        SCOPED_TRACE(std::string(file) + " as " + layout.name);
+        const std::vector<u8> data = loadFile(file);
+        ASSERT_FALSE(data.empty());
+
+        const Decoded ours = decode(data, layout.format, threads, flags);
+        ASSERT_TRUE(ours.status.success) << ours.status.info;
+        const Image reference = referenceDecode(data, layout.reference);
+
+        const int channels = std::min(layout.channels, 3);
+        const Difference d = compare(ours.image, reference, channels);
+        if (grey || layout.channels == 1)
+        {
+            EXPECT_LE(d.max, 1) << "mean " << d.mean;
+        }
+        else
+        {
+            // the converters' constants differ from libjpeg's in the third digit
+            EXPECT_LE(d.max, 4) << "mean " << d.mean;
+            EXPECT_TRUE(d.mean <= 0.1 || psnr(d) >= 45.0) << "max " << d.max << " mean " << d.mean;
+        }
+
+        if (layout.channels == 4)
+        {
+            bool opaque = true;
+            for (size_t i = 3; i < ours.image.pixels.size(); i += 4)
+                opaque &= ours.image.pixels[i] == 0xFF;
+            EXPECT_TRUE(opaque);
+        }
+    }
+
+} // namespace
+
+TEST(JpegReference, EightBitFilesInEveryLayout)
+{
+    for (const Fixture& fixture : colorFixtures)
+    {
+        for (const Layout& layout : layouts)
+            checkAgainstReference(fixture.file, fixture.grey, layout, 0, getCPUFlags());
+    }
+}
+
+TEST(JpegReference, EightBitFilesScalarOneThread)
+{
+    for (const Fixture& fixture : colorFixtures)
+    {
+        checkAgainstReference(fixture.file, fixture.grey, layouts[3], 1, 0);
+        checkAgainstReference(fixture.file, fixture.grey, layouts[1], 1, 0);
+    }
+}
+
+TEST(JpegReference, CmykAndYcck)
+{
+    // libjpeg-turbo delivers the stored CMYK (YCCK converted to CMYK); the decoder
+    // writes R = K * C / 255 and so on.
+    for (const char* file : { "cmyk.jpg", "ycck_420.jpg" })
+    {
+        SCOPED_TRACE(file);
+        const std::vector<u8> data = loadFile(file);
+        const Image cmyk = referenceDecode(data, JCS_CMYK);
+        Image expected = cmyk;
+        for (size_t i = 0; i + 3 < expected.pixels.size(); i += 4)
+        {
+            const int c = cmyk.pixels[i], m = cmyk.pixels[i + 1], y = cmyk.pixels[i + 2], k = cmyk.pixels[i + 3];
+            expected.pixels[i + 0] = u8(k * y / 255);
+            expected.pixels[i + 1] = u8(k * m / 255);
+            expected.pixels[i + 2] = u8(k * c / 255);
+            expected.pixels[i + 3] = 0xFF;
+        }
+
+        for (const Layout& layout : { layouts[3], layouts[4] })
+        {
+            const Decoded ours = decode(data, layout.format);
+            ASSERT_TRUE(ours.status.success) << ours.status.info;
+            Image bgra = ours.image;
+            if (layout.reference == JCS_EXT_RGBA)
+            {
+                for (size_t i = 0; i + 3 < bgra.pixels.size(); i += 4)
+                    std::swap(bgra.pixels[i], bgra.pixels[i + 2]);
+            }
+            // YCCK goes through the converter's 12-bit constants, libjpeg's through its own
+            const Difference d = compare(bgra, expected, 4);
+            EXPECT_LE(d.max, 4);
+            EXPECT_LE(d.mean, 1.0);
+        }
+    }
+}
+
+TEST(JpegReference, TwelveBitWithinTwoOfDcmtk)
+{
+    for (const char* name : { "bits12_sequential", "bits12_progressive", "bits12_spectral" })
+    {
+        SCOPED_TRACE(name);
+        const std::vector<u8> data = loadFile(std::string(name) + ".jpg");
+        const Image reference = loadNetpbm(std::string(name) + ".pgm");
+        for (u32 threads : { 1u, 0u })
+        {
+            const Decoded ours = decode(data, Format::L8, threads);
+            ASSERT_TRUE(ours.status.success) << ours.status.info;
+            EXPECT_NE(ours.status.info.find("12 bit iDCT"), std::string::npos) << ours.status.info;
+            EXPECT_LE(compare(ours.image, reference, 1).max, 2);
+        }
+    }
+}
+
+TEST(JpegReference, LosslessIsExact)
+{
+    const char* grey[] =
+    {
+        "lossless_8_sv1", "lossless_8_sv2", "lossless_8_sv3", "lossless_8_sv4", "lossless_8_sv5",
+        "lossless_8_sv6", "lossless_8_sv7", "lossless_8_pt2", "lossless_16",
+    };
+    for (const char* name : grey)
+    {
+        SCOPED_TRACE(name);
+        const Decoded ours = decode(loadFile(std::string(name) + ".jpg"), Format::L8);
+        ASSERT_TRUE(ours.status.success) << ours.status.info;
+        EXPECT_TRUE(ours.status.direct);
+        EXPECT_EQ(compare(ours.image, loadNetpbm(std::string(name) + ".pgm"), 1).max, 0);
+    }
+
+    // three components: red, green and blue as stored
+    const Decoded ours = decode(loadFile("lossless_rgb.jpg"), Format::RGB888);
+    ASSERT_TRUE(ours.status.success) << ours.status.info;
+    EXPECT_EQ(compare(ours.image, loadNetpbm("lossless_rgb.ppm"), 3).max, 0);
+    EXPECT_EQ(compare(ours.image, loadNetpbm("source.ppm"), 3).max, 0);
+}
+
+TEST(JpegReference, JpegtranRewritesDecodeIdentically)
+{
+    const char* files[] =
+    {
+        "same_arithmetic.jpg", "same_progressive.jpg", "same_progressive_arithmetic.jpg",
+        "same_restart_rows.jpg", "same_restart_3b_arithmetic.jpg", "same_optimize.jpg",
+        "same_multiscan.jpg", "same_dc_separate.jpg",
+    };
+    for (const Layout& layout : { layouts[1], layouts[3] })
+    {
+        const Decoded base = decode(loadFile("baseline_420.jpg"), layout.format);
+        ASSERT_TRUE(base.status.success);
+        for (const char* file : files)
+        {
+            SCOPED_TRACE(std::string(file) + " as " + layout.name);
+            for (u32 threads : { 1u, 0u })
+            {
+                const Decoded other = decode(loadFile(file), layout.format, threads);
+                ASSERT_TRUE(other.status.success) << other.status.info;
+                EXPECT_EQ(other.image.pixels, base.image.pixels);
+            }
+        }
+    }
+}
+
+TEST(JpegReference, ThreadCountDoesNotChangePixels)
+{
+    for (const Fixture& fixture : colorFixtures)
+    {
+        SCOPED_TRACE(fixture.file);
+        const std::vector<u8> data = loadFile(fixture.file);
+        const Decoded one = decode(data, Format::BGRA8888, 1);
+        ASSERT_TRUE(one.status.success) << one.status.info;
+        for (u32 threads : { 2u, 3u, 8u })
+        {
+            const Decoded many = decode(data, Format::BGRA8888, threads);
+            ASSERT_TRUE(many.status.success) << many.status.info;
+            EXPECT_EQ(many.image.pixels, one.image.pixels) << threads << " threads";
+        }
+    }
+}
