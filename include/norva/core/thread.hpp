@@ -22,7 +22,7 @@ namespace norva
     {
     public:
         // A pool of its own with the given number of workers (at least one). The library
-        // uses getInstance(); this is for tests. Every TaskQueue on it must be gone first.
+        // uses getInstance(); this is for tests. Its TaskQueues must be gone before it is.
         explicit ThreadPool(u32 threads);
         ~ThreadPool();
 

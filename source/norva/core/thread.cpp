@@ -109,7 +109,7 @@ namespace norva
     ThreadPool& ThreadPool::getInstance()
     {
         static ThreadPool* const pool = new ThreadPool(std::max(std::thread::hardware_concurrency(), 1u));
-        static const PoolShutdown shutdown { pool };
+        static const PoolShutdown stopAtExit { pool };
         return *pool;
     }
 
