@@ -25,6 +25,10 @@ namespace
     GLuint quadVertexBuffer = 0;
     GLuint quadVertexArray = 0;
 
+    // the shared fragment stage samples the shadow maps only while this says they hold
+    // the frame's cascades
+    GLint shadowsActiveLocation = -1;
+
     double sceneTime = 0.0;
 
     // Two triangles per face of the cube from -1 to 1.
@@ -137,6 +141,7 @@ void Scene::load(std::string path)
         std::copy(scales, scales + 3, shadowMapScales);
     }
     camera.reset();
+    // the camera's frustum takes the cascade splits here, with the view frustum itself
 
     skyBoxProgram = LoadShaders("shaders/c_vs.glsl", "shaders/c_fs.glsl");
     glUseProgram(skyBoxProgram);
@@ -158,6 +163,7 @@ void Scene::load(std::string path)
     skyBoxInvProjLocation = glGetUniformLocation(skyBoxProgram, "invProj");
 
     initShadows();
+    shadowsActiveLocation = glGetUniformLocation(mainProgram, "shadowsActive");
     initTerrain();
     if (shadowsEnabled)
         initShadowMaps();
@@ -214,12 +220,15 @@ void Scene::drawShadowDebugView()
     glUseProgram(quadProgram);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, shadowDepthTextures[debugCascade]);
+    // read as plain depth values: a sampler2D on a texture that compares is undefined
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_COMPARE_MODE, GL_NONE);
     glUniform1i(quadTextureLocation, 0);
     glBindVertexArray(quadVertexArray);
     glEnableVertexAttribArray(0);
     glDrawArrays(GL_TRIANGLES, 0, 6);
     glDisableVertexAttribArray(0);
     glBindVertexArray(0);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_COMPARE_MODE, GL_COMPARE_REF_TO_TEXTURE);
 }
 
 void Scene::drawSkyBox()
@@ -262,6 +271,7 @@ void Scene::renderMainPass()
     if (wireframe)
         glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
 
+    glUniform1i(shadowsActiveLocation, shadowMapsReady && shadowsEnabled);
     if (shadowMapsReady && shadowsEnabled)
     {
         for (int i = 0; i < 3; ++i)

@@ -124,6 +124,14 @@ wait_for '^FPS: ' $((now + 1)) $((20 + slack))
 screenshot windowed
 not_clear_only windowed
 check_sky windowed
+grep -c '^switching to fullscreen' "$err" | grep -qx 1 || fail "F did not switch to windowed mode"
+
+# F again: back to full screen, with another reload
+xdotool key F
+wait_for '^Compiling shader : shaders/c_vs.glsl' $((loads + 2)) $((20 + slack))
+now=$(count '^FPS: ')
+wait_for '^FPS: ' $((now + 1)) $((20 + slack))
+grep -c '^switching to fullscreen' "$err" | grep -qx 2 || fail "the second F did not return to full screen"
 
 xdotool key Escape
 ticks=0
