@@ -5,15 +5,11 @@
 
 #include <glm/gtc/packing.hpp>
 
-#include "parallel.hpp"
-
 namespace terrain_half
 {
     namespace
     {
-        constexpr std::size_t grain = 1 << 20;
-
-        norva::u16 toLittleEndian(norva::u16 value)
+        norva::u16 littleEndian(norva::u16 value)
         {
             if constexpr (std::endian::native == std::endian::big)
             {
@@ -24,7 +20,7 @@ namespace terrain_half
 
         // Every half decodes exactly to a float; a table of all 65536 keeps glm's results
         // (NaN payloads included) and beats its branches by far.
-        const std::vector<float>& unpackTable()
+        const float* unpackTable()
         {
             static const std::vector<float> table = []
             {
@@ -35,7 +31,7 @@ namespace terrain_half
                 }
                 return values;
             }();
-            return table;
+            return table.data();
         }
 
     } // namespace
@@ -52,28 +48,22 @@ namespace terrain_half
 
     void packRounding(float* values, norva::u16* out, std::size_t count)
     {
-        const float* table = unpackTable().data();
-        parallelFor(count, grain, [=](std::size_t begin, std::size_t end)
+        const float* table = unpackTable();
+        for (std::size_t i = 0; i < count; ++i)
         {
-            for (std::size_t i = begin; i < end; ++i)
-            {
-                const norva::u16 half = glm::packHalf1x16(values[i]);
-                values[i] = table[half];
-                out[i] = toLittleEndian(half);
-            }
-        });
+            const norva::u16 half = glm::packHalf1x16(values[i]);
+            values[i] = table[half];
+            out[i] = littleEndian(half);
+        }
     }
 
     void unpack(const norva::u16* in, float* out, std::size_t count)
     {
-        const float* table = unpackTable().data();
-        parallelFor(count, grain, [=](std::size_t begin, std::size_t end)
+        const float* table = unpackTable();
+        for (std::size_t i = 0; i < count; ++i)
         {
-            for (std::size_t i = begin; i < end; ++i)
-            {
-                out[i] = table[toLittleEndian(in[i])];
-            }
-        });
+            out[i] = table[littleEndian(in[i])];
+        }
     }
 
 } // namespace terrain_half

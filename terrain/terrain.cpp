@@ -160,7 +160,7 @@ bool Terrain::load(std::string path)
 
     model[1][1] = heightRange / metresPerSample;
 
-    normals = new float[samples * 3]();
+    normals = new float[samples * 3]; // filled by the read or the computation
     if (!readNormals(modelPath + "_normals_packed.dat"))
     {
         computeNormals();

@@ -70,7 +70,9 @@ public:
     // False, with a console line, when the model cannot be read; heights are then undefined.
     bool importGeoTiff(const std::string& path);
 
-    // True only when the whole file was read; the arrays change only then.
+    // True only when the whole file was read. A missing or short file leaves the arrays as they
+    // are; a read error part way may leave them partly overwritten (the caller computes them
+    // again then).
     bool readPacked(const std::string& filename);
     bool readNormals(const std::string& filename);
     bool readErrors(const std::string& filename);

@@ -3,13 +3,19 @@
 //                        min/max pyramid levels 0..3 as {min, max} pairs
 //   _normals_packed.dat  width*height*3 normal components x, y, z
 //   _errors_packed.dat   tiles*576 block errors
+//
+// The large arrays are read and written in ranges on the thread pool, each range through a
+// file handle of its own: a cached start is bound by converting 150 million halves.
 
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "half.hpp"
+#include "parallel.hpp"
 #include "terrain.hpp"
 
 namespace
@@ -17,28 +23,55 @@ namespace
     using norva::u16;
     using norva::u32;
 
-    // Reads exactly `bytes` bytes; a missing or shorter file gives false, extra bytes are ignored.
-    bool readFile(const std::string& filename, void* data, std::size_t bytes)
+    constexpr std::size_t rangeHalves = 1 << 20;
+
+    struct File
     {
-        std::FILE* file = std::fopen(filename.c_str(), "rb");
-        if (!file)
-        {
-            return false;
-        }
-        const std::size_t got = std::fread(data, 1, bytes, file);
-        std::fclose(file);
-        return got == bytes;
+        std::FILE* file;
+        explicit File(const std::string& name, const char* mode) : file(std::fopen(name.c_str(), mode)) {}
+        ~File() { if (file) std::fclose(file); }
+        bool seek(std::size_t offset) { return file && fseeko(file, off_t(offset), SEEK_SET) == 0; }
+    };
+
+    bool holds(const std::string& filename, std::uintmax_t bytes)
+    {
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(filename, error);
+        return !error && size >= bytes;
     }
 
-    void writeFile(const std::string& filename, const void* data, std::size_t bytes)
+    // Reads `count` halves from byte `offset` on into floats.
+    bool readHalves(const std::string& filename, std::size_t offset, std::size_t count, float* out)
     {
-        std::FILE* file = std::fopen(filename.c_str(), "wb");
-        if (!file)
+        std::atomic<bool> complete { true };
+        parallelFor(count, rangeHalves, [&](std::size_t begin, std::size_t end)
         {
-            return;
-        }
-        std::fwrite(data, 1, bytes, file);
-        std::fclose(file);
+            File file(filename, "rb");
+            std::unique_ptr<u16[]> buffer(new u16[end - begin]);
+            if (!file.seek(offset + begin * 2) || std::fread(buffer.get(), 2, end - begin, file.file) != end - begin)
+            {
+                complete = false;
+                return;
+            }
+            terrain_half::unpack(buffer.get(), out + begin, end - begin);
+        });
+        return complete;
+    }
+
+    // Writes `count` halves of `values` (rounding them) from byte `offset` on, into a file that
+    // exists already.
+    void writeHalves(const std::string& filename, std::size_t offset, std::size_t count, float* values)
+    {
+        parallelFor(count, rangeHalves, [&](std::size_t begin, std::size_t end)
+        {
+            std::unique_ptr<u16[]> buffer(new u16[end - begin]);
+            terrain_half::packRounding(values + begin, buffer.get(), end - begin);
+            File file(filename, "r+b");
+            if (file.seek(offset + begin * 2))
+            {
+                std::fwrite(buffer.get(), 2, end - begin, file.file);
+            }
+        });
     }
 
     std::size_t pyramidEntries(std::size_t tiles)
@@ -46,41 +79,13 @@ namespace
         return tiles * (1 + 4 + 16 + 64);
     }
 
-    u16 littleEndian(u16 value)
+    u32 littleEndian(u32 value)
     {
         if constexpr (std::endian::native == std::endian::big)
         {
-            return u16((value << 8) | (value >> 8));
+            return __builtin_bswap32(value);
         }
         return value;
-    }
-
-    u16 packRounding(float& value)
-    {
-        const u16 half = terrain_half::pack(value);
-        value = terrain_half::unpack(half);
-        return littleEndian(half);
-    }
-
-    void putFloat(u16* at, float value)
-    {
-        u32 bits = std::bit_cast<u32>(value);
-        if constexpr (std::endian::native == std::endian::big)
-        {
-            bits = __builtin_bswap32(bits);
-        }
-        std::memcpy(at, &bits, 4);
-    }
-
-    float getFloat(const u16* at)
-    {
-        u32 bits;
-        std::memcpy(&bits, at, 4);
-        if constexpr (std::endian::native == std::endian::big)
-        {
-            bits = __builtin_bswap32(bits);
-        }
-        return std::bit_cast<float>(bits);
     }
 
 } // namespace
@@ -89,26 +94,39 @@ bool Terrain::readPacked(const std::string& filename)
 {
     const std::size_t samples = std::size_t(width) * height;
     const std::size_t tiles = tileCount();
-    const std::size_t halves = samples + 4 + pyramidEntries(tiles) * 2;
-
-    std::unique_ptr<u16[]> buffer(new u16[halves]);
-    if (!readFile(filename, buffer.get(), halves * 2))
+    const std::size_t tailHalves = 4 + pyramidEntries(tiles) * 2;
+    if (!holds(filename, (samples + tailHalves) * 2))
     {
         return false;
     }
 
-    const u16* in = buffer.get();
-    terrain_half::unpack(in, heights, samples);
-    in += samples;
-    minHeight = getFloat(in);
-    heightRange = getFloat(in + 2);
-    in += 4;
+    // the range values and the pyramid, checked before the heights change
+    std::unique_ptr<u16[]> tail(new u16[tailHalves]);
+    {
+        File file(filename, "rb");
+        if (!file.seek(samples * 2) || std::fread(tail.get(), 2, tailHalves, file.file) != tailHalves)
+        {
+            return false;
+        }
+    }
+    if (!readHalves(filename, 0, samples, heights))
+    {
+        return false;
+    }
+
+    u32 bits[2];
+    std::memcpy(bits, tail.get(), 8);
+    minHeight = std::bit_cast<float>(littleEndian(bits[0]));
+    heightRange = std::bit_cast<float>(littleEndian(bits[1]));
+    const u16* in = tail.get() + 4;
     for (u32 level = 0; level < pyramidLevels; ++level)
     {
         const std::size_t entries = tiles << (2 * level);
-        for (std::size_t i = 0; i < entries; ++i)
+        for (std::size_t i = 0; i < entries; ++i, in += 2)
         {
-            minMax[level][i] = MinMax { terrain_half::unpack(littleEndian(*in++)), terrain_half::unpack(littleEndian(*in++)) };
+            float pair[2];
+            terrain_half::unpack(in, pair, 2);
+            minMax[level][i] = MinMax { pair[0], pair[1] };
         }
     }
     return true;
@@ -118,64 +136,61 @@ void Terrain::writePacked(const std::string& filename)
 {
     const std::size_t samples = std::size_t(width) * height;
     const std::size_t tiles = tileCount();
-    const std::size_t halves = samples + 4 + pyramidEntries(tiles) * 2;
+    const std::size_t tailHalves = 4 + pyramidEntries(tiles) * 2;
 
-    std::unique_ptr<u16[]> buffer(new u16[halves]);
-    u16* out = buffer.get();
-    terrain_half::packRounding(heights, out, samples);
-    out += samples;
-    putFloat(out, minHeight);
-    putFloat(out + 2, heightRange);
-    out += 4;
+    std::unique_ptr<u16[]> tail(new u16[tailHalves]);
+    const u32 bits[2] = { littleEndian(std::bit_cast<u32>(minHeight)), littleEndian(std::bit_cast<u32>(heightRange)) };
+    std::memcpy(tail.get(), bits, 8);
+    u16* out = tail.get() + 4;
     for (u32 level = 0; level < pyramidLevels; ++level)
     {
         const std::size_t entries = tiles << (2 * level);
-        for (std::size_t i = 0; i < entries; ++i)
+        for (std::size_t i = 0; i < entries; ++i, out += 2)
         {
             MinMax& entry = minMax[level][i];
-            *out++ = packRounding(entry.min);
-            *out++ = packRounding(entry.max);
+            float pair[2] = { entry.min, entry.max };
+            terrain_half::packRounding(pair, out, 2);
+            entry = MinMax { pair[0], pair[1] };
         }
     }
-    writeFile(filename, buffer.get(), halves * 2);
+
+    {
+        // truncates, and puts the tail in place; the heights fill the gap before it
+        File file(filename, "wb");
+        if (!file.seek(samples * 2) || std::fwrite(tail.get(), 2, tailHalves, file.file) != tailHalves)
+        {
+            return;
+        }
+    }
+    writeHalves(filename, 0, samples, heights);
 }
 
 bool Terrain::readNormals(const std::string& filename)
 {
     const std::size_t halves = std::size_t(width) * height * 3;
-    std::unique_ptr<u16[]> buffer(new u16[halves]);
-    if (!readFile(filename, buffer.get(), halves * 2))
-    {
-        return false;
-    }
-    terrain_half::unpack(buffer.get(), normals, halves);
-    return true;
+    return holds(filename, halves * 2) && readHalves(filename, 0, halves, normals);
 }
 
 void Terrain::writeNormals(const std::string& filename)
 {
     const std::size_t halves = std::size_t(width) * height * 3;
-    std::unique_ptr<u16[]> buffer(new u16[halves]);
-    terrain_half::packRounding(normals, buffer.get(), halves);
-    writeFile(filename, buffer.get(), halves * 2);
+    if (File(filename, "wb").file)
+    {
+        writeHalves(filename, 0, halves, normals);
+    }
 }
 
 bool Terrain::readErrors(const std::string& filename)
 {
     const std::size_t halves = std::size_t(tileCount()) * errorsPerTile;
-    std::unique_ptr<u16[]> buffer(new u16[halves]);
-    if (!readFile(filename, buffer.get(), halves * 2))
-    {
-        return false;
-    }
-    terrain_half::unpack(buffer.get(), blockErrors, halves);
-    return true;
+    return holds(filename, halves * 2) && readHalves(filename, 0, halves, blockErrors);
 }
 
 void Terrain::writeErrors(const std::string& filename)
 {
     const std::size_t halves = std::size_t(tileCount()) * errorsPerTile;
-    std::unique_ptr<u16[]> buffer(new u16[halves]);
-    terrain_half::packRounding(blockErrors, buffer.get(), halves);
-    writeFile(filename, buffer.get(), halves * 2);
+    if (File(filename, "wb").file)
+    {
+        writeHalves(filename, 0, halves, blockErrors);
+    }
 }
