@@ -28,6 +28,9 @@ namespace
     // never destroyed, so nothing waits for their tasks
     TaskQueue* blockers = nullptr;
     TaskQueue* leftOver = nullptr;
+    TaskQueue* probe = nullptr;
+
+    thread_local bool ranInline = false;
 
     // Built before main and so before the pool: destroyed after the pool has stopped.
     struct LateUser
@@ -87,12 +90,24 @@ namespace
     {
         const u32 workers = ThreadPool::getHardwareConcurrency();
         leftOver = new TaskQueue("exit.queued", 1);
+        probe = new TaskQueue("exit.probe", 2);
         blockers = new TaskQueue("exit.blockers", 0);
         for (u32 i = 0; i < workers; ++i)
         {
-            blockers->enqueue([] {
+            // Holds its worker until the pool has stopped, which shows in enqueue running
+            // the task right here; what it enqueued before that is dropped with the rest.
+            // It probes only once every worker is held, so no worker can run a probe.
+            blockers->enqueue([workers] {
                 ++started;
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                while (started < workers)
+                {
+                    std::this_thread::yield();
+                }
+                while (!ranInline)
+                {
+                    probe->enqueue([] { ranInline = true; });
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
             });
         }
         while (started < workers)
