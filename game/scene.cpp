@@ -1,5 +1,6 @@
 #include "game/scene.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <glm/gtc/matrix_transform.hpp>

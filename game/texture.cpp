@@ -1,5 +1,7 @@
 #include "game/texture.hpp"
 
+#include <utility>
+
 #include "game/image.hpp"
 
 bool texturesLoaded = false;
