@@ -193,10 +193,23 @@ TEST_F(OnContext, SceneDrawsTheSkyBoxOnEveryFrame)
     glEnable(GL_CULL_FACE);
     scene.load(levelPath(levelNumber));
 
-    // the sky box's vertex array must survive the passes that follow its first draw
+    // What a draw that binds no vertex array of its own does to whichever array is bound:
+    // the sky box's must not be the one.
+    GLuint junk = 0;
+    const float zeros[3] = {};
+    glGenBuffers(1, &junk);
+    auto foreignDraw = [&] {
+        glBindBuffer(GL_ARRAY_BUFFER, junk);
+        glBufferData(GL_ARRAY_BUFFER, sizeof(zeros), zeros, GL_STATIC_DRAW);
+        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+        glDisableVertexAttribArray(0);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    };
+
     std::array<unsigned char, 4> first{};
     for (int frame = 0; frame < 4; ++frame)
     {
+        foreignDraw();
         scene.renderFrame(0.1 * frame, 0.1);
         std::array<unsigned char, 4> rgba{};
         glReadBuffer(GL_BACK);
@@ -207,6 +220,7 @@ TEST_F(OnContext, SceneDrawsTheSkyBoxOnEveryFrame)
         EXPECT_EQ(rgba, first) << "frame " << frame;
         glfwSwapBuffers(window);
     }
+    glDeleteBuffers(1, &junk);
     scene.release();
 }
 
