@@ -78,6 +78,6 @@ void Scene::renderShadowPass()
     terrainStepsDone = false;
     glEnable(GL_DEPTH_TEST);
     glDepthFunc(GL_LESS);
-    if (!shadowMapsReady)
-        return;
+    // Once shadowMapsReady can be set, the cascades are drawn from here, and the terrain's
+    // per-frame steps run here (setting terrainStepsDone) while shadowsEnabled.
 }
