@@ -121,6 +121,10 @@ namespace norva::jpeg
                 valueOffset[l] = index - code;
                 for (int i = 0; i < n; ++i)
                 {
+                    // the codes of this length must fit in it
+                    if (code >= (1 << l))
+                        return false;
+
                     if (l <= 8)
                     {
                         // every 8-bit prefix that begins with this code
@@ -143,9 +147,6 @@ namespace norva::jpeg
                 valueOffset[l] = 0;
             }
 
-            // the codes of this length must fit in it
-            if (code > (1 << l))
-                return false;
             code <<= 1;
         }
         maxcode[17] = 0x7fffffff;
