@@ -61,7 +61,9 @@ void Scene::resetTerrainCounters()
 #endif
 
 // The terrain's GL side (its tessellation program, culling and patch drawing) plugs in
-// below; until it does, the terrain is loaded but not drawn.
+// below; until it does, the terrain is loaded but not drawn. prepareTerrainForCamera sets
+// the camera matrices and runs the per-frame culling steps unless the shadow pass ran them
+// this frame (terrainStepsDone); drawTerrain draws pass -1 (camera) or 0..2 (cascades).
 
 void Scene::setTerrainUniforms(bool)
 {
