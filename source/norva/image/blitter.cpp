@@ -80,30 +80,84 @@ namespace norva
         // pixel access
         // --------------------------------------------------------------------------------
 
-        inline u64 loadPixel(const u8* p, int bytes)
-        {
-            u64 value = 0;
-            std::memcpy(&value, p, size_t(bytes)); // little-endian host
-            return value;
-        }
-
-        inline void storePixel(u8* p, u64 value, int bytes)
-        {
-            std::memcpy(p, &value, size_t(bytes));
-        }
-
+        // 3-byte pixels from a 16-bit and an 8-bit access: a partial copy into a wider
+        // variable would stall store forwarding on every pixel.
         template <int N>
         inline u64 loadPixelN(const u8* p)
         {
-            u64 value = 0;
-            std::memcpy(&value, p, N);
-            return value;
+            if constexpr (N == 3)
+            {
+                u16 low;
+                std::memcpy(&low, p, 2);
+                return u64(low) | (u64(p[2]) << 16);
+            }
+            else
+            {
+                u64 value = 0;
+                std::memcpy(&value, p, N);
+                return value;
+            }
         }
 
         template <int N>
         inline void storePixelN(u8* p, u64 value)
         {
-            std::memcpy(p, &value, N);
+            if constexpr (N == 3)
+            {
+                const u16 low = u16(value);
+                std::memcpy(p, &low, 2);
+                p[2] = u8(value >> 16);
+            }
+            else
+            {
+                std::memcpy(p, &value, N);
+            }
+        }
+
+        // Runtime sizes through constant-size accesses: a variable-size memcpy per pixel
+        // would be a library call. Pixels are little-endian, like the host.
+        inline u64 loadPixel(const u8* p, int bytes)
+        {
+            switch (bytes)
+            {
+            case 1: return loadPixelN<1>(p);
+            case 2: return loadPixelN<2>(p);
+            case 3: return loadPixelN<3>(p);
+            case 4: return loadPixelN<4>(p);
+            case 5: return loadPixelN<5>(p);
+            case 6: return loadPixelN<6>(p);
+            case 7: return loadPixelN<7>(p);
+            default: return loadPixelN<8>(p);
+            }
+        }
+
+        inline void storePixel(u8* p, u64 value, int bytes)
+        {
+            switch (bytes)
+            {
+            case 1: storePixelN<1>(p, value); break;
+            case 2: storePixelN<2>(p, value); break;
+            case 3: storePixelN<3>(p, value); break;
+            case 4: storePixelN<4>(p, value); break;
+            case 5: storePixelN<5>(p, value); break;
+            case 6: storePixelN<6>(p, value); break;
+            case 7: storePixelN<7>(p, value); break;
+            default: storePixelN<8>(p, value); break;
+            }
+        }
+
+        inline void copyFloatPixel(u8* dest, const u8* pixel, int bytes)
+        {
+            switch (bytes)
+            {
+            case 2: std::memcpy(dest, pixel, 2); break;
+            case 4: std::memcpy(dest, pixel, 4); break;
+            case 6: std::memcpy(dest, pixel, 6); break;
+            case 8: std::memcpy(dest, pixel, 8); break;
+            case 12: std::memcpy(dest, pixel, 12); break;
+            case 16: std::memcpy(dest, pixel, 16); break;
+            default: std::memcpy(dest, pixel, size_t(bytes)); break;
+            }
         }
 
         inline float loadElement(const u8* pixel, const Blitter::Channel& c, bool half)
@@ -145,7 +199,7 @@ namespace norva
                 v = 1.0;
             if (v < 0.0)
                 v = 0.0;
-            return u64(std::floor(v * double(dstMax) + 0.5));
+            return u64(v * double(dstMax) + 0.5); // non-negative: truncation is floor
         }
 
         inline u64 lumaField(u64 r, u64 g, u64 b)
@@ -362,7 +416,7 @@ namespace norva
                         else
                             storeElement(pixel, c, dstHalf, read(src, c));
                     }
-                    std::memcpy(dest, pixel, size_t(db));
+                    copyFloatPixel(dest, pixel, db);
                     dest += db;
                     src += sb;
                 }
