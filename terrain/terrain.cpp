@@ -80,31 +80,26 @@ Terrain::~Terrain()
 
 void Terrain::freeArrays()
 {
-    delete[] blockErrors;
-    delete[] blockLevel;
-    delete[] tileVisible;
-    delete[] tileCameraVisible;
+    auto release = [](auto*& array)
+    {
+        delete[] array;
+        array = nullptr;
+    };
+    release(blockErrors);
+    release(blockLevel);
+    release(tileVisible);
+    release(tileCameraVisible);
     for (norva::u8*& visible : tileCascadeVisible)
     {
-        delete[] visible;
-        visible = nullptr;
+        release(visible);
     }
-    delete[] trees;
+    release(trees);
     for (MinMax*& level : minMax)
     {
-        delete[] level;
-        level = nullptr;
+        release(level);
     }
-    delete[] heights;
-    delete[] normals;
-
-    blockErrors = nullptr;
-    blockLevel = nullptr;
-    tileVisible = nullptr;
-    tileCameraVisible = nullptr;
-    trees = nullptr;
-    heights = nullptr;
-    normals = nullptr;
+    release(heights);
+    release(normals);
     view = HeightField();
 }
 

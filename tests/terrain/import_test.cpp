@@ -104,13 +104,14 @@ TEST(TerrainImport, StripLayoutsAndExtraSamplesReadAlike)
     Terrain expected;
     ASSERT_TRUE(expected.load(reference.model));
 
-    struct Layout { const char* name; u32 rowsPerStrip; bool lzw; norva::u16 samplesPerPixel; };
+    struct Layout { const char* name; u32 rowsPerStrip; bool lzw; bool predictor; norva::u16 samplesPerPixel; };
     const Layout layouts[] =
     {
-        { "16 rows per LZW strip, not dividing row 99", 16, true, 1 },
-        { "one LZW strip", 100000, true, 1 },
-        { "uncompressed strips of 7 rows", 7, false, 1 },
-        { "two samples per pixel", 1, true, 2 },
+        { "16 rows per LZW strip, not dividing row 99", 16, true, true, 1 },
+        { "one LZW strip", 100000, true, true, 1 },
+        { "LZW without predictor", 1, true, false, 1 },
+        { "uncompressed strips of 7 rows", 7, false, false, 1 },
+        { "two samples per pixel", 1, true, true, 2 },
     };
     for (const Layout& layout : layouts)
     {
@@ -119,6 +120,7 @@ TEST(TerrainImport, StripLayoutsAndExtraSamplesReadAlike)
         terrain_gen::ModelOptions options = terrain_gen::windowModel(513, 513, hills);
         options.rowsPerStrip = layout.rowsPerStrip;
         options.lzw = layout.lzw;
+        options.floatPredictor = layout.predictor;
         options.samplesPerPixel = layout.samplesPerPixel;
         folder.writeOptions(options);
         ASSERT_TRUE(terrain_gen::writeSizeFile(folder.cache("_size.dat"), 513, 513));

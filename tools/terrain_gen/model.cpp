@@ -244,6 +244,10 @@ namespace terrain_gen
         TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
         TIFFSetField(tiff, TIFFTAG_COMPRESSION, options.lzw ? COMPRESSION_LZW : COMPRESSION_NONE);
+        if (options.lzw && options.floatPredictor && options.bitsPerSample == 32)
+        {
+            TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_FLOATINGPOINT);
+        }
         // what GDAL writes for a 50 m model: pixel scale, a tie point, the no-data value
         static const TIFFFieldInfo geoFields[] =
         {

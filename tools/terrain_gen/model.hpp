@@ -28,6 +28,7 @@ namespace terrain_gen
         bool tiled = false;            // 256 x 256 tiles instead of strips
         norva::u32 rowsPerStrip = 1;
         bool lzw = true;
+        bool floatPredictor = true;    // horizontal differencing of float bytes (TIFF predictor 3)
     };
 
     // False with a message in `error` when the file cannot be written.
