@@ -179,3 +179,16 @@ TEST(PNGInflate, SplitsAt131072CompressedBytes)
         EXPECT_EQ(damaged, total <= smallInflateLimit ? InflateResult::OK : InflateResult::FAILED) << total;
     }
 }
+
+// A header may claim up to 32768 x 32768 x 8 bytes: the small inflater refuses what its int
+// sizes cannot hold, and an allocation that fails is a status, not an exception.
+TEST(PNGInflate, HugeExpectedSizes)
+{
+    const std::vector<u8> small = pngbuild::zlib(std::vector<u8>(100, 1));
+    ByteBuffer out;
+    EXPECT_EQ(inflateZlib(ConstMemory(small.data(), small.size()), u64(1) << 33, out), InflateResult::FAILED);
+
+    std::vector<u8> large(smallInflateLimit + 10, 0);
+    const InflateResult r = inflateZlib(ConstMemory(large.data(), large.size()), u64(1) << 50, out);
+    EXPECT_TRUE(r == InflateResult::OUT_OF_MEMORY || r == InflateResult::FAILED);
+}

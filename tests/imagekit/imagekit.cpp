@@ -483,14 +483,20 @@ namespace imagekit
             decodeOnce(cut, extension, decodes, stats);
         }
 
-        Bytes changed = file;
+        // every other change overwrites four bytes, which reaches lengths and sizes
         for (int i = 0; i < flips && !file.empty(); ++i)
         {
+            Bytes changed = file;
             const size_t at = random() % file.size();
-            const u8 old = changed[at];
-            changed[at] = u8(old ^ (1 + random() % 255));
+            changed[at] = u8(changed[at] ^ (1 + random() % 255));
+            if (i & 1)
+            {
+                for (size_t k = at + 1; k < at + 4 && k < changed.size(); ++k)
+                {
+                    changed[k] = u8(random());
+                }
+            }
             decodeOnce(changed, extension, decodes, stats);
-            changed[at] = old;
         }
         return stats;
     }

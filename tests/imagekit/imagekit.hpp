@@ -76,8 +76,8 @@ namespace imagekit
     // Sizes and depths must agree; the first differing sample is named in the failure.
     ::testing::AssertionResult sameImage(const Image& actual, const Image& expected, const Compare& compare = {});
 
-    // Truncates the file at `truncations` lengths (every length for small files) and flips
-    // `flips` seeded random bytes, one file at a time, decoding each through the registry
+    // Truncates the file at `truncations` lengths (every length for small files) and makes
+    // `flips` seeded random changes (a flipped byte, or four overwritten), one file at a time, decoding each through the registry
     // (header, then up to `decodes` decode calls into the native format and RGBA 8888).
     // Only a crash, a sanitizer report or a hang fails; every failed status must say why.
     struct SweepStats

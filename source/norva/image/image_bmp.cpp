@@ -301,6 +301,12 @@ namespace norva
                 }
                 h.alphaMask = alpha;
                 h.format = Format(h.bitCount, h.redMask, h.greenMask, h.blueMask, alpha);
+                if (!alpha)
+                {
+                    // an absent alpha sits right above the colour fields, as in the named
+                    // formats (BGR565, BGRX8880), so that conversions recognise them
+                    h.format.offset[3] = u8(h.format.size[0] + h.format.size[1] + h.format.size[2]);
+                }
                 return h;
             }
 
@@ -515,12 +521,16 @@ namespace norva
                 return complete ? nullptr : "[ImageDecoder.BMP] Out of data.";
             }
 
+            const u32 bits = header.bitCount;
+            if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+            {
+                return "[ImageDecoder.BMP] Incorrect number of color bits.";
+            }
             if (stride * u64(header.height) > data.size)
             {
                 return "[ImageDecoder.BMP] Out of data.";
             }
 
-            const u32 bits = header.bitCount;
             if (bits == 1 || bits == 2 || bits == 4 || bits == 8)
             {
                 IndexImage index(header.width, header.height, header.bottomUp);

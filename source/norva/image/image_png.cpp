@@ -103,6 +103,44 @@ namespace norva
             std::memcpy(p, &v, 4);
         }
 
+        // One pixel of `colors` colour samples and an alpha, source over destination.
+        // Over an opaque destination this is d = s + (d - s) x (max - a) / max, truncated;
+        // the alpha is the union of both, so that a transparent frame pixel leaves the
+        // canvas as it was instead of punching a hole into it.
+        inline void blendOver(const u16* s, u16* d, int colors, s64 max)
+        {
+            const s64 as = s[colors];
+            const s64 ad = d[colors];
+            if (as == 0)
+            {
+                return;
+            }
+            if (as == max || ad == 0)
+            {
+                for (int c = 0; c <= colors; ++c)
+                {
+                    d[c] = s[c];
+                }
+                return;
+            }
+            if (ad == max)
+            {
+                for (int c = 0; c < colors; ++c)
+                {
+                    d[c] = u16(s[c] + (s64(d[c]) - s[c]) * (max - as) / max);
+                }
+                return;
+            }
+            // both partly transparent: weight each colour by its share of the result
+            const s64 below = ad * (max - as);
+            const s64 alpha = as * max + below;
+            for (int c = 0; c < colors; ++c)
+            {
+                d[c] = u16((s64(s[c]) * as * max + s64(d[c]) * below + alpha / 2) / alpha);
+            }
+            d[colors] = u16((alpha + max / 2) / max);
+        }
+
         // --------------------------------------------------------------------
         // parser
         // --------------------------------------------------------------------
@@ -849,7 +887,7 @@ namespace norva
                 return;
             }
 
-            // colour: d = s + (d - s) * (max - a) / max; the alpha becomes the frame's
+            // source over destination, both with straight alpha
             const bool wide = frame.format.size[0] == 16;
             const int colors = frame.format.isLuminance() ? 1 : 3;
             const int step = colors + 1;
@@ -865,12 +903,7 @@ namespace norva
                         u16 dv[4];
                         std::memcpy(sv, s + x, size_t(step) * 2);
                         std::memcpy(dv, d + x, size_t(step) * 2);
-                        const s64 a = sv[colors];
-                        for (int c = 0; c < colors; ++c)
-                        {
-                            dv[c] = u16(sv[c] + (s64(dv[c]) - sv[c]) * (65535 - a) / 65535);
-                        }
-                        dv[colors] = sv[colors];
+                        blendOver(sv, dv, colors, 65535);
                         std::memcpy(d + x, dv, size_t(step) * 2);
                     }
                 }
@@ -880,12 +913,18 @@ namespace norva
                     const u8* s = frame.address(0, y);
                     for (int x = 0; x < w * step; x += step)
                     {
-                        const int a = s[x + colors];
-                        for (int c = 0; c < colors; ++c)
+                        u16 sv[4];
+                        u16 dv[4];
+                        for (int c = 0; c < step; ++c)
                         {
-                            d[x + c] = u8(s[x + c] + (d[x + c] - s[x + c]) * (255 - a) / 255);
+                            sv[c] = s[x + c];
+                            dv[c] = d[x + c];
                         }
-                        d[x + colors] = u8(a);
+                        blendOver(sv, dv, colors, 255);
+                        for (int c = 0; c < step; ++c)
+                        {
+                            d[x + c] = u8(dv[c]);
+                        }
                     }
                 }
             }
