@@ -192,14 +192,14 @@ namespace norva
 
         // 0..1 with NaN at the top, then to the nearest step (ties up); exact in double
         // because a float times a field maximum below 2^29 fits 53 bits.
-        inline u64 floatToField(float value, u64 dstMax)
+        inline u64 floatToField(float value, double dstMax)
         {
             double v = value;
             if (!(v <= 1.0)) // NaN too
                 v = 1.0;
             if (v < 0.0)
                 v = 0.0;
-            return u64(v * double(dstMax) + 0.5); // non-negative: truncation is floor
+            return u64(s64(v * dstMax + 0.5)); // non-negative: truncation is floor
         }
 
         inline u64 lumaField(u64 r, u64 g, u64 b)
@@ -326,34 +326,43 @@ namespace norva
         }
 
         // Float (half or single) to UNORM.
+        template <bool Half, bool Luma>
         void convertFloatToUNorm(const Blitter& b, const BlitRect& rect)
         {
             const int sb = b.source.bytes();
             const int db = b.dest.bytes();
-            const bool half = b.source.type == Format::FLOAT16;
+            const int count = b.channels;
+            double maxima[4];
+            for (int i = 0; i < count; ++i)
+                maxima[i] = double(s64(b.channel[i].dstMax));
+
             forEachRow(rect, [&](u8* dest, const u8* src) {
                 for (int x = 0; x < rect.width; ++x)
                 {
                     u64 d = b.alphaFill;
                     int first = 0;
-                    if (b.luma)
+                    if constexpr (Luma)
                     {
                         u64 rgb[3];
                         for (int i = 0; i < 3; ++i)
-                            rgb[i] = floatToField(loadElement(src, b.channel[i], half), b.channel[i].dstMax);
+                            rgb[i] = floatToField(loadElement(src, b.channel[i], Half), maxima[i]);
                         d |= lumaField(rgb[0], rgb[1], rgb[2]) << b.channel[0].dstShift;
                         first = 3;
                     }
-                    for (int i = first; i < b.channels; ++i)
-                    {
-                        const Blitter::Channel& c = b.channel[i];
-                        d |= floatToField(loadElement(src, c, half), c.dstMax) << c.dstShift;
-                    }
+                    for (int i = first; i < count; ++i)
+                        d |= floatToField(loadElement(src, b.channel[i], Half), maxima[i]) << b.channel[i].dstShift;
                     storePixel(dest, d, db);
                     dest += db;
                     src += sb;
                 }
             });
+        }
+
+        Blitter::RectFunction getFloatToUNorm(bool half, bool luma)
+        {
+            if (half)
+                return luma ? convertFloatToUNorm<true, true> : convertFloatToUNorm<true, false>;
+            return luma ? convertFloatToUNorm<false, true> : convertFloatToUNorm<false, false>;
         }
 
         inline void storeElement(u8* pixel, const Blitter::Channel& c, bool half, float value)
@@ -371,13 +380,11 @@ namespace norva
 
         // Float to float and UNORM to float: each element is written at the destination's
         // own offset; bytes of the pixel that no component covers become 0.
-        template <bool UNormSource>
+        template <bool UNormSource, bool srcHalf, bool dstHalf>
         void convertToFloat(const Blitter& b, const BlitRect& rect)
         {
             const int sb = b.source.bytes();
             const int db = b.dest.bytes();
-            const bool srcHalf = b.source.type == Format::FLOAT16;
-            const bool dstHalf = b.dest.type == Format::FLOAT16;
             const bool raw = !UNormSource && !b.luma && srcHalf == dstHalf;
 
             auto read = [&](const u8* src, const Blitter::Channel& c) -> float {
@@ -386,7 +393,7 @@ namespace norva
                     if (c.srcMax == 0)
                         return c.defaultValue;
                     const u64 v = (loadPixel(src, sb) >> c.srcShift) & c.srcMax;
-                    return float(double(v) / double(c.srcMax));
+                    return float(double(s64(v)) / double(s64(c.srcMax)));
                 }
                 else
                 {
@@ -421,6 +428,15 @@ namespace norva
                     src += sb;
                 }
             });
+        }
+
+        Blitter::RectFunction getToFloat(bool unormSource, bool srcHalf, bool dstHalf)
+        {
+            if (unormSource)
+                return dstHalf ? convertToFloat<true, false, true> : convertToFloat<true, false, false>;
+            if (srcHalf)
+                return dstHalf ? convertToFloat<false, true, true> : convertToFloat<false, true, false>;
+            return dstHalf ? convertToFloat<false, false, true> : convertToFloat<false, false, false>;
         }
 
         // --------------------------------------------------------------------------------
@@ -724,17 +740,17 @@ namespace norva
         if (!floatDest)
         {
             path = Path::FLOAT_TO_UNORM;
-            rectFunction = convertFloatToUNorm;
+            rectFunction = getFloatToUNorm(source.type == Format::FLOAT16, luma);
         }
         else if (unormSource)
         {
             path = Path::UNORM_TO_FLOAT;
-            rectFunction = convertToFloat<true>;
+            rectFunction = getToFloat(true, false, dest.type == Format::FLOAT16);
         }
         else
         {
             path = Path::FLOAT_TO_FLOAT;
-            rectFunction = convertToFloat<false>;
+            rectFunction = getToFloat(false, source.type == Format::FLOAT16, dest.type == Format::FLOAT16);
         }
     }
 
