@@ -305,3 +305,19 @@ TEST(Bands, ThreadedSurfaceBlitEqualsOneBand)
     blitter.convert(BlitRect { single.image, single.stride, source.image, source.stride, w, h });
     EXPECT_EQ(std::memcmp(threaded.image, single.image, size_t(w) * h * 4), 0);
 }
+
+TEST(Surface, BottomUpSourcesFlipThroughANegativeStride)
+{
+    const Bitmap rows = pattern(6, 5);
+    // the same pixels read from the last row upwards
+    const Surface flipped(6, 5, Format::RGBA8888, -rows.stride, rows.address(0, 4));
+    for (const Format& format : { Format::RGBA8888, Format::BGR565 })
+    {
+        Bitmap dest(6, 5, format);
+        ASSERT_TRUE(dest.blit(0, 0, flipped));
+        Bitmap expected(6, 5, format);
+        for (int y = 0; y < 5; ++y)
+            ASSERT_TRUE(expected.blit(0, y, Surface(rows, 0, 4 - y, 6, 1)));
+        EXPECT_EQ(std::memcmp(dest.image, expected.image, size_t(dest.stride) * 5), 0);
+    }
+}
