@@ -143,41 +143,43 @@ namespace terrain_gen
 
     float alpineHeight(float x, float y, u32 seed)
     {
-        // positions in units of about 120 km (2400 samples of 50 m)
+        // positions in units of about 120 km (2400 samples of 50 m), gently warped
         const float px = x / 2400.0f;
         const float py = y / 2400.0f;
-        const float qx = px + 0.35f * fbm(px * 1.7f + 13.1f, py * 1.7f, 3, seed + 1);
-        const float qy = py + 0.35f * fbm(px * 1.7f, py * 1.7f + 71.7f, 3, seed + 2);
+        const float qx = px + 0.12f * fbm(px * 2.1f + 13.1f, py * 2.1f, 3, seed + 1);
+        const float qy = py + 0.12f * fbm(px * 2.1f, py * 2.1f + 71.7f, 3, seed + 2);
 
         // where the ranges stand
-        const float ranges = smoothstep(-0.2f, 0.35f, fbm(qx * 0.9f + 5.3f, qy * 0.9f, 3, seed + 3));
+        const float ranges = smoothstep(-0.3f, 0.3f, fbm(qx * 0.9f + 5.3f, qy * 0.9f, 3, seed + 3));
 
-        // ridged multifractal: sharp crests, the gaps between them become valleys
+        // ridged multifractal: sharp crests; each octave is weighted by the one before, so
+        // detail gathers on the crests and the slopes below stay smooth
         float ridges = 0.0f;
-        float amplitude = 0.5f;
+        float amplitude = 0.55f;
         float weight = 1.0f;
-        float fx = qx * 3.0f;
-        float fy = qy * 3.0f;
-        for (int i = 0; i < 8; ++i)
+        float fx = qx * 4.0f;
+        float fy = qy * 4.0f;
+        for (int i = 0; i < 9; ++i)
         {
             float n = 1.0f - std::fabs(gradientNoise(fx, fy, seed + 17 + u32(i)));
-            n *= n * weight;
-            weight = std::clamp(n * 2.0f, 0.0f, 1.0f);
+            n = n * n * weight;
+            weight = std::clamp(n * 1.6f, 0.0f, 1.0f);
             ridges += n * amplitude;
-            const float rx = fx * 1.62f - fy * 1.18f;
-            fy = fx * 1.18f + fy * 1.62f;
+            const float rx = fx * 1.73f - fy * 1.0f;
+            fy = fx * 1.0f + fy * 1.73f;
             fx = rx;
-            amplitude *= 0.5f;
+            amplitude *= 0.47f;
         }
 
-        const float plains = 200.0f + 350.0f * (0.5f + 0.5f * fbm(px * 0.7f, py * 0.7f, 3, seed + 5));
-        const float hills = 120.0f * fbm(qx * 7.0f, qy * 7.0f, 4, seed + 7);
-        float h = plains + ranges * 3000.0f * std::pow(std::min(ridges, 1.2f) / 1.2f, 1.4f) + hills * (0.3f + ranges);
+        const float plains = 250.0f + 300.0f * (0.5f + 0.5f * fbm(px * 0.7f, py * 0.7f, 3, seed + 5));
+        const float hills = 160.0f * fbm(qx * 9.0f, qy * 9.0f, 5, seed + 7);
+        float h = plains + hills * (0.4f + ranges) + ranges * 2900.0f * std::pow(std::clamp(ridges, 0.0f, 1.1f) / 1.1f, 1.6f);
 
-        // broad river valleys through everything
-        const float river = std::fabs(gradientNoise(qx * 2.3f + 40.0f, qy * 2.3f, seed + 9));
-        const float banks = smoothstep(0.0f, 0.08f, river);
-        h = 0.6f * h * (1.0f - banks) + h * banks + 60.0f * (1.0f - banks);
+        // wide valleys with rivers at the bottom, cut into everything
+        const float river = std::fabs(fbm(qx * 1.6f + 40.0f, qy * 1.6f, 2, seed + 9));
+        const float valley = smoothstep(0.0f, 0.22f, river);
+        const float floor = 0.55f * plains;
+        h = floor + (h - floor) * (0.15f + 0.85f * std::sqrt(valley));
         return std::max(h, 1.0f);
     }
 
