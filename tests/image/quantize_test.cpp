@@ -83,6 +83,11 @@ TEST(ColorQuantizer, RefusesWrongDestinations)
         EXPECT_STREQ(e.what(), "[ColorQuantizer] The destination and source dimensions must be identical.");
         EXPECT_EQ(e.getFunction(), "norva::image::ColorQuantizer::quantize");
     }
+    // a source without colours to read
+    const Bitmap indices(4, 4, Format::INDEX8);
+    const Bitmap dest(4, 4, Format::INDEX8);
+    EXPECT_THROW(ColorQuantizer::quantize(palette, dest, indices, ColorQuantizer::Options()), Exception);
+
     EXPECT_EQ(palette.color[0], 0x12345678u); // untouched
 }
 

@@ -21,8 +21,8 @@ namespace norva::image
         // into dest. Throws norva::Exception when dest is not indexed
         // ("[ColorQuantizer] The destination surface must have indexed format.") or the
         // sizes differ ("[ColorQuantizer] The destination and source dimensions must be
-        // identical."); nothing is written then. A source format the Blitter cannot read
-        // is quantized as black.
+        // identical.") or the source's format has no conversion to colours (an indexed or
+        // SNORM source, see Blitter::canConvert); nothing is written then.
         static void quantize(Palette& palette, const Surface& dest, const Surface& source, const Options& options);
     };
 

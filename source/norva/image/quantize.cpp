@@ -337,11 +337,16 @@ namespace norva::image
                         "[ColorQuantizer] The destination and source dimensions must be identical.");
         }
 
+        if (!Blitter(Format::BGRA8888, source.format).canConvert())
+        {
+            NORVA_THROW("norva::image::ColorQuantizer::quantize",
+                        "[ColorQuantizer] The source format cannot be converted to colours.");
+        }
+
         const int width = std::max(source.width, 0);
         const int height = std::max(source.height, 0);
-        Bitmap temp(width, height, Format::BGRA8888); // zeroed: an unconvertible source is black
-        if (!temp.blit(0, 0, source))
-            temp.clear();
+        Bitmap temp(width, height, Format::BGRA8888);
+        (void)temp.blit(0, 0, source); // convertible, checked above
 
         const u64 length = u64(width) * u64(height) * 4;
         if (length > u64(0x7FFFFFFF))
