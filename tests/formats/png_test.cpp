@@ -2,7 +2,6 @@
 // stb_image, then the cases that only a generated file can show.
 
 #include <algorithm>
-#include <dirent.h>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -18,27 +17,9 @@ using imagekit::Image;
 
 namespace
 {
-    std::vector<std::string> fixtures(const std::string& prefix, const std::string& suffix)
+    std::vector<std::string> pngFixtures()
     {
-        std::vector<std::string> names;
-        DIR* dir = opendir(imagekit::fixturePath("").c_str());
-        if (!dir)
-        {
-            return names;
-        }
-        while (dirent* e = readdir(dir))
-        {
-            const std::string name = e->d_name;
-            if (name.rfind(prefix, 0) == 0 && name.size() > suffix.size() &&
-                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-                name.find(".ref.") == std::string::npos)
-            {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-        std::sort(names.begin(), names.end());
-        return names;
+        return imagekit::listFixtures({ "png_" });
     }
 
     ImageHeader headerOf(const Bytes& file)
@@ -80,7 +61,7 @@ TEST_P(PNGFixture, MatchesLibpngAndStbAtNativeDepth)
     EXPECT_TRUE(imagekit::sameImage(ours.image, stb));
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, PNGFixture, ::testing::ValuesIn(fixtures("png_", ".png")),
+INSTANTIATE_TEST_SUITE_P(Fixtures, PNGFixture, ::testing::ValuesIn(pngFixtures()),
                          [](const auto& info) {
                              std::string name = info.param.substr(4, info.param.size() - 8);
                              std::replace(name.begin(), name.end(), '.', '_');
@@ -91,7 +72,7 @@ TEST(PNGFixtures, MatrixIsComplete)
 {
     // 5 grey depths and 6 colour rows, each plain and interlaced; 8 palette files;
     // 7 tRNS files; 45 filter files
-    EXPECT_EQ(fixtures("png_", ".png").size(), 10u + 12 + 8 + 7 + 45);
+    EXPECT_EQ(pngFixtures().size(), 10u + 12 + 8 + 7 + 45);
 }
 
 // The header's format follows the colour type, with tRNS raising grey and RGB to alpha.

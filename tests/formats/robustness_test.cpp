@@ -3,37 +3,11 @@
 // a hang times the test out; every refusal must carry a message.
 
 #include <algorithm>
-#include <dirent.h>
 
 #include <gtest/gtest.h>
 
 #include "imagekit/imagekit.hpp"
 
-namespace
-{
-    std::vector<std::string> sweepFixtures()
-    {
-        std::vector<std::string> names;
-        DIR* dir = opendir(imagekit::fixturePath("").c_str());
-        if (!dir)
-        {
-            return names;
-        }
-        while (dirent* e = readdir(dir))
-        {
-            const std::string name = e->d_name;
-            const bool image = name.rfind("png_", 0) == 0 || name.rfind("apng_", 0) == 0 ||
-                               name.rfind("bmp_", 0) == 0 || name.rfind("ico_", 0) == 0;
-            if (image && name.find(".ref.") == std::string::npos)
-            {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-} // namespace
 
 class Robustness : public ::testing::TestWithParam<std::string>
 {
@@ -53,7 +27,7 @@ TEST_P(Robustness, TruncatedAndFlippedFilesEndInAStatus)
     EXPECT_GT(stats.failures, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, Robustness, ::testing::ValuesIn(sweepFixtures()), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Fixtures, Robustness, ::testing::ValuesIn(imagekit::listFixtures({ "png_", "apng_", "bmp_", "ico_" })), [](const auto& info) {
     std::string name = info.param;
     std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
     return name;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <dirent.h>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -43,6 +44,29 @@ namespace imagekit
         Bytes bytes = readFile(fixturePath(name));
         EXPECT_FALSE(bytes.empty()) << "missing fixture " << name;
         return bytes;
+    }
+
+    std::vector<std::string> listFixtures(const std::vector<std::string>& prefixes)
+    {
+        std::vector<std::string> names;
+        DIR* dir = opendir(fixturePath("").c_str());
+        if (!dir)
+        {
+            return names;
+        }
+        while (dirent* e = readdir(dir))
+        {
+            const std::string name = e->d_name;
+            const bool wanted = std::any_of(prefixes.begin(), prefixes.end(),
+                                            [&](const std::string& p) { return name.rfind(p, 0) == 0; });
+            if (wanted && name.find(".ref.") == std::string::npos)
+            {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
     Image makeImage(int width, int height, int depth)

@@ -24,6 +24,10 @@ namespace imagekit
     Bytes readFile(const std::string& path);
     Bytes readFixture(const std::string& name);
 
+    // The fixture files whose names start with one of the prefixes, sorted, without the
+    // references (names containing ".ref.").
+    std::vector<std::string> listFixtures(const std::vector<std::string>& prefixes);
+
     // Every decoded or reference image is brought to this: RGBA, 8 or 16 bits a sample,
     // alpha at its maximum where the source has none.
     struct Image

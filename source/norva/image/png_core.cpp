@@ -65,7 +65,9 @@ namespace norva::png
 
     ByteBuffer allocateZeroed(u64 bytes)
     {
-        if (bytes > u64(SIZE_MAX) / 2)
+        // the largest image (32768 x 32768 x 8 bytes and its filter bytes) stays below this
+        constexpr u64 limit = u64(1) << 34;
+        if (bytes > limit || bytes > u64(SIZE_MAX) / 2)
         {
             return nullptr;
         }
