@@ -41,6 +41,10 @@ namespace norva::jpeg
         s32 maxcode[18];
         s32 valueOffset[18];
 
+        // AC codes whose run, size and extra bits all fit in the next 9 bits, decoded at
+        // once: value << 16 | run << 8 | bits consumed; 0 where that does not apply
+        s32 fastAC[512];
+
         // an empty table decodes every code as corrupt
         HuffmanTable();
 
@@ -151,8 +155,20 @@ namespace norva::jpeg
         return s && v < (1u << (s - 1)) ? s32(v) - s32((1u << s) - 1) : s32(v);
     }
 
+    int decodeLongHuffmanSymbol(DecodeState& state, const HuffmanTable& table);
+
     // The cache must hold 16 bits.
-    int decodeHuffmanSymbol(DecodeState& state, const HuffmanTable& table);
+    inline int decodeHuffmanSymbol(DecodeState& state, const HuffmanTable& table)
+    {
+        const u32 prefix = u32(state.cache >> (state.bits - 8)) & 0xFF;
+        const int size = table.lookupSize[prefix];
+        if (size <= 8)
+        {
+            state.bits -= size;
+            return table.lookupValue[prefix];
+        }
+        return decodeLongHuffmanSymbol(state, table);
+    }
 
     void huffmanRestart(DecodeState& state);
     void arithmeticInit(DecodeState& state);
@@ -299,7 +315,7 @@ namespace norva::jpeg
         void restoreHeaderState();
 
         void processMcu(const s16* data, u32 mcuX, u32 mcuY) const;
-        void processMcuRows(u32 y0, u32 y1) const;
+        void processMcuRows(const s16* data, u32 y0, u32 y1) const;
         void decodeRestartIntervals(const std::vector<const u8*>& starts, size_t first, size_t last) const;
         bool selectColorConversion(Sample sample);
         bool allocateCoefficients();

@@ -1,6 +1,9 @@
 // JPEG decode: the output target, the scan drivers, restart handling and threading.
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 #include <norva/core/exception.hpp>
 #include <norva/core/string.hpp>
@@ -269,12 +272,11 @@ namespace norva::jpeg
         process(dest, m_targetStride, data, &m_context, width, height);
     }
 
-    void Parser::processMcuRows(u32 y0, u32 y1) const
+    void Parser::processMcuRows(const s16* data, u32 y0, u32 y1) const
     {
         const size_t stride = size_t(m_blocksInMcu) * 64;
         for (u32 y = y0; y < y1; ++y)
         {
-            const s16* data = m_coefficients + size_t(y) * m_mcusPerRow * stride;
             for (u32 x = 0; x < m_mcusPerRow; ++x)
             {
                 processMcu(data, x, y);
@@ -413,28 +415,58 @@ namespace norva::jpeg
             return;
         }
 
-        if (!allocateCoefficients())
-            return;
-
-        // entropy decoding is serial; the iDCT and colour conversion of each band run on the pool
+        // Entropy decoding is serial; the iDCT and colour conversion of each band run on the
+        // pool. Bands go through a small ring of buffers: the workers keep up with the caller,
+        // so a few bands in flight suffice, and the caller helps out when a slot is still busy.
         const u32 band = bandHeight(m_mcuRows, threads);
         const size_t stride = size_t(m_blocksInMcu) * 64;
+        const size_t bandSize = size_t(band) * m_mcusPerRow * stride;
+        const u32 bands = (m_mcuRows + band - 1) / band;
+        const u32 slots = std::min(bands, 4u);
 
-        for (u32 y0 = 0; y0 < m_mcuRows; y0 += band)
+        s16* ring = nullptr;
+        try
         {
+            ring = static_cast<s16*>(alignedMalloc(u64(bandSize) * slots * sizeof(s16), Alignment().value));
+        }
+        catch (const Exception&)
+        {
+            m_status->setError("Out of memory");
+            return;
+        }
+        std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[slots]);
+        for (u32 i = 0; i < slots; ++i)
+            done[i] = true;
+
+        for (u32 j = 0; j < bands; ++j)
+        {
+            const u32 slot = j % slots;
+            while (!done[slot].load(std::memory_order_acquire))
+            {
+                if (!queue.dequeueAndRun())
+                    std::this_thread::yield();
+            }
+            done[slot].store(false, std::memory_order_relaxed);
+
+            const u32 y0 = j * band;
             const u32 y1 = std::min(y0 + band, m_mcuRows);
-            s16* data = m_coefficients + size_t(y0) * m_mcusPerRow * stride;
+            s16* data = ring + slot * bandSize;
+            s16* p = data;
             for (u32 i = y0 * m_mcusPerRow; i < y1 * m_mcusPerRow; ++i)
             {
-                m_state.decode(data, &m_state);
+                m_state.decode(p, &m_state);
                 handleRestart();
-                data += stride;
+                p += stride;
             }
-            queue.enqueue([this, y0, y1] {
-                processMcuRows(y0, y1);
+
+            std::atomic<bool>* flag = &done[slot];
+            queue.enqueue([this, data, y0, y1, flag] {
+                processMcuRows(data, y0, y1);
+                flag->store(true, std::memory_order_release);
             });
         }
         queue.wait();
+        alignedFree(ring);
     }
 
     // ----------------------------------------------------------------------
@@ -505,7 +537,7 @@ namespace norva::jpeg
         const u32 threads = threadCount();
         if (threads < 2 || m_mcuRows < 2)
         {
-            processMcuRows(0, m_mcuRows);
+            processMcuRows(m_coefficients, 0, m_mcuRows);
             return;
         }
 
@@ -514,8 +546,9 @@ namespace norva::jpeg
         for (u32 y0 = 0; y0 < m_mcuRows; y0 += band)
         {
             const u32 y1 = std::min(y0 + band, m_mcuRows);
-            queue.enqueue([this, y0, y1] {
-                processMcuRows(y0, y1);
+            const s16* data = m_coefficients + size_t(y0) * m_mcusPerRow * m_blocksInMcu * 64;
+            queue.enqueue([this, data, y0, y1] {
+                processMcuRows(data, y0, y1);
             });
         }
         queue.wait();

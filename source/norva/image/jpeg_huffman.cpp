@@ -93,6 +93,7 @@ namespace norva::jpeg
         std::memset(symbols, 0, sizeof(symbols));
         std::memset(lookupSize, 9, sizeof(lookupSize));
         std::memset(lookupValue, 0, sizeof(lookupValue));
+        std::memset(fastAC, 0, sizeof(fastAC));
         for (int i = 0; i < 18; ++i)
         {
             maxcode[i] = -1;
@@ -150,19 +151,36 @@ namespace norva::jpeg
             code <<= 1;
         }
         maxcode[17] = 0x7fffffff;
+
+        // codes of up to 9 bits with their extra bits
+        std::memset(fastAC, 0, sizeof(fastAC));
+        code = 0;
+        index = 0;
+        for (int l = 1; l <= 9; ++l)
+        {
+            for (int i = 0; i < counts[l]; ++i, ++code, ++index)
+            {
+                const int rs = symbols[index];
+                const int run = rs >> 4;
+                const int size = rs & 15;
+                if (!size || l + size > 9)
+                    continue;
+                const int free = 9 - l - size;
+                for (int e = 0; e < (1 << size); ++e)
+                {
+                    const s32 value = extend(u32(e), size);
+                    const s32 entry = s32(u32(value) << 16) | (run << 8) | (l + size);
+                    for (int j = 0; j < (1 << free); ++j)
+                        fastAC[(((code << size) | e) << free) | j] = entry;
+                }
+            }
+            code <<= 1;
+        }
         return true;
     }
 
-    int decodeHuffmanSymbol(DecodeState& state, const HuffmanTable& table)
+    int decodeLongHuffmanSymbol(DecodeState& state, const HuffmanTable& table)
     {
-        const u32 prefix = u32(state.cache >> (state.bits - 8)) & 0xFF;
-        const int size = table.lookupSize[prefix];
-        if (size <= 8)
-        {
-            state.bits -= size;
-            return table.lookupValue[prefix];
-        }
-
         const u64 v = state.cache << (64 - state.bits);
         for (int l = 9; l <= 16; ++l)
         {
@@ -254,6 +272,22 @@ namespace norva::jpeg
             for (int k = 1; k < 64; )
             {
                 refillBits(*state);
+
+                const s32 fast = ac.fastAC[u32(state->cache >> (state->bits - 9)) & 511];
+                if (fast)
+                {
+                    k += (fast >> 8) & 15;
+                    state->bits -= fast & 15;
+                    if (k > 63)
+                    {
+                        state->corrupt = true;
+                        break;
+                    }
+                    block[zigzag[k]] = s16(fast >> 16);
+                    ++k;
+                    continue;
+                }
+
                 const int rs = decodeHuffmanSymbol(*state, ac);
                 const int r = rs >> 4;
                 const int s = rs & 15;
