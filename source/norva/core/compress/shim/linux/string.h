@@ -1,0 +1,3 @@
+/* User-space stand-in for the kernel header the lzfse reference sources include. */
+#pragma once
+#include <string.h>
