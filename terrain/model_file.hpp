@@ -2,6 +2,5 @@
 
 #include <string>
 
-// True when libtiff opens the model; says nothing of what it holds. Quiet: the import's
-// own open reports what libtiff has to say about the file.
+// True when libtiff opens the model; says nothing of what it holds.
 bool terrainModelOpens(const std::string& path);

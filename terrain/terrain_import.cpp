@@ -77,8 +77,8 @@ namespace
         return 1;
     }
 
-    // A further handle on a model already opened once: its warnings (unknown GeoTIFF tags,
-    // mostly) were shown then.
+    // libtiff warns of every GeoTIFF tag it does not know (pixel scale, tie points, geo keys,
+    // no-data value), which the terrain has no use for; errors are still printed.
     TIFF* openQuietly(const std::string& path)
     {
         TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
@@ -112,7 +112,7 @@ bool Terrain::importGeoTiff(const std::string& path)
 {
     ModelLayout layout;
     {
-        TIFF* tiff = TIFFOpen(path.c_str(), "r");
+        TIFF* tiff = openQuietly(path);
         if (!tiff)
         {
             std::fprintf(stderr, "[Terrain] Cannot open the terrain model \"%s\".\n", path.c_str());

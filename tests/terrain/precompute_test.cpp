@@ -232,8 +232,5 @@ TEST(TerrainPrecompute, ProgressLinesComeInOrder)
     {
         expected << "tile " << tile << " / 6\n";
     }
-    // libtiff's own warnings (unknown GeoTIFF tags) may come first
-    const std::string tail = expected.str();
-    ASSERT_GE(output.size(), tail.size());
-    EXPECT_EQ(tail, output.substr(output.size() - tail.size()));
+    EXPECT_EQ(expected.str(), output);
 }
