@@ -52,6 +52,8 @@ namespace
         { "progressive.jpg", false },
         { "progressive_restart.jpg", false },
         { "progressive_gray.jpg", true },
+        { "progressive_3x1.jpg", false },
+        { "progressive_422.jpg", false },
         { "multiscan.jpg", false },
         { "dc_separate.jpg", false },
         { "arithmetic.jpg", false },
@@ -115,6 +117,27 @@ TEST(JpegReference, EightBitFilesScalarOneThread)
     }
 }
 
+TEST(JpegReference, TheGameGrassTexture)
+{
+    const std::string path = std::string(ZELMORA_SOURCE_DIR) + "/assets/Textures/GrassGreenTexture0002.jpg";
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<u8> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(data.empty()) << path;
+
+    Bitmap bitmap(memoryOf(data), ".jpg", Format::RGBA8888);
+    ASSERT_TRUE(bitmap.status().success) << bitmap.status().info;
+    const Image reference = referenceDecode(data, JCS_EXT_RGBA);
+    Image ours;
+    ours.width = bitmap.width;
+    ours.height = bitmap.height;
+    ours.bytes = 4;
+    for (int y = 0; y < bitmap.height; ++y)
+        ours.pixels.insert(ours.pixels.end(), bitmap.address(0, y), bitmap.address(0, y) + bitmap.width * 4);
+    const Difference d = compare(ours, reference, 3);
+    EXPECT_LE(d.max, 4);
+    EXPECT_TRUE(d.mean <= 0.1 || psnr(d) >= 45.0) << d.mean;
+}
+
 TEST(JpegReference, CmykAndYcck)
 {
     // libjpeg-turbo delivers the stored CMYK (YCCK converted to CMYK); the decoder
@@ -175,6 +198,7 @@ TEST(JpegReference, LosslessIsExact)
     {
         "lossless_8_sv1", "lossless_8_sv2", "lossless_8_sv3", "lossless_8_sv4", "lossless_8_sv5",
         "lossless_8_sv6", "lossless_8_sv7", "lossless_8_pt2", "lossless_16",
+        "lossless_16_checker",  // differences of 32768: the category without extra bits
     };
     for (const char* name : grey)
     {
