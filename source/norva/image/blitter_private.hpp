@@ -6,6 +6,13 @@
 
 namespace norva
 {
+    // The scalar converters (blitter_generic.cpp).
+    Blitter::RectFunction getCopyRect();      // memmove rows of equal formats
+    Blitter::RectFunction getCustomRows();    // drives Blitter::rowKernel
+    Blitter::RectFunction getScalarUNorm(int sourceBytes, int destBytes);
+    Blitter::RectFunction getFloatToUNorm(bool half, bool luma);
+    Blitter::RectFunction getToFloat(bool unormSource, bool srcHalf, bool dstHalf);
+
     // The SSE2 UNORM converter for pixels of sourceBytes and destBytes (1 to 4 each).
     Blitter::RectFunction getSSE2UNorm(int sourceBytes, int destBytes);
 
