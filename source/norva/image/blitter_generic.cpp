@@ -73,40 +73,6 @@ namespace norva
         // pixel access
         // --------------------------------------------------------------------------------
 
-        // 3-byte pixels from a 16-bit and an 8-bit access: a partial copy into a wider
-        // variable would stall store forwarding on every pixel.
-        template <int N>
-        inline u64 loadPixelN(const u8* p)
-        {
-            if constexpr (N == 3)
-            {
-                u16 low;
-                std::memcpy(&low, p, 2);
-                return u64(low) | (u64(p[2]) << 16);
-            }
-            else
-            {
-                u64 value = 0;
-                std::memcpy(&value, p, N);
-                return value;
-            }
-        }
-
-        template <int N>
-        inline void storePixelN(u8* p, u64 value)
-        {
-            if constexpr (N == 3)
-            {
-                const u16 low = u16(value);
-                std::memcpy(p, &low, 2);
-                p[2] = u8(value >> 16);
-            }
-            else
-            {
-                std::memcpy(p, &value, N);
-            }
-        }
-
         // Runtime sizes through constant-size accesses: a variable-size memcpy per pixel
         // would be a library call. Pixels are little-endian, like the host.
         inline u64 loadPixel(const u8* p, int bytes)

@@ -21,38 +21,16 @@ namespace norva
     namespace
     {
 
-        // 3-byte pixels are put together from a 16-bit and an 8-bit access: a partial copy
-        // into a 32-bit variable would stall store forwarding on every pixel.
         template <int N>
         inline u32 load(const u8* p)
         {
-            if constexpr (N == 3)
-            {
-                u16 low;
-                std::memcpy(&low, p, 2);
-                return u32(low) | (u32(p[2]) << 16);
-            }
-            else
-            {
-                u32 value = 0;
-                std::memcpy(&value, p, N);
-                return value;
-            }
+            return u32(loadPixelN<N>(p));
         }
 
         template <int N>
         inline void store(u8* p, u32 value)
         {
-            if constexpr (N == 3)
-            {
-                const u16 low = u16(value);
-                std::memcpy(p, &low, 2);
-                p[2] = u8(value >> 16);
-            }
-            else
-            {
-                std::memcpy(p, &value, N);
-            }
+            storePixelN<N>(p, value);
         }
 
         // Four pixels into the four lanes, zero-extended.
