@@ -66,7 +66,8 @@ std::string terrainHostPath(std::string path)
 }
 
 Terrain::Terrain()
-    : minHeight(FLT_MAX)
+    : grass(new Texture(grassTexturePath))
+    , minHeight(FLT_MAX)
     , heightRange(-FLT_MAX)
 {
 }
@@ -76,6 +77,10 @@ Terrain::~Terrain()
     // The GL objects went with releaseGL(), while the context still existed; after it is
     // gone, GL calls are not allowed.
     freeArrays();
+    delete grass;
+    attributeLocations.clear();
+    uniformLocations.clear();
+    program.stages.clear();
 }
 
 void Terrain::freeArrays()

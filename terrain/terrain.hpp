@@ -8,10 +8,10 @@
 
 #include <norva/core/configure.hpp>
 
+#include "game/shader.hpp"
+#include "game/texture.hpp"
 #include "tile_tree.hpp"
 
-class Texture;
-class ShaderProgram;
 class Frustum;
 
 // A non-owning view of the sample grid, for code that only reads it.
@@ -86,7 +86,7 @@ public:
     void computeNormals();
     void computeErrors();
 
-    // Deletes the GL objects; call while the context is still current.
+    // Deletes the GL objects (program, textures); call while the context is still current.
     void releaseGL();
 
     norva::u32 tilesX() const { return width >= tileSize + 1 && height >= tileSize + 1 ? (width - 1) / tileSize : 0; }
@@ -98,14 +98,14 @@ public:
     glm::mat4 mvp { 1.0f };
     glm::vec3 cameraPosition { 0.0f };
     glm::mat4 model { 1.0f };          // y scale heightRange / metresPerSample
-    Texture* grass = nullptr;          // detail texture, made with the GL resources
+    Texture* grass = nullptr;          // detail texture, owned; its image is uploaded with the GL side
 
     norva::u8* tileVisible = nullptr;
     norva::u8* tileCameraVisible = nullptr;
     norva::u8* tileCascadeVisible[3] = {};
     TileTree* trees = nullptr;
 
-    ShaderProgram* program = nullptr;  // tessellation program, made with the GL resources
+    ShaderProgram program;             // tessellation program
     GLuint displacementTex = 0;
     GLuint normalTex = 0;
 

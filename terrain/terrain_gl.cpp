@@ -1,15 +1,23 @@
 // The terrain's GL objects. Only this file calls GL: the data part runs without a context.
 
+#include <initializer_list>
+
 #include "terrain.hpp"
 
 void Terrain::releaseGL()
 {
-    const GLuint textures[2] = { displacementTex, normalTex };
-    if (textures[0] || textures[1])
+    if (program.program)
     {
-        glDeleteTextures(2, textures);
+        glDeleteProgram(program.program);
+        program.program = 0;
     }
-    displacementTex = 0;
-    normalTex = 0;
+    for (GLuint* name : { &displacementTex, &normalTex, &grass->glName })
+    {
+        if (*name)
+        {
+            glDeleteTextures(1, name);
+            *name = 0;
+        }
+    }
     glReady = 0;
 }
