@@ -388,6 +388,28 @@ TEST(JpegDamage, SecondFrameEndsTheImage)
     EXPECT_EQ(a.image.pixels, b.image.pixels);
 }
 
+TEST(JpegDamage, HugeFramesFailWithoutAllocating)
+{
+    // 65535 x 65535 claimed by a small file: the temporary and the coefficient buffer are
+    // refused before any allocation
+    for (const char* file : { "baseline_420.jpg", "progressive.jpg" })
+    {
+        SCOPED_TRACE(file);
+        std::vector<u8> data = loadFile(file);
+        const size_t p = findSegment(data, file[0] == 'b' ? 0xC0 : 0xC2);
+        for (int i = 5; i < 9; ++i)
+            data[p + i] = 0xFF;
+        jpeg::Parser parser(memoryOf(data));
+        ASSERT_TRUE(parser.header().success);
+        EXPECT_EQ(parser.header().width, 65535);
+        u8 pixel[4];
+        Surface surface(1, 1, Format::BGRA8888, 4, pixel);
+        const ImageDecodeStatus status = parser.decode(surface);
+        EXPECT_FALSE(status.success);
+        EXPECT_EQ(status.info, "Out of memory");
+    }
+}
+
 TEST(JpegDamage, FillBytesBeforeMarkers)
 {
     const std::vector<u8> data = loadFile("baseline_420.jpg");

@@ -20,6 +20,9 @@ namespace norva::jpeg
             return end - p >= 2 && p[0] == 0xFF && p[1] >= 0xD0 && p[1] <= 0xD7;
         }
 
+        // The largest coefficient buffer a progressive or multi-scan image may ask for.
+        constexpr u64 MAX_COEFFICIENT_BYTES = u64(8) << 30;
+
         // Bands of MCU rows for the pool: at least T rows, about four bands per thread.
         inline u32 bandHeight(u32 rows, u32 threads)
         {
@@ -82,6 +85,14 @@ namespace norva::jpeg
         const bool direct = dest.image && dest.width == m_width && dest.height == m_height && dest.format == format;
 
         Bitmap* temporary = nullptr;
+        const u64 temporaryBytes = u64(m_mcusPerRow) * m_mcuWidth * u64(m_mcuRows) * m_mcuHeight * u64(format.bytes());
+        if (!direct && temporaryBytes > Bitmap::maxBytes)
+        {
+            status.setError("Out of memory");
+            m_status = &m_header;
+            return status;
+        }
+
         try
         {
             if (direct)
@@ -234,6 +245,11 @@ namespace norva::jpeg
             return true;
 
         const u64 bytes = u64(m_mcus) * u64(m_blocksInMcu) * 64 * sizeof(s16);
+        if (bytes > MAX_COEFFICIENT_BYTES)
+        {
+            m_status->setError("Out of memory");
+            return false;
+        }
         try
         {
             m_coefficients = static_cast<s16*>(alignedMalloc(bytes, Alignment().value));

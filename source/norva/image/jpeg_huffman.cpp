@@ -357,6 +357,21 @@ namespace norva::jpeg
         for (int k = state->Ss; k <= se; ++k)
         {
             refillBits(*state);
+
+            const s32 fast = ac.fastAC[u32(state->cache >> (state->bits - 9)) & 511];
+            if (fast)
+            {
+                k += (fast >> 8) & 15;
+                state->bits -= fast & 15;
+                if (k > se)
+                {
+                    state->corrupt = true;
+                    break;
+                }
+                block[zigzag[k]] = shiftCoefficient(fast >> 16, state->Al);
+                continue;
+            }
+
             const int rs = decodeHuffmanSymbol(*state, ac);
             const int r = rs >> 4;
             const int s = rs & 15;
