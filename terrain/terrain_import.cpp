@@ -68,7 +68,8 @@ namespace
             std::fprintf(stderr, "[Terrain] \"%s\" has scanlines shorter than its width.\n", path.c_str());
             return false;
         }
-        layout.rowsPerStrip = std::max<u32>(layout.rowsPerStrip, 1);
+        // a model in one strip may say so with 2^32 - 1
+        layout.rowsPerStrip = std::clamp<u32>(layout.rowsPerStrip, 1, layout.imageLength);
         return true;
     }
 
