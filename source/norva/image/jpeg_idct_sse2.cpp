@@ -137,6 +137,26 @@ namespace norva::jpeg
 
     void idctSSE2(u8* dest, const s16* data, const u16* qt)
     {
+        // A block of only a DC coefficient is flat: the transform reduces to one value,
+        // computed exactly as the two passes would.
+        const __m128i* input = reinterpret_cast<const __m128i*>(data);
+        __m128i ac = _mm_or_si128(_mm_srli_si128(_mm_loadu_si128(input), 2), _mm_loadu_si128(input + 1));
+        for (int i = 2; i < 8; ++i)
+            ac = _mm_or_si128(ac, _mm_loadu_si128(input + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(ac, _mm_setzero_si128())) == 0xFFFF)
+        {
+            const s32 dc = s16(u16(data[0] * qt[0]));
+            s32 first = dc * 4;
+            first = first < -32768 ? -32768 : first > 32767 ? 32767 : first;
+            s32 v = (first * 4096 + 65536 + (128 << 17)) >> 17;
+            v = v < 0 ? 0 : v > 255 ? 255 : v;
+            const __m128i flat = _mm_set1_epi8(char(v));
+            __m128i* out = reinterpret_cast<__m128i*>(dest);
+            for (int i = 0; i < 4; ++i)
+                _mm_storeu_si128(out + i, flat);
+            return;
+        }
+
         __m128i row[8];
         for (int i = 0; i < 8; ++i)
         {
