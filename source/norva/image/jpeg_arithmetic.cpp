@@ -153,6 +153,36 @@ namespace norva::jpeg
             return s16(u32(value) << al);
         }
 
+        // AC coefficients start..end of one block (T.81 F.2.4.2, G.1.3.2), each shifted
+        // left by al. Returns false on corrupt data.
+        bool decodeAcCoefficients(DecodeState& state, s16* block, u32 table, int start, int end, int al)
+        {
+            const u8* zigzag = state.zigzag;
+            u8* stats = state.acStats[table];
+            const int kx = state.acK[table];
+
+            for (int k = start; k <= end; ++k)
+            {
+                u8* st = stats + 3 * (k - 1);
+                if (arithmeticDecode(state, st))
+                    break;      // end of block
+
+                while (!arithmeticDecode(state, st + 1))
+                {
+                    st += 3;
+                    if (++k > end)
+                        return false;
+                }
+
+                const int sign = arithmeticDecode(state, &state.fixedBin);
+                const s32 v = decodeMagnitude(state, st + 2, stats + (k <= kx ? 189 : 217));
+                if (v < 0)
+                    return false;
+                block[zigzag[k]] = shiftCoefficient(sign ? -(v + 1) : v + 1, al);
+            }
+            return true;
+        }
+
     } // namespace
 
     int arithmeticDecode(DecodeState& state, u8* statistic)
@@ -244,8 +274,6 @@ namespace norva::jpeg
         if (state->corrupt)
             return;
 
-        const u8* zigzag = state->zigzag;
-
         for (int b = 0; b < state->blocks; ++b)
         {
             const BlockDescriptor& descriptor = state->block[b];
@@ -263,34 +291,10 @@ namespace norva::jpeg
             dc = s32(u32(dc) + u32(difference));
             block[0] = s16(dc);
 
-            const u32 table = descriptor.acTable;
-            u8* stats = state->acStats[table];
-            const int kx = state->acK[table];
-
-            for (int k = 1; k <= 63; ++k)
+            if (!decodeAcCoefficients(*state, block, descriptor.acTable, 1, 63, 0))
             {
-                u8* st = stats + 3 * (k - 1);
-                if (arithmeticDecode(*state, st))
-                    break;      // end of block
-
-                while (!arithmeticDecode(*state, st + 1))
-                {
-                    st += 3;
-                    if (++k > 63)
-                    {
-                        state->corrupt = true;
-                        return;
-                    }
-                }
-
-                const int sign = arithmeticDecode(*state, &state->fixedBin);
-                const s32 v = decodeMagnitude(*state, st + 2, stats + (k <= kx ? 189 : 217));
-                if (v < 0)
-                {
-                    state->corrupt = true;
-                    return;
-                }
-                block[zigzag[k]] = s16(sign ? -(v + 1) : v + 1);
+                state->corrupt = true;
+                return;
             }
         }
     }
@@ -337,38 +341,9 @@ namespace norva::jpeg
         if (state->corrupt)
             return;
 
-        const u8* zigzag = state->zigzag;
         const BlockDescriptor& descriptor = state->block[0];
-        s16* block = output + descriptor.offset;
-        u8* stats = state->acStats[descriptor.acTable];
-        const int kx = state->acK[descriptor.acTable];
-        const int se = state->Se;
-
-        for (int k = state->Ss; k <= se; ++k)
-        {
-            u8* st = stats + 3 * (k - 1);
-            if (arithmeticDecode(*state, st))
-                break;
-
-            while (!arithmeticDecode(*state, st + 1))
-            {
-                st += 3;
-                if (++k > se)
-                {
-                    state->corrupt = true;
-                    return;
-                }
-            }
-
-            const int sign = arithmeticDecode(*state, &state->fixedBin);
-            const s32 v = decodeMagnitude(*state, st + 2, stats + (k <= kx ? 189 : 217));
-            if (v < 0)
-            {
-                state->corrupt = true;
-                return;
-            }
-            block[zigzag[k]] = shiftCoefficient(sign ? -(v + 1) : v + 1, state->Al);
-        }
+        if (!decodeAcCoefficients(*state, output + descriptor.offset, descriptor.acTable, state->Ss, state->Se, state->Al))
+            state->corrupt = true;
     }
 
     void arithmeticDecodeAcRefine(s16* output, DecodeState* state)

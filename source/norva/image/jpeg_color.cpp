@@ -244,73 +244,50 @@ namespace norva::jpeg
 
     ColorConverters getColorConverters(Sample sample, CPUFlags flags)
     {
-        ColorConverters c;
-        c.cmyk = colorCMYK;
-
-        switch (sample)
+        struct Family
         {
-            case JPEG_U8_Y:
-                c.ySource = colorYtoY;
-                c.ycbcr = colorYCbCrToY;
-                break;
-            case JPEG_U8_BGR:
-                c.ySource = colorYtoBGR;
-                c.ycbcr = colorYCbCrToBGR;
-                c.ycbcr8x8 = colorYCbCrToBGR8x8;
-                c.ycbcr8x16 = colorYCbCrToBGR8x16;
-                c.ycbcr16x8 = colorYCbCrToBGR16x8;
-                c.ycbcr16x16 = colorYCbCrToBGR16x16;
-                break;
-            case JPEG_U8_RGB:
-                c.ySource = colorYtoBGR;
-                c.ycbcr = colorYCbCrToRGB;
-                c.ycbcr8x8 = colorYCbCrToRGB8x8;
-                c.ycbcr8x16 = colorYCbCrToRGB8x16;
-                c.ycbcr16x8 = colorYCbCrToRGB16x8;
-                c.ycbcr16x16 = colorYCbCrToRGB16x16;
-                break;
-            case JPEG_U8_BGRA:
-                c.ySource = colorYtoBGRA;
-                c.ycbcr = colorYCbCrToBGRA;
-                c.ycbcr8x8 = colorYCbCrToBGRA8x8;
-                c.ycbcr8x16 = colorYCbCrToBGRA8x16;
-                c.ycbcr16x8 = colorYCbCrToBGRA16x8;
-                c.ycbcr16x16 = colorYCbCrToBGRA16x16;
-                break;
-            case JPEG_U8_RGBA:
-                c.ySource = colorYtoBGRA;
-                c.ycbcr = colorYCbCrToRGBA;
-                c.ycbcr8x8 = colorYCbCrToRGBA8x8;
-                c.ycbcr8x16 = colorYCbCrToRGBA8x16;
-                c.ycbcr16x8 = colorYCbCrToRGBA16x8;
-                c.ycbcr16x16 = colorYCbCrToRGBA16x16;
-                break;
-        }
+            ProcessFunc ySource;
+            ProcessFunc ycbcr;
+            ProcessFunc shapes[4];  // 8x8, 8x16, 16x8, 16x16
+        };
+
+        // one row per output layout, in Sample order
+        static const Family scalar[] =
+        {
+            { colorYtoY, colorYCbCrToY, { nullptr, nullptr, nullptr, nullptr } },
+            { colorYtoBGR, colorYCbCrToBGR, { colorYCbCrToBGR8x8, colorYCbCrToBGR8x16, colorYCbCrToBGR16x8, colorYCbCrToBGR16x16 } },
+            { colorYtoBGR, colorYCbCrToRGB, { colorYCbCrToRGB8x8, colorYCbCrToRGB8x16, colorYCbCrToRGB16x8, colorYCbCrToRGB16x16 } },
+            { colorYtoBGRA, colorYCbCrToBGRA, { colorYCbCrToBGRA8x8, colorYCbCrToBGRA8x16, colorYCbCrToBGRA16x8, colorYCbCrToBGRA16x16 } },
+            { colorYtoBGRA, colorYCbCrToRGBA, { colorYCbCrToRGBA8x8, colorYCbCrToRGBA8x16, colorYCbCrToRGBA16x8, colorYCbCrToRGBA16x16 } },
+        };
+
+        const Family& family = scalar[sample];
+        const ProcessFunc* shapes = family.shapes;
 
 #if defined(__SSE2__)
-        if (flags & CPU_SSE2)
+        // the 32-bit layouts have SSE2 shapes
+        static const ProcessFunc sse2[2][4] =
         {
-            if (sample == JPEG_U8_BGRA)
-            {
-                c.ycbcr8x8 = colorYCbCrToBGRA8x8SSE2;
-                c.ycbcr8x16 = colorYCbCrToBGRA8x16SSE2;
-                c.ycbcr16x8 = colorYCbCrToBGRA16x8SSE2;
-                c.ycbcr16x16 = colorYCbCrToBGRA16x16SSE2;
-                c.prefix = "SSE2";
-            }
-            else if (sample == JPEG_U8_RGBA)
-            {
-                c.ycbcr8x8 = colorYCbCrToRGBA8x8SSE2;
-                c.ycbcr8x16 = colorYCbCrToRGBA8x16SSE2;
-                c.ycbcr16x8 = colorYCbCrToRGBA16x8SSE2;
-                c.ycbcr16x16 = colorYCbCrToRGBA16x16SSE2;
-                c.prefix = "SSE2";
-            }
-        }
+            { colorYCbCrToBGRA8x8SSE2, colorYCbCrToBGRA8x16SSE2, colorYCbCrToBGRA16x8SSE2, colorYCbCrToBGRA16x16SSE2 },
+            { colorYCbCrToRGBA8x8SSE2, colorYCbCrToRGBA8x16SSE2, colorYCbCrToRGBA16x8SSE2, colorYCbCrToRGBA16x16SSE2 },
+        };
+        const bool simd = (flags & CPU_SSE2) && (sample == JPEG_U8_BGRA || sample == JPEG_U8_RGBA);
+        if (simd)
+            shapes = sse2[sample - JPEG_U8_BGRA];
 #else
         (void)flags;
+        const bool simd = false;
 #endif
 
+        ColorConverters c;
+        c.cmyk = colorCMYK;
+        c.ySource = family.ySource;
+        c.ycbcr = family.ycbcr;
+        c.ycbcr8x8 = shapes[0];
+        c.ycbcr8x16 = shapes[1];
+        c.ycbcr16x8 = shapes[2];
+        c.ycbcr16x16 = shapes[3];
+        c.prefix = simd ? "SSE2" : "";
         return c;
     }
 
