@@ -275,36 +275,112 @@ namespace norva::png
             upScalar(x + i, prior + i, bytes - i);
         }
 
-        // Pixels of 3 to 8 bytes travel in the low half of a register; loads and stores
-        // touch exactly BPP bytes so that the row's last pixel never reads past the row.
+        // Pixels of 3 to 8 bytes travel in the low half of a register. Pixels of 3 and 6
+        // bytes are loaded as 4 and 8 (the extra bytes, of the next pixel, are masked off)
+        // and stored as exactly 3 and 6: a wide store would overlap the next pixel's load
+        // and defeat store forwarding. The last pixel of a row loads exactly BPP bytes, so
+        // nothing past the row is read.
         template <int BPP>
-        inline __m128i loadPixel(const u8* p)
+        struct Wide
         {
-            u64 v = 0;
-            std::memcpy(&v, p, BPP);
-            return _mm_cvtsi64_si128(s64(v));
+            static constexpr int bytes = BPP == 3 ? 4 : (BPP == 6 ? 8 : BPP);
+        };
+
+        template <int N>
+        inline __m128i loadBytes(const u8* p)
+        {
+            if constexpr (N == 4)
+            {
+                u32 v;
+                std::memcpy(&v, p, 4);
+                return _mm_cvtsi32_si128(int(v));
+            }
+            else if constexpr (N == 8)
+            {
+                return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            }
+            else
+            {
+                u64 v = 0;
+                std::memcpy(&v, p, N);
+                return _mm_cvtsi64_si128(s64(v));
+            }
+        }
+
+        template <int N>
+        inline void storeBytes(u8* p, __m128i v)
+        {
+            if constexpr (N == 4)
+            {
+                const u32 w = u32(_mm_cvtsi128_si32(v));
+                std::memcpy(p, &w, 4);
+            }
+            else if constexpr (N == 8)
+            {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+            }
+            else
+            {
+                const u64 w = u64(_mm_cvtsi128_si64(v));
+                std::memcpy(p, &w, N);
+            }
+        }
+
+        // the bytes of one pixel set, the rest clear
+        template <int BPP>
+        inline __m128i pixelMask()
+        {
+            return _mm_cvtsi64_si128(s64(BPP == 8 ? ~0ull : (1ull << (BPP * 8)) - 1));
         }
 
         template <int BPP>
-        inline void storePixel(u8* p, __m128i v)
+        inline __m128i averagePredictor(__m128i a, __m128i b)
         {
-            const u64 w = u64(_mm_cvtsi128_si64(v));
-            std::memcpy(p, &w, BPP);
+            // (a + b) >> 1 from the rounding-up average
+            const __m128i one = _mm_set1_epi8(1);
+            return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+        }
+
+        template <int BPP>
+        void subSSE2(u8* x, size_t bytes)
+        {
+            constexpr int W = Wide<BPP>::bytes;
+            const __m128i mask = pixelMask<BPP>();
+            __m128i a = _mm_setzero_si128();
+            size_t i = 0;
+            for (; i + W <= bytes; i += BPP)
+            {
+                a = _mm_and_si128(_mm_add_epi8(loadBytes<W>(x + i), a), mask);
+                storeBytes<BPP>(x + i, a);
+            }
+            for (; i + BPP <= bytes; i += BPP)
+            {
+                a = _mm_add_epi8(loadBytes<BPP>(x + i), a);
+                storeBytes<BPP>(x + i, a);
+            }
+            for (; i < bytes; ++i)
+            {
+                x[i] = u8(x[i] + (i >= BPP ? x[i - BPP] : 0));
+            }
         }
 
         template <int BPP>
         void averageSSE2(u8* x, const u8* prior, size_t bytes)
         {
-            const __m128i one = _mm_set1_epi8(1);
+            constexpr int W = Wide<BPP>::bytes;
+            const __m128i mask = pixelMask<BPP>();
             __m128i a = _mm_setzero_si128();
             size_t i = 0;
+            for (; i + W <= bytes; i += BPP)
+            {
+                const __m128i pred = _mm_and_si128(averagePredictor<BPP>(a, loadBytes<W>(prior + i)), mask);
+                a = _mm_and_si128(_mm_add_epi8(loadBytes<W>(x + i), pred), mask);
+                storeBytes<BPP>(x + i, a);
+            }
             for (; i + BPP <= bytes; i += BPP)
             {
-                const __m128i b = loadPixel<BPP>(prior + i);
-                // (a + b) >> 1 from the rounding-up average
-                __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
-                a = _mm_add_epi8(loadPixel<BPP>(x + i), avg);
-                storePixel<BPP>(x + i, a);
+                a = _mm_add_epi8(loadBytes<BPP>(x + i), averagePredictor<BPP>(a, loadBytes<BPP>(prior + i)));
+                storeBytes<BPP>(x + i, a);
             }
             // a row is a whole number of pixels; this only guards a malformed row length
             for (; i < bytes; ++i)
@@ -318,29 +394,44 @@ namespace norva::png
             return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v));
         }
 
+        // a when pa <= pb and pa <= pc; else b when pb <= pc; else c (16-bit lanes)
+        inline __m128i paethPredictor16(__m128i a, __m128i b, __m128i c)
+        {
+            const __m128i bc = _mm_sub_epi16(b, c);
+            const __m128i ac = _mm_sub_epi16(a, c);
+            const __m128i pa = abs16(bc);
+            const __m128i pb = abs16(ac);
+            const __m128i pc = abs16(_mm_add_epi16(bc, ac));
+            const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+            const __m128i notB = _mm_cmpgt_epi16(pb, pc);
+            const __m128i bOrC = _mm_or_si128(_mm_andnot_si128(notB, b), _mm_and_si128(notB, c));
+            return _mm_or_si128(_mm_andnot_si128(notA, a), _mm_and_si128(notA, bOrC));
+        }
+
         template <int BPP>
         void paethSSE2(u8* x, const u8* prior, size_t bytes)
         {
+            constexpr int W = Wide<BPP>::bytes;
             const __m128i zero = _mm_setzero_si128();
+            const __m128i mask = pixelMask<BPP>();
             __m128i a = zero;    // left, 16-bit lanes
             __m128i c = zero;    // upper left
             size_t i = 0;
+            for (; i + W <= bytes; i += BPP)
+            {
+                const __m128i b = _mm_unpacklo_epi8(_mm_and_si128(loadBytes<W>(prior + i), mask), zero);
+                const __m128i pred = paethPredictor16(a, b, c);
+                const __m128i value = _mm_and_si128(_mm_add_epi8(loadBytes<W>(x + i), _mm_packus_epi16(pred, zero)), mask);
+                storeBytes<BPP>(x + i, value);
+                a = _mm_unpacklo_epi8(value, zero);
+                c = b;
+            }
             for (; i + BPP <= bytes; i += BPP)
             {
-                const __m128i b = _mm_unpacklo_epi8(loadPixel<BPP>(prior + i), zero);
-                const __m128i bc = _mm_sub_epi16(b, c);
-                const __m128i ac = _mm_sub_epi16(a, c);
-                const __m128i pa = abs16(bc);
-                const __m128i pb = abs16(ac);
-                const __m128i pc = abs16(_mm_add_epi16(bc, ac));
-                // a when pa <= pb and pa <= pc; else b when pb <= pc; else c
-                const __m128i useA = _mm_andnot_si128(_mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc)),
-                                                      _mm_set1_epi16(-1));
-                const __m128i useB = _mm_andnot_si128(_mm_cmpgt_epi16(pb, pc), _mm_set1_epi16(-1));
-                __m128i pred = _mm_or_si128(_mm_and_si128(useB, b), _mm_andnot_si128(useB, c));
-                pred = _mm_or_si128(_mm_and_si128(useA, a), _mm_andnot_si128(useA, pred));
-                const __m128i value = _mm_add_epi8(loadPixel<BPP>(x + i), _mm_packus_epi16(pred, pred));
-                storePixel<BPP>(x + i, value);
+                const __m128i b = _mm_unpacklo_epi8(loadBytes<BPP>(prior + i), zero);
+                const __m128i pred = paethPredictor16(a, b, c);
+                const __m128i value = _mm_add_epi8(loadBytes<BPP>(x + i), _mm_packus_epi16(pred, zero));
+                storeBytes<BPP>(x + i, value);
                 a = _mm_unpacklo_epi8(value, zero);
                 c = b;
             }
@@ -370,8 +461,22 @@ namespace norva::png
             return false;
         }
 
-        void sub(u8* x, size_t bytes, int bpp)
+        void sub(u8* x, size_t bytes, int bpp, bool simd)
         {
+#if defined(__SSE2__)
+            if (simd)
+            {
+                switch (bpp)
+                {
+                    case 3: subSSE2<3>(x, bytes); return;
+                    case 4: subSSE2<4>(x, bytes); return;
+                    case 6: subSSE2<6>(x, bytes); return;
+                    case 8: subSSE2<8>(x, bytes); return;
+                    default: break;
+                }
+            }
+#endif
+            (void)simd;
             switch (bpp)
             {
                 case 3: subFixed<3>(x, bytes); break;
@@ -462,7 +567,7 @@ namespace norva::png
         switch (row[0])
         {
             case FILTER_SUB:
-                sub(x, bytes, bpp);
+                sub(x, bytes, bpp, simd);
                 break;
             case FILTER_UP:
                 if (prior)
@@ -488,7 +593,7 @@ namespace norva::png
                 }
                 else
                 {
-                    sub(x, bytes, bpp);
+                    sub(x, bytes, bpp, simd);
                 }
                 break;
             default:
