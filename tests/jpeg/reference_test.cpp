@@ -55,6 +55,7 @@ namespace
         { "progressive_3x1.jpg", false },
         { "progressive_422.jpg", false },
         { "multiscan.jpg", false },
+        { "multiscan_mixed.jpg", false },
         { "dc_separate.jpg", false },
         { "arithmetic.jpg", false },
         { "arithmetic_444.jpg", false },
