@@ -63,6 +63,12 @@ namespace
         { "arithmetic_gray_restart.jpg", true },
         { "arithmetic_restart_rows.jpg", false },
         { "exif.jpg", false },
+        { "size_1x1_420.jpg", false },
+        { "size_17x9_420.jpg", false },
+        { "size_9x17_422.jpg", false },
+        { "size_33x1_444.jpg", false },
+        { "size_1x33_progressive.jpg", false },
+        { "size_35x21_411_restart.jpg", false },
         { "icc.jpg", false },
     };
 
