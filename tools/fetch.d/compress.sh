@@ -41,7 +41,8 @@ for f in /etc/apt/sources.list.d/*.sources; do
 done
 
 apt_private() {
-    apt-get -o Dir::Etc::SourceParts="$work/sources" -o Dir::Etc::SourceList="$work/sources.list" \
+    apt-get -o APT::Sandbox::User=root \
+        -o Dir::Etc::SourceParts="$work/sources" -o Dir::Etc::SourceList="$work/sources.list" \
         -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" "$@"
 }
 
