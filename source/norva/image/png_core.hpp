@@ -52,6 +52,7 @@ namespace norva::png
     };
     using ByteBuffer = std::unique_ptr<u8[], FreeDeleter>;
     ByteBuffer allocateZeroed(u64 bytes);
+    ByteBuffer allocateBuffer(u64 bytes, bool zeroed);
 
     // Compressed sizes up to this go to stb_image's inflater, larger ones to libdeflate.
     constexpr u64 smallInflateLimit = 131072;
@@ -63,7 +64,7 @@ namespace norva::png
         OUT_OF_MEMORY,
     };
 
-    // Inflates a zlib stream into a zero-filled buffer of exactly `expected` bytes.
+    // Inflates a zlib stream into a buffer of exactly `expected` bytes, all of them written.
     InflateResult inflateZlib(ConstMemory compressed, u64 expected, ByteBuffer& output);
 
     enum class Kernels
