@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "jpeg.hpp"
 
 namespace norva::jpeg::color
@@ -108,6 +112,13 @@ namespace norva::jpeg::color
             }
             else
             {
+                // each chroma sample twice
+#if defined(__SSE2__)
+                const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb));
+                const __m128i r = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr));
+                _mm_store_si128(reinterpret_cast<__m128i*>(cbRow), _mm_unpacklo_epi8(b, b));
+                _mm_store_si128(reinterpret_cast<__m128i*>(crRow), _mm_unpacklo_epi8(r, r));
+#else
                 for (int x = 0; x < 8; ++x)
                 {
                     cbRow[x * 2 + 0] = cb[x];
@@ -115,6 +126,7 @@ namespace norva::jpeg::color
                     crRow[x * 2 + 0] = cr[x];
                     crRow[x * 2 + 1] = cr[x];
                 }
+#endif
             }
 
             Row::write(dest, yRow, cbRow, crRow, W);

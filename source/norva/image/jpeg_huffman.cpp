@@ -254,9 +254,97 @@ namespace norva::jpeg
 
     } // namespace
 
+    namespace
+    {
+        // The bit reader's registers held in locals for the hot sequential loop, written
+        // back around the rare calls that need the state itself.
+        struct LocalReader
+        {
+            DecodeState& state;
+            u64 cache;
+            int bits;
+            const u8* data;
+            const u8* nextFF;
+
+            explicit LocalReader(DecodeState& s)
+                : state(s), cache(s.cache), bits(s.bits), data(s.data), nextFF(s.nextFF)
+            {
+            }
+
+            void store()
+            {
+                state.cache = cache;
+                state.bits = bits;
+                state.data = data;
+                state.nextFF = nextFF;
+            }
+
+            void load()
+            {
+                cache = state.cache;
+                bits = state.bits;
+                data = state.data;
+                nextFF = state.nextFF;
+            }
+
+            void refill()
+            {
+                if (bits >= 16)
+                    return;
+                if (nextFF - data >= 8)
+                {
+                    const u8* p = data;
+                    const u64 v = (u64(p[0]) << 40) | (u64(p[1]) << 32) | (u64(p[2]) << 24) |
+                                  (u64(p[3]) << 16) | (u64(p[4]) << 8) | u64(p[5]);
+                    cache = (cache << 48) | v;
+                    bits += 48;
+                    data += 6;
+                }
+                else
+                {
+                    store();
+                    fillBits(state, 6);
+                    load();
+                }
+            }
+
+            u32 get(int s)
+            {
+                bits -= s;
+                return u32(cache >> bits) & ((1u << s) - 1);
+            }
+
+            s32 receiveExtend(int s)
+            {
+                if (!s)
+                    return 0;
+                if (bits < s)
+                    refill();
+                return extend(get(s), s);
+            }
+
+            int symbol(const HuffmanTable& table)
+            {
+                const u32 prefix = u32(cache >> (bits - 8)) & 0xFF;
+                const int size = table.lookupSize[prefix];
+                if (size <= 8)
+                {
+                    bits -= size;
+                    return table.lookupValue[prefix];
+                }
+                store();
+                const int value = decodeLongHuffmanSymbol(state, table);
+                load();
+                return value;
+            }
+        };
+
+    } // namespace
+
     void huffmanDecodeMcu(s16* output, DecodeState* state)
     {
         const u8* zigzag = state->zigzag;
+        LocalReader reader(*state);
 
         for (int b = 0; b < state->blocks; ++b)
         {
@@ -264,20 +352,28 @@ namespace norva::jpeg
             s16* block = output + descriptor.offset;
             std::memset(block, 0, 64 * sizeof(s16));
 
+            reader.refill();
+            int category = reader.symbol(*descriptor.dc);
+            if (category > 16)
+            {
+                // DC categories end at 16
+                state->corrupt = true;
+                category = 0;
+            }
             s32& dc = state->lastDC[descriptor.component];
-            dc = addWrapped(dc, decodeDifference(*state, *descriptor.dc));
+            dc = addWrapped(dc, reader.receiveExtend(category));
             block[0] = s16(dc);
 
             const HuffmanTable& ac = *descriptor.ac;
             for (int k = 1; k < 64; )
             {
-                refillBits(*state);
+                reader.refill();
 
-                const s32 fast = ac.fastAC[u32(state->cache >> (state->bits - 9)) & 511];
+                const s32 fast = ac.fastAC[u32(reader.cache >> (reader.bits - 9)) & 511];
                 if (fast)
                 {
                     k += (fast >> 8) & 15;
-                    state->bits -= fast & 15;
+                    reader.bits -= fast & 15;
                     if (k > 63)
                     {
                         state->corrupt = true;
@@ -288,7 +384,7 @@ namespace norva::jpeg
                     continue;
                 }
 
-                const int rs = decodeHuffmanSymbol(*state, ac);
+                const int rs = reader.symbol(ac);
                 const int r = rs >> 4;
                 const int s = rs & 15;
 
@@ -300,9 +396,9 @@ namespace norva::jpeg
                         state->corrupt = true;
                         break;
                     }
-                    if (state->bits < s)
-                        refillBits(*state);
-                    block[zigzag[k]] = s16(extend(getBits(*state, s), s));
+                    if (reader.bits < s)
+                        reader.refill();
+                    block[zigzag[k]] = s16(extend(reader.get(s), s));
                     ++k;
                 }
                 else
@@ -313,6 +409,8 @@ namespace norva::jpeg
                 }
             }
         }
+
+        reader.store();
     }
 
     void huffmanDecodeDcFirst(s16* output, DecodeState* state)
