@@ -44,12 +44,11 @@ namespace
             }
         }
 
-        // Runs one library call after a refill; false when it failed or moved nothing,
-        // which with both sides topped up means the stream cannot go on.
+        // Runs one library call; false when it moved nothing, which after a refill means
+        // the stream cannot go on.
         template <typename Call>
         bool step(Call call, int& result)
         {
-            refill();
             u32 inBefore = m_stream.avail_in;
             u32 outBefore = m_stream.avail_out;
             result = call();
@@ -122,6 +121,7 @@ namespace norva::bzip2
         int result;
         for (;;)
         {
+            pump.refill();
             bool moved = pump.step([&] { return BZ2_bzDecompress(&stream); }, result);
             if (result == BZ_STREAM_END)
             {
