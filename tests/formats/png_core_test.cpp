@@ -107,6 +107,34 @@ TEST(PNGUnfilter, SubBytePixelsUseOneByteDistance)
     EXPECT_EQ(actual, expected);
 }
 
+// The shuffles give the bytes of the scalar forms at every width (the SIMD loops stop
+// short of the row end and the scalar tail finishes).
+TEST(PNGExpand, ShufflesMatchScalar)
+{
+    std::mt19937 random(9);
+    for (size_t width : { 1, 3, 4, 5, 6, 7, 8, 9, 31, 100 })
+    {
+        std::vector<u8> src(width * 4);
+        for (auto& v : src)
+        {
+            v = u8(random());
+        }
+        for (int channels : { 3, 4 })
+        {
+            // the row is exactly as long as its pixels, so ASan sees any read past it
+            std::vector<u8> row(src.begin(), src.begin() + std::ptrdiff_t(width * size_t(channels)));
+            std::vector<u8> scalar(width * 4), simd(width * 4);
+            auto expand = channels == 3 ? expandRGB8 : expandRGBA8;
+            expand(scalar.data(), row.data(), width, Kernels::SCALAR);
+            expand(simd.data(), row.data(), width, Kernels::SIMD);
+            EXPECT_EQ(simd, scalar) << channels << " " << width;
+            EXPECT_EQ(scalar[0], row[2]);
+            EXPECT_EQ(scalar[2], row[0]);
+            EXPECT_EQ(scalar[3], channels == 3 ? 255 : row[3]);
+        }
+    }
+}
+
 TEST(PNGChunks, LengthsAreBoundedByTheMemory)
 {
     // length 4, type "abcd", 4 data bytes, CRC: 16 bytes

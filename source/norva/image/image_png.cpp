@@ -717,6 +717,11 @@ namespace norva
                     break;
 
                 case COLOR_RGB:
+                    if (depth == 8 && !m_transparent)
+                    {
+                        expandRGB8(dest, src, width, Kernels::BEST);
+                        break;
+                    }
                     if (depth == 8)
                     {
                         for (u32 x = 0; x < width; ++x)
@@ -746,10 +751,7 @@ namespace norva
                 case COLOR_RGB_ALPHA:
                     if (depth == 8)
                     {
-                        for (u32 x = 0; x < width; ++x)
-                        {
-                            storeU32(dest + x * 4, packBGRA(src[x * 4 + 0], src[x * 4 + 1], src[x * 4 + 2], src[x * 4 + 3]));
-                        }
+                        expandRGBA8(dest, src, width, Kernels::BEST);
                         break;
                     }
                     for (u32 i = 0; i < width * 4; ++i)

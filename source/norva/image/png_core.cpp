@@ -13,6 +13,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 // Only stb_image's zlib decoder is compiled here, with internal linkage, so that a program
@@ -472,6 +473,52 @@ namespace norva::png
 
 #endif
 
+        bool useSSSE3(Kernels kernels)
+        {
+#if defined(__SSE2__)
+            if (kernels == Kernels::SIMD)
+            {
+                return true;
+            }
+            if (kernels == Kernels::BEST)
+            {
+                static const bool ssse3 = (getCPUFlags() & CPU_SSSE3) != 0;
+                return ssse3;
+            }
+#else
+            (void)kernels;
+#endif
+            return false;
+        }
+
+#if defined(__SSE2__)
+        __attribute__((target("ssse3"))) size_t expandRGB8SSSE3(u8* dest, const u8* src, size_t width)
+        {
+            // 4 pixels from 12 bytes; the load reads 16, so stop while 4 bytes remain behind
+            const __m128i shuffle = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+            const __m128i alpha = _mm_set1_epi32(int(0xFF000000u));
+            size_t x = 0;
+            for (; x + 6 <= width; x += 4)
+            {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x * 3));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + x * 4), _mm_or_si128(_mm_shuffle_epi8(v, shuffle), alpha));
+            }
+            return x;
+        }
+
+        __attribute__((target("ssse3"))) size_t expandRGBA8SSSE3(u8* dest, const u8* src, size_t width)
+        {
+            const __m128i shuffle = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+            size_t x = 0;
+            for (; x + 4 <= width; x += 4)
+            {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x * 4));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + x * 4), _mm_shuffle_epi8(v, shuffle));
+            }
+            return x;
+        }
+#endif
+
         bool useSIMD(Kernels kernels)
         {
 #if defined(__SSE2__)
@@ -627,6 +674,38 @@ namespace norva::png
                 break;
             default:
                 break;
+        }
+    }
+
+    void expandRGB8(u8* dest, const u8* src, size_t width, Kernels kernels)
+    {
+        size_t x = 0;
+#if defined(__SSE2__)
+        if (useSSSE3(kernels))
+        {
+            x = expandRGB8SSSE3(dest, src, width);
+        }
+#endif
+        for (; x < width; ++x)
+        {
+            const u32 c = 0xFF000000u | (u32(src[x * 3]) << 16) | (u32(src[x * 3 + 1]) << 8) | src[x * 3 + 2];
+            std::memcpy(dest + x * 4, &c, 4);
+        }
+    }
+
+    void expandRGBA8(u8* dest, const u8* src, size_t width, Kernels kernels)
+    {
+        size_t x = 0;
+#if defined(__SSE2__)
+        if (useSSSE3(kernels))
+        {
+            x = expandRGBA8SSSE3(dest, src, width);
+        }
+#endif
+        for (; x < width; ++x)
+        {
+            const u32 c = (u32(src[x * 4 + 3]) << 24) | (u32(src[x * 4]) << 16) | (u32(src[x * 4 + 1]) << 8) | src[x * 4 + 2];
+            std::memcpy(dest + x * 4, &c, 4);
         }
     }
 

@@ -80,6 +80,11 @@ namespace norva::png
     void unfilterRow(u8* row, const u8* prior, size_t bytes, int bpp, Kernels kernels);
 
     // Unfilters `rows` rows of 1 + bytes each in place.
+    // 8-bit RGB and RGBA samples to BGRA 8888 pixels (alpha 255 for RGB); the SIMD forms
+    // use SSSE3 byte shuffles.
+    void expandRGB8(u8* dest, const u8* src, size_t width, Kernels kernels);
+    void expandRGBA8(u8* dest, const u8* src, size_t width, Kernels kernels);
+
     void unfilterScanlines(u8* data, size_t bytes, size_t rows, int bpp, Kernels kernels);
 
 } // namespace norva::png
