@@ -29,7 +29,9 @@ namespace
         Surface surface(header.width, header.height, Format::BGR888, header.width * 3, pixels.data());
         const ImageDecodeStatus status = parser.decode(surface);
         if (status.success)
+        {
             EXPECT_FALSE(status.info.empty());
+        }
     }
 
 } // namespace

@@ -179,7 +179,7 @@ namespace norva::jpeg
             case 1:
                 m_processFull = c.ySource;
                 m_processEdge = c.ySource;
-                m_colorName = "Y";
+                m_colorName.append("Y");
                 return true;
 
             case 3:
@@ -205,13 +205,13 @@ namespace norva::jpeg
         {
             m_processFull = c.cmyk;
             m_processEdge = c.cmyk;
-            m_colorName = "CMYK";
+            m_colorName.append("CMYK");
             return true;
         }
 
         m_processFull = c.ycbcr;
         m_processEdge = c.ycbcr;
-        m_colorName = "YCbCr";
+        m_colorName.append("YCbCr");
 
         // the fixed shapes: a full-resolution first component and one block per chroma
         const bool shapes = m_frame[0].hsf == u32(m_hmax) && m_frame[0].vsf == u32(m_vmax) &&
