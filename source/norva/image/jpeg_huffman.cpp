@@ -244,14 +244,6 @@ namespace norva::jpeg
             return s16(u32(value) << al);
         }
 
-        inline void refineCoefficient(DecodeState& state, s16* coefficient, s32 p1, s32 m1)
-        {
-            if (state.bits < 1)
-                refillBits(state);
-            if (getBits(state, 1) && (*coefficient & p1) == 0)
-                *coefficient = s16(*coefficient + (*coefficient >= 0 ? p1 : m1));
-        }
-
     } // namespace
 
     namespace
@@ -513,6 +505,15 @@ namespace norva::jpeg
         const int se = state->Se;
         const s32 p1 = 1 << state->Al;
         const s32 m1 = -p1;
+        LocalReader reader(*state);
+
+        // a correction bit for a coefficient that is already non-zero
+        auto refine = [&](s16* coefficient) {
+            if (reader.bits < 1)
+                reader.refill();
+            if (reader.get(1) && (*coefficient & p1) == 0)
+                *coefficient = s16(*coefficient + (*coefficient >= 0 ? p1 : m1));
+        };
 
         int k = state->Ss;
 
@@ -520,27 +521,27 @@ namespace norva::jpeg
         {
             for (; k <= se; ++k)
             {
-                refillBits(*state);
-                const int rs = decodeHuffmanSymbol(*state, ac);
+                reader.refill();
+                const int rs = reader.symbol(ac);
                 int r = rs >> 4;
-                int s = rs & 15;
+                const int s = rs & 15;
                 s32 value = 0;
 
                 if (s)
                 {
                     // a new coefficient is always of magnitude 1 << Al
-                    if (state->bits < 1)
-                        refillBits(*state);
-                    value = getBits(*state, 1) ? p1 : m1;
+                    if (reader.bits < 1)
+                        reader.refill();
+                    value = reader.get(1) ? p1 : m1;
                 }
                 else if (r != 15)
                 {
                     state->eobrun = 1 << r;
                     if (r)
                     {
-                        if (state->bits < r)
-                            refillBits(*state);
-                        state->eobrun += getBits(*state, r);
+                        if (reader.bits < r)
+                            reader.refill();
+                        state->eobrun += reader.get(r);
                     }
                     break;
                 }
@@ -550,7 +551,7 @@ namespace norva::jpeg
                 {
                     s16* coefficient = block + zigzag[k];
                     if (*coefficient)
-                        refineCoefficient(*state, coefficient, p1, m1);
+                        refine(coefficient);
                     else if (--r < 0)
                         break;
                 }
@@ -574,10 +575,12 @@ namespace norva::jpeg
             {
                 s16* coefficient = block + zigzag[k];
                 if (*coefficient)
-                    refineCoefficient(*state, coefficient, p1, m1);
+                    refine(coefficient);
             }
             --state->eobrun;
         }
+
+        reader.store();
     }
 
     void huffmanDecodeLossless(s32* diff, DecodeState* state)
