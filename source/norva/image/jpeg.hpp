@@ -257,6 +257,9 @@ namespace norva::jpeg
 
     ColorConverters getColorConverters(Sample sample, CPUFlags flags);
 
+    // The Format a layout is written in.
+    const Format& getSampleFormat(Sample sample);
+
     // ----------------------------------------------------------------------
     // The decoder object
     // ----------------------------------------------------------------------

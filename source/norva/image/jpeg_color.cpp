@@ -210,6 +210,11 @@ namespace norva::jpeg
 
     } // namespace
 
+    const Format& getSampleFormat(Sample sample)
+    {
+        return sampleFormats[sample].format;
+    }
+
     SampleFormat getSampleFormat(const Format& format)
     {
         for (const SampleFormat& row : sampleFormats)

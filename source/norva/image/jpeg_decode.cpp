@@ -51,67 +51,65 @@ namespace norva::jpeg
             return status;
         }
 
+        // errors of this decode go to its status, not to the header
+        struct StatusScope
+        {
+            Parser& parser;
+            StatusScope(Parser& p, Status& s) : parser(p) { parser.m_status = &s; }
+            ~StatusScope() { parser.m_status = &parser.m_header; }
+        } scope(*this, status);
+
         restoreHeaderState();
         m_multiscan = false;
         m_scanSeen = false;
         for (auto& plane : m_losslessPlane)
             plane.clear();
 
+        // lossless frames are written as grey or BGRA, CMYK always as BGRA
         Sample sample = getSampleFormat(dest.format).sample;
         if (m_lossless)
             sample = m_components == 1 ? JPEG_U8_Y : JPEG_U8_BGRA;
         else if (m_components == 4)
             sample = JPEG_U8_BGRA;
 
-        m_status = &status;
-        if (!m_lossless && !selectColorConversion(sample))
-        {
-            m_status = &m_header;
-            return status;
-        }
         if (m_lossless && (m_components == 2 || m_components == 4))
         {
             status.setError("Unsupported number of components (%d)", m_components);
-            m_status = &m_header;
             return status;
         }
+        if (!m_lossless && !selectColorConversion(sample))
+            return status;
 
         m_sample = sample;
-        const Format format = getSampleFormat(sample == JPEG_U8_Y ? Format::L8 :
-                                              sample == JPEG_U8_BGR ? Format::BGR888 :
-                                              sample == JPEG_U8_RGB ? Format::RGB888 :
-                                              sample == JPEG_U8_BGRA ? Format::BGRA8888 : Format::RGBA8888).format;
-
+        const Format& format = getSampleFormat(sample);
         const bool direct = dest.image && dest.width == m_width && dest.height == m_height && dest.format == format;
 
-        Bitmap* temporary = nullptr;
-        const u64 temporaryBytes = u64(m_mcusPerRow) * m_mcuWidth * u64(m_mcuRows) * m_mcuHeight * u64(format.bytes());
-        if (!direct && temporaryBytes > Bitmap::maxBytes)
+        std::unique_ptr<Bitmap> temporary;
+        if (direct)
         {
-            status.setError("Out of memory");
-            m_status = &m_header;
-            return status;
+            m_target = dest.image;
+            m_targetStride = dest.stride;
         }
-
-        try
+        else
         {
-            if (direct)
+            const int width = int(m_mcusPerRow) * m_mcuWidth;
+            const int height = int(m_mcuRows) * m_mcuHeight;
+            if (u64(width) * u64(height) * u64(format.bytes()) > Bitmap::maxBytes)
             {
-                m_target = dest.image;
-                m_targetStride = dest.stride;
+                status.setError("Out of memory");
+                return status;
             }
-            else
+            try
             {
-                temporary = new Bitmap(int(m_mcusPerRow) * m_mcuWidth, int(m_mcuRows) * m_mcuHeight, format);
-                m_target = temporary->image;
-                m_targetStride = temporary->stride;
+                temporary = std::make_unique<Bitmap>(width, height, format);
             }
-        }
-        catch (const std::exception&)
-        {
-            status.setError("Out of memory");
-            m_status = &m_header;
-            return status;
+            catch (const std::exception&)
+            {
+                status.setError("Out of memory");
+                return status;
+            }
+            m_target = temporary->image;
+            m_targetStride = temporary->stride;
         }
         m_targetBytes = color::bytesPerPixel(sample);
 
@@ -136,7 +134,7 @@ namespace norva::jpeg
 
         alignedFree(m_coefficients);
         m_coefficients = nullptr;
-        m_status = &m_header;
+        m_target = nullptr;
 
         if (status.success && !m_scanSeen)
             status.setError("No scan data");
@@ -148,8 +146,6 @@ namespace norva::jpeg
             if (!target.blit(0, 0, source))
                 status.setError("Unsupported destination format");
         }
-        delete temporary;
-        m_target = nullptr;
 
         if (status.success)
         {
