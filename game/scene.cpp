@@ -6,6 +6,7 @@
 #include <glm/gtc/matrix_transform.hpp>
 
 #include "game/image.hpp"
+#include "game/level_parser.hpp"
 #include "game/settings.hpp"
 #include "game/shader.hpp"
 #include "game/shadows.hpp"
@@ -127,11 +128,8 @@ void Scene::load(std::string path)
     if (shadowTestLevel)
         path = "Levels/ShadowLevel.txt";
 
-    // The level parser fills levelObjects from `path`; until it lands a level has no
-    // objects beyond the camera's own.
-    levelObjects.clear();
-    if (levelObjects.find(0) == levelObjects.end())
-        levelObjects[0] = LevelObject();
+    // the camera drives object 0; a level without one gets a default object there
+    levelObjects = parseLevel(path, &mainProgram);
     camera = Camera(levelObjects[0]);
 
     if (shadowsEnabled)
@@ -141,8 +139,11 @@ void Scene::load(std::string path)
         std::copy(distances, distances + 4, cascadeDistances);
         std::copy(scales, scales + 3, shadowMapScales);
     }
+    // a second time: a camera path in the file is loaded again
     camera.reset();
-    // the camera's frustum takes the cascade splits here, with the view frustum itself
+    for (int i = 0; i < 4; ++i)
+        camera.frustum.cascadeSplits[i] = cascadeDistances[i];
+    camera.frustum.hasCascades = 1;
 
     skyBoxProgram = LoadShaders("shaders/c_vs.glsl", "shaders/c_fs.glsl");
     glUseProgram(skyBoxProgram);
@@ -297,7 +298,8 @@ void Scene::renderMainPass()
 
 void Scene::unload()
 {
-    // level objects release their buffers and textures here once they carry any
+    for (auto& entry : levelObjects)
+        entry.second.releaseGL();
     deleteBuffer(quadVertexBuffer);
     deleteVertexArray(quadVertexArray);
     deleteTexture(skyBoxTexture);

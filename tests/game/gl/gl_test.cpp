@@ -8,6 +8,7 @@
 #include <GLFW/glfw3.h>
 
 #include <array>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -250,7 +251,11 @@ TEST_F(OnContext, SkyBoxFacesLieAlongTheirAxes)
     scene.load(levelPath(levelNumber));
     for (const Face& face : faces)
     {
-        scene.camera.front = glm::normalize(face.direction);
+        // the camera looks where the mouse angles say: set them, and keep the mouse still
+        const glm::vec3 d = glm::normalize(face.direction);
+        horizontalAngle = std::atan2(d.x, d.z);
+        verticalAngle = std::asin(d.y);
+        glfwSetCursorPos(window, windowWidth / 2, windowHeight / 2);
         scene.renderFrame(0.0, 0.0);
         std::array<unsigned char, 4> rgba{};
         glReadBuffer(GL_BACK);

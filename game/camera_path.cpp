@@ -1,0 +1,137 @@
+#include "game/camera_path.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "game/paths.hpp"
+
+namespace
+{
+    using norva::u32;
+    using norva::u64;
+    using norva::u8;
+
+    void putU32(u8* p, u32 v)
+    {
+        for (int i = 0; i < 4; ++i)
+            p[i] = u8(v >> (8 * i));
+    }
+
+    u32 getU32(const u8* p)
+    {
+        return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
+    }
+
+    void putF32(u8* p, float f)
+    {
+        u32 bits;
+        std::memcpy(&bits, &f, 4);
+        putU32(p, bits);
+    }
+
+    float getF32(const u8* p)
+    {
+        const u32 bits = getU32(p);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        return f;
+    }
+
+    void putVec3(u8* p, const glm::vec3& v)
+    {
+        for (int i = 0; i < 3; ++i)
+            putF32(p + 4 * i, v[i]);
+    }
+
+    glm::vec3 getVec3(const u8* p)
+    {
+        return glm::vec3(getF32(p), getF32(p + 4), getF32(p + 8));
+    }
+
+    bool finite(const glm::vec3& v)
+    {
+        return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+    }
+
+} // namespace
+
+void encodeCameraPathRecord(const CameraPathRecord& record, u8 bytes[CameraPathRecord::fileSize])
+{
+    u64 timeBits;
+    std::memcpy(&timeBits, &record.time, 8);
+    putU32(bytes + 0, u32(timeBits));
+    putU32(bytes + 4, u32(timeBits >> 32));
+    putVec3(bytes + 8, record.position);
+    putVec3(bytes + 20, record.up);
+    putVec3(bytes + 32, record.front);
+    putU32(bytes + 44, 0);
+}
+
+CameraPathRecord decodeCameraPathRecord(const u8 bytes[CameraPathRecord::fileSize])
+{
+    CameraPathRecord record;
+    const u64 timeBits = u64(getU32(bytes + 0)) | u64(getU32(bytes + 4)) << 32;
+    std::memcpy(&record.time, &timeBits, 8);
+    record.position = getVec3(bytes + 8);
+    record.up = getVec3(bytes + 20);
+    record.front = getVec3(bytes + 32);
+    return record;
+}
+
+std::string cameraPathProblem(const std::deque<CameraPathRecord>& path)
+{
+    for (std::size_t i = 0; i < path.size(); ++i)
+    {
+        const CameraPathRecord& r = path[i];
+        const std::string where = "record " + std::to_string(i);
+        if (!std::isfinite(r.time) || !finite(r.position) || !finite(r.up) || !finite(r.front))
+            return where + " holds a value that is not a finite number";
+        // lookAt divides by these lengths: a zero vector or parallel pair gives no view
+        if (glm::length(r.front) == 0.0f || glm::length(r.up) == 0.0f || glm::length(glm::cross(r.front, r.up)) == 0.0f)
+            return where + " holds no usable view direction";
+        if (i > 0 && r.time < path[i - 1].time)
+            return where + " goes back in time";
+    }
+    return std::string();
+}
+
+bool writeCameraPath(const std::string& fileName, std::deque<CameraPathRecord>& path)
+{
+    std::ofstream file(hostPath(fileName), std::ios::binary | std::ios::trunc);
+    if (!file)
+        return false;
+    u8 bytes[CameraPathRecord::fileSize];
+    while (!path.empty())
+    {
+        encodeCameraPathRecord(path.front(), bytes);
+        if (!file.write(reinterpret_cast<const char*>(bytes), sizeof(bytes)))
+            return false;
+        path.pop_front();
+    }
+    file.flush();
+    return bool(file);
+}
+
+CameraPathRead readCameraPath(const std::string& fileName, std::deque<CameraPathRecord>& path, std::string& problem)
+{
+    std::ifstream file(hostPath(fileName), std::ios::binary);
+    if (!file)
+        return CameraPathRead::Missing;
+    const std::vector<char> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (data.size() % CameraPathRecord::fileSize)
+    {
+        problem = "its " + std::to_string(data.size()) + " bytes are not a whole number of 48-byte records";
+        return CameraPathRead::Rejected;
+    }
+    std::deque<CameraPathRecord> records;
+    for (std::size_t offset = 0; offset < data.size(); offset += CameraPathRecord::fileSize)
+        records.push_back(decodeCameraPathRecord(reinterpret_cast<const u8*>(data.data() + offset)));
+    problem = cameraPathProblem(records);
+    if (!problem.empty())
+        return CameraPathRead::Rejected;
+    path.swap(records);
+    return CameraPathRead::Loaded;
+}

@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "game/camera.hpp"
+#include "game/level_object.hpp"
+
+namespace
+{
+    CameraPathRecord record(double time, glm::vec3 position, glm::vec3 front, glm::vec3 up = {0, 1, 0})
+    {
+        CameraPathRecord r;
+        r.time = time;
+        r.position = position;
+        r.front = front;
+        r.up = up;
+        return r;
+    }
+
+    // A camera in a scratch folder of its own, where "cameraPath.bin" is read and written.
+    class CameraPath : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            previous = std::filesystem::current_path();
+            folder = std::filesystem::temp_directory_path() /
+                     ("zelmora-path-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+            std::filesystem::remove_all(folder);
+            std::filesystem::create_directories(folder);
+            std::filesystem::current_path(folder);
+        }
+        void TearDown() override
+        {
+            std::filesystem::current_path(previous);
+            std::filesystem::remove_all(folder);
+        }
+
+        // What M does, without the file: the path with both bracketing records at its first.
+        void play(std::deque<CameraPathRecord> records)
+        {
+            camera.path = std::move(records);
+            camera.pathStart = -1.0;
+            camera.playHasData = !camera.path.empty();
+            if (camera.playHasData)
+                camera.prev = camera.next = camera.path.front();
+            camera.playing = true;
+        }
+
+        void writeBytes(const std::string& name, const std::vector<norva::u8>& bytes)
+        {
+            std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        }
+
+        std::vector<norva::u8> fileBytes(const std::string& name)
+        {
+            std::ifstream in(name, std::ios::binary);
+            return std::vector<norva::u8>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+
+        Camera camera;
+        std::filesystem::path previous;
+        std::filesystem::path folder;
+    };
+
+    void expectNear(const glm::vec3& a, const glm::vec3& b, float tolerance = 1e-5f)
+    {
+        EXPECT_NEAR(glm::distance(a, b), 0.0f, tolerance) << a.x << " " << a.y << " " << a.z;
+    }
+
+} // namespace
+
+TEST(CameraPathRecordBytes, LittleEndianFieldByField)
+{
+    const CameraPathRecord r = record(1.5, {1.0f, -2.0f, 0.5f}, {0, 0, -1}, {0, 1, 0});
+    norva::u8 bytes[48];
+    std::memset(bytes, 0xaa, sizeof(bytes));
+    encodeCameraPathRecord(r, bytes);
+    const norva::u8 time[8] = {0, 0, 0, 0, 0, 0, 0xf8, 0x3f};
+    EXPECT_EQ(std::memcmp(bytes, time, 8), 0);
+    const norva::u8 position[12] = {0, 0, 0x80, 0x3f, 0, 0, 0, 0xc0, 0, 0, 0, 0x3f};
+    EXPECT_EQ(std::memcmp(bytes + 8, position, 12), 0);
+    const norva::u8 up[12] = {0, 0, 0, 0, 0, 0, 0x80, 0x3f, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(bytes + 20, up, 12), 0);
+    const norva::u8 front[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xbf};
+    EXPECT_EQ(std::memcmp(bytes + 32, front, 12), 0);
+    const norva::u8 padding[4] = {0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(bytes + 44, padding, 4), 0);
+
+    // the padding is ignored on reading
+    bytes[45] = 0x55;
+    const CameraPathRecord back = decodeCameraPathRecord(bytes);
+    EXPECT_EQ(back.time, 1.5);
+    EXPECT_EQ(back.position, r.position);
+    EXPECT_EQ(back.up, r.up);
+    EXPECT_EQ(back.front, r.front);
+}
+
+TEST_F(CameraPath, SaveWritesNRecordsAndLoadReadsThemBack)
+{
+    std::deque<CameraPathRecord> records;
+    for (int i = 0; i < 7; ++i)
+        records.push_back(record(i / 60.0, {float(i), 2.0f, -float(i)}, glm::normalize(glm::vec3(i, 0, -1))));
+    camera.path = records;
+    testing::internal::CaptureStdout();
+    camera.savePath("cameraPath.bin");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Saving file cameraPath.bin \nWriting File cameraPath.bin to disk done \n");
+    EXPECT_TRUE(camera.path.empty());
+    EXPECT_EQ(std::filesystem::file_size("cameraPath.bin"), 7u * 48u);
+
+    camera.path.push_back(record(9, {}, {0, 0, -1})); // replaced by the load
+    testing::internal::CaptureStdout();
+    camera.loadPath("cameraPath.bin");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Loading file cameraPath.bin \nLoading File cameraPath.bin from disk done \n");
+    ASSERT_EQ(camera.path.size(), 7u);
+    for (int i = 0; i < 7; ++i)
+    {
+        EXPECT_EQ(camera.path[i].time, records[i].time);
+        EXPECT_EQ(camera.path[i].position, records[i].position);
+        EXPECT_EQ(camera.path[i].front, records[i].front);
+        EXPECT_EQ(camera.path[i].up, records[i].up);
+    }
+}
+
+TEST_F(CameraPath, MissingFileAndFailedSaveLoseNothing)
+{
+    camera.path = {record(0, {1, 2, 3}, {0, 0, -1})};
+    testing::internal::CaptureStdout();
+    camera.loadPath("no-such-path.bin");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Opening file no-such-path.bin failed!\n"), std::string::npos);
+    EXPECT_EQ(camera.path.size(), 1u); // left as it was
+
+    // a folder cannot be opened for writing: the records stay
+    std::filesystem::create_directory("folder.bin");
+    testing::internal::CaptureStdout();
+    camera.savePath("folder.bin");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Opening file folder.bin failed!\n"), std::string::npos);
+    EXPECT_EQ(camera.path.size(), 1u);
+}
+
+TEST_F(CameraPath, DamagedFilesAreRejectedAndNothingOfThemPlays)
+{
+    const CameraPathRecord good = record(0, {1, 2, 3}, {0, 0, -1});
+    norva::u8 bytes[48];
+    struct Case
+    {
+        const char* name;
+        std::vector<norva::u8> data;
+    };
+    auto recordBytes = [&](std::initializer_list<CameraPathRecord> records)
+    {
+        std::vector<norva::u8> data;
+        for (const CameraPathRecord& r : records)
+        {
+            encodeCameraPathRecord(r, bytes);
+            data.insert(data.end(), bytes, bytes + 48);
+        }
+        return data;
+    };
+    std::vector<norva::u8> partial = recordBytes({good, good});
+    partial.resize(48 + 20);
+    const float nan = std::nanf("");
+    const Case cases[] = {
+        {"a trailing part record", partial},
+        {"a NaN position", recordBytes({good, record(1, {nan, 0, 0}, {0, 0, -1})})},
+        {"an infinite time", recordBytes({good, record(INFINITY, {0, 0, 0}, {0, 0, -1})})},
+        {"time going backwards", recordBytes({good, record(2, {}, {0, 0, -1}), record(1, {}, {0, 0, -1})})},
+        {"a zero front", recordBytes({good, record(1, {}, {0, 0, 0})})},
+        {"front along up", recordBytes({good, record(1, {}, {0, 1, 0}, {0, 2, 0})})},
+    };
+    for (const Case& c : cases)
+    {
+        writeBytes("cameraPath.bin", c.data);
+        camera.path = {good};
+        testing::internal::CaptureStdout();
+        camera.loadPath("cameraPath.bin");
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("Camera path cameraPath.bin rejected: "), std::string::npos) << c.name << ": " << out;
+        EXPECT_TRUE(camera.path.empty()) << c.name;
+    }
+
+    // on a level load, a rejected file leaves the flight model in charge
+    writeBytes("cameraPath.bin", cases[0].data);
+    LevelObject driven;
+    testing::internal::CaptureStdout();
+    Camera fresh(driven);
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(fresh.playHasData);
+    EXPECT_TRUE(fresh.path.empty());
+
+    // an empty file is a path of no records: nothing to play, nothing wrong
+    writeBytes("cameraPath.bin", {});
+    testing::internal::CaptureStdout();
+    camera.loadPath("cameraPath.bin");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("from disk done"), std::string::npos);
+    EXPECT_TRUE(camera.path.empty());
+}
+
+TEST_F(CameraPath, SamplesInterpolateBetweenTheRecordsAroundTheTime)
+{
+    play({record(0, {0, 0, 0}, {0, 0, -1}), record(2, {10, 0, 0}, {1, 0, 0}), record(4, {10, 20, 0}, {1, 0, 0}, {0, 0, 1})});
+
+    Camera::Sample s = camera.samplePath(100.0); // playback starts at the first sample
+    EXPECT_EQ(camera.pathStart, 100.0);
+    expectNear(s.position, {0, 0, 0});
+    expectNear(s.front, {0, 0, -1});
+
+    s = camera.samplePath(101.0);
+    expectNear(s.position, {5, 0, 0});
+    // the viewing direction turns along the great circle, at unit length
+    expectNear(s.front, glm::normalize(glm::vec3(1, 0, -1)));
+    expectNear(s.up, {0, 1, 0});
+
+    s = camera.samplePath(103.5);
+    expectNear(s.position, {10, 15, 0});
+    expectNear(s.up, {0, std::cos(0.75f * 1.5707964f), std::sin(0.75f * 1.5707964f)});
+    EXPECT_TRUE(camera.playHasData);
+
+    // at the last record's time the path is used up: its values, and playback ends
+    s = camera.samplePath(104.0);
+    expectNear(s.position, {10, 20, 0});
+    EXPECT_FALSE(camera.playHasData);
+}
+
+TEST_F(CameraPath, DegeneratePathsGiveTheirRecordsAndNeverNaN)
+{
+    // one record: its values, and playback ends at the first sample that reaches its time
+    play({record(0, {1, 2, 3}, {0, 0, -1})});
+    Camera::Sample s = camera.samplePath(5.0);
+    expectNear(s.position, {1, 2, 3});
+    EXPECT_FALSE(camera.playHasData);
+
+    // two records at the same time: passed over without dividing by their zero difference
+    play({record(0, {1, 2, 3}, {0, 0, -1}), record(0, {4, 5, 6}, {1, 0, 0})});
+    s = camera.samplePath(7.0);
+    EXPECT_TRUE(std::isfinite(s.position.x) && std::isfinite(s.front.x) && std::isfinite(s.up.x));
+    expectNear(s.position, {1, 2, 3});
+    EXPECT_FALSE(camera.playHasData);
+
+    // equal times inside a longer path
+    play({record(0, {0, 0, 0}, {0, 0, -1}), record(1, {1, 0, 0}, {0, 0, -1}), record(1, {5, 0, 0}, {0, 0, -1}),
+          record(2, {7, 0, 0}, {0, 0, -1})});
+    camera.samplePath(0.0);
+    s = camera.samplePath(1.5);
+    expectNear(s.position, {6, 0, 0});
+
+    // a path whose first record lies after 0 holds that record until its time comes
+    play({record(1, {1, 0, 0}, {0, 0, -1}), record(2, {3, 0, 0}, {0, 0, -1})});
+    s = camera.samplePath(10.0);
+    expectNear(s.position, {1, 0, 0});
+    s = camera.samplePath(11.5);
+    expectNear(s.position, {2, 0, 0});
+}
+
+TEST_F(CameraPath, RecordingAndPlaybackExcludeEachOther)
+{
+    std::deque<CameraPathRecord> records = {record(0, {1, 2, 3}, {0, 0, -1}), record(1, {1, 2, 3}, {0, 0, -1})};
+    writeCameraPath("cameraPath.bin", records);
+    testing::internal::CaptureStdout();
+
+    // playing (the start state): P does nothing
+    camera.playing = true;
+    camera.toggleRecording();
+    EXPECT_FALSE(camera.recording);
+
+    // M stops playback; P starts recording; M is ignored while recording
+    camera.togglePlayback();
+    EXPECT_FALSE(camera.playing);
+    camera.toggleRecording();
+    EXPECT_TRUE(camera.recording);
+    camera.togglePlayback();
+    EXPECT_FALSE(camera.playing);
+
+    // P again writes what was recorded (here, three frames) and stops
+    camera.path = {record(0, {}, {0, 0, -1}), record(0.1, {}, {0, 0, -1}), record(0.2, {}, {0, 0, -1})};
+    camera.toggleRecording();
+    EXPECT_FALSE(camera.recording);
+    EXPECT_EQ(std::filesystem::file_size("cameraPath.bin"), 3u * 48u);
+
+    // M loads the file and plays it from its first record
+    camera.togglePlayback();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(camera.playing);
+    EXPECT_TRUE(camera.playHasData);
+    EXPECT_EQ(camera.path.size(), 3u);
+    EXPECT_EQ(camera.next.time, 0.0);
+}
