@@ -326,3 +326,25 @@ TEST(APNG, AnimationWithoutFrameDataEnds)
     Bitmap canvas(4, 4, Format::L8);
     EXPECT_EQ(decoder.decode(canvas).info, "[ImageDecoder.PNG] No compressed data.");
 }
+
+// With a palette requested, the frames of a palette APNG come as indices; blending over
+// keeps the earlier index where the frame's palette entry is transparent.
+TEST(APNG, PaletteFramesAsIndices)
+{
+    const Bytes file = imagekit::readFixture("apng_asm.png");
+    const std::vector<Frame> colours = decodeFrames(file, 3, Format::BGRA8888);
+    ImageDecoder decoder(ConstMemory(file.data(), file.size()), ".png");
+    const ImageHeader header = decoder.header();
+    ASSERT_TRUE(header.palette);
+    Bitmap indices(header.width, header.height, Format::INDEX8);
+    Palette palette;
+    ImageDecodeOptions options;
+    options.palette = &palette;
+    for (int i = 0; i < 3; ++i)
+    {
+        const ImageDecodeStatus status = decoder.decode(indices, options);
+        ASSERT_TRUE(status.success) << status.info;
+        EXPECT_TRUE(status.direct);
+        EXPECT_TRUE(imagekit::sameImage(imagekit::fromIndices(indices, palette), colours[size_t(i)].image)) << i;
+    }
+}

@@ -5,7 +5,18 @@
 // robustness sweep that every format runs over its fixtures.
 //
 // A format test is a table: one row per fixture naming its reference and a mode. Link the
-// test binary with norva_imagekit (tests/imagekit.cmake).
+// test binary with norva_imagekit (tests/imagekit.cmake). A new format adds its fixtures
+// and the lines that make them to tests/fixtures/images/make_images.sh (with reference PAM
+// files from an independent decoder where no library reads the format), then:
+//
+//     const imagekit::Bytes file = imagekit::readFixture("tga_rle.tga");
+//     const imagekit::Decoded ours = imagekit::decodeNative(file, ".tga");
+//     ASSERT_TRUE(ours.status.success) << ours.status.info;
+//     EXPECT_TRUE(imagekit::sameImage(ours.image, imagekit::readPAM(imagekit::readFixture("tga_rle.ref.pam")),
+//                                     { .tolerance = 1 }));
+//     imagekit::robustnessSweep(file, ".tga", 96, 400, 1);
+//
+// and adds its prefix to the sweep in tests/formats/robustness_test.cpp.
 
 #include <cstdint>
 #include <string>
