@@ -9,66 +9,14 @@ assets=$2
 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tools/xvfb.sh"
+. "$here/e2e_common.sh"
 
 mkdir -p "$work"
 rm -f "$work"/*.xwd "$work"/*.png "$work"/*.txt "$work"/*.log
 out="$work/stdout.txt"
 err="$work/stderr.txt"
-im=convert
-[ -x /usr/bin/convert ] && im=/usr/bin/convert
-
 game_pid=
-cleanup() {
-    if [ -n "$game_pid" ]; then
-        kill "$game_pid" 2>/dev/null || true
-        wait "$game_pid" 2>/dev/null || true
-    fi
-    stop_xvfb
-}
 trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    echo "--- stdout (last lines)" >&2
-    tail -n 20 "$out" >&2 || true
-    echo "--- stderr (last lines)" >&2
-    tail -n 20 "$err" >&2 || true
-    exit 1
-}
-
-count() {
-    grep -c -- "$1" "$out" || true
-}
-
-# wait_for PATTERN COUNT SECONDS: until stdout holds COUNT lines matching PATTERN
-wait_for() {
-    _ticks=0
-    while [ "$(count "$1")" -lt "$2" ]; do
-        kill -0 "$game_pid" 2>/dev/null || fail "the game ended while waiting for '$1'"
-        _ticks=$((_ticks + 1))
-        [ "$_ticks" -le $(($3 * 10)) ] || fail "no '$1' line number $2 within $3 s"
-        sleep 0.1
-    done
-}
-
-screenshot() {
-    xwd -root -silent >"$work/$1.xwd" || fail "xwd failed"
-    "$im" "$work/$1.xwd" "$work/$1.png"
-}
-
-# pixel NAME X Y: "r,g,b" of the screenshot, 0..255
-pixel() {
-    "$im" "$work/$1.xwd" -format \
-        "%[fx:int(255*p{$2,$3}.r+0.5)],%[fx:int(255*p{$2,$3}.g+0.5)],%[fx:int(255*p{$2,$3}.b+0.5)]" info:
-}
-
-# not_clear_only NAME: the frame holds more than the clear colour (0, 0, 0.8)
-not_clear_only() {
-    colours=$("$im" "$work/$1.xwd" -format %k info:)
-    if [ "$colours" = 1 ] && [ "$(pixel "$1" 640 384)" = "0,0,204" ]; then
-        fail "$1: the frame is the clear colour alone"
-    fi
-}
 
 # The sky box's front face (looking along -z at start) fills the top of the frame.
 check_sky() {
@@ -94,7 +42,7 @@ game_pid=$!
 wait_for '^FPS: ' 1 60
 # slow frames (software rendering, a loaded machine) stretch every wait below: slack is
 # whole seconds for two frames at the first second's rate
-slack=$(awk '/ms\/frame/ { ms = $1 } END { s = int(2 * ms / 1000) + 1; print s }' "$out")
+slack=$(frame_slack)
 screenshot first
 not_clear_only first
 check_sky first
@@ -134,18 +82,7 @@ wait_for '^FPS: ' $((now + 1)) $((20 + slack))
 grep -c '^switching to fullscreen' "$err" | grep -qx 2 || fail "the second F did not return to full screen"
 
 xdotool key Escape
-ticks=0
-while kill -0 "$game_pid" 2>/dev/null; do
-    ticks=$((ticks + 1))
-    [ "$ticks" -le $(((30 + slack) * 10)) ] || fail "the game did not end within $((30 + slack)) s of Escape"
-    sleep 0.1
-done
-set +e
-wait "$game_pid"
-code=$?
-set -e
-game_pid=
-[ "$code" = 0 ] || fail "exit code $code after Escape"
+expect_clean_exit $((30 + slack))
 
 # every statistics line has its exact text, and an FPS line follows each
 number='-?[0-9]+(\.[0-9]+)?(e[-+][0-9]+)?'
