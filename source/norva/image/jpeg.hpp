@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,14 @@ namespace norva::jpeg
 
     // bit reader
     const u8* findFF(const u8* p, const u8* end);
+
+    // The first 6 of 8 readable bytes at p as a big-endian number, in one load.
+    inline u64 loadBigEndian48(const u8* p)
+    {
+        u64 v;
+        std::memcpy(&v, p, 8);
+        return __builtin_bswap64(v) >> 16;
+    }
     void fillBits(DecodeState& state, int count);
 
     inline void refillBits(DecodeState& state)
@@ -130,8 +139,7 @@ namespace norva::jpeg
         if (state.nextFF - state.data >= 8)
         {
             const u8* p = state.data;
-            const u64 v = (u64(p[0]) << 40) | (u64(p[1]) << 32) | (u64(p[2]) << 24) |
-                          (u64(p[3]) << 16) | (u64(p[4]) << 8) | u64(p[5]);
+            const u64 v = loadBigEndian48(p);
             state.cache = (state.cache << 48) | v;
             state.bits += 48;
             state.data += 6;

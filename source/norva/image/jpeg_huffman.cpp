@@ -286,8 +286,7 @@ namespace norva::jpeg
                 if (nextFF - data >= 8)
                 {
                     const u8* p = data;
-                    const u64 v = (u64(p[0]) << 40) | (u64(p[1]) << 32) | (u64(p[2]) << 24) |
-                                  (u64(p[3]) << 16) | (u64(p[4]) << 8) | u64(p[5]);
+                    const u64 v = loadBigEndian48(p);
                     cache = (cache << 48) | v;
                     bits += 48;
                     data += 6;
