@@ -248,6 +248,27 @@ TEST(JpegMetadata, QuantizationTablesOfBothPrecisions)
     EXPECT_EQ(parser.quantizationTable(1)[63], 1063);
 }
 
+TEST(JpegHeader, AdobeTransformOfFourComponents)
+{
+    // transform 2 is YCCK; 1 has no meaning for four components and decodes black; without
+    // the segment the components are CMYK as stored
+    std::vector<u8> data = loadFile("ycck_420.jpg");
+    const size_t adobe = findSegment(data, 0xEE);
+    ASSERT_NE(adobe, std::string::npos);
+    ASSERT_EQ(data[adobe + 15], 2);
+
+    const Decoded ycck = decode(data, Format::BGRA8888);
+    data[adobe + 15] = 1;
+    const Decoded black = decode(data, Format::BGRA8888);
+    data[adobe + 1] = 0xED;
+    const Decoded cmyk = decode(data, Format::BGRA8888);
+    ASSERT_TRUE(ycck.status.success && black.status.success && cmyk.status.success);
+
+    for (size_t i = 0; i < black.image.pixels.size(); ++i)
+        ASSERT_EQ(black.image.pixels[i], (i % 4 == 3) ? 255 : 0);
+    EXPECT_NE(cmyk.image.pixels, ycck.image.pixels);
+}
+
 TEST(JpegRegistry, ExtensionsFindTheDecoder)
 {
     const std::vector<u8> data = loadFile("gray.jpg");
