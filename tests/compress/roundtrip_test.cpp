@@ -2,6 +2,9 @@
 
 #include <thread>
 
+#include <norva/core/exception.hpp>
+#include <norva/core/thread.hpp>
+
 #include "helpers.hpp"
 
 namespace
@@ -122,6 +125,35 @@ namespace
         {
             EXPECT_EQ(failures[t], 0) << "thread " << t;
         }
+    }
+
+    // The way archives use the table: many blocks, each decompressed by a pool task.
+    TEST(Concurrency, PoolTasksDecompressBlocksAtOnce)
+    {
+        constexpr u32 BLOCKS = 60;
+        std::vector<Bytes> originals, packed;
+        for (u32 i = 0; i < BLOCKS; ++i)
+        {
+            originals.push_back(mixedBytes(16 * 1024 + 4099 * i, 500 + i));
+            packed.push_back(compressWith(getCompressor(i % COMPRESSION_METHOD_COUNT), originals.back(), int(i % 11)));
+        }
+        std::vector<Bytes> restored(BLOCKS);
+        TaskQueue queue("compress.test", 0);
+        for (u32 i = 0; i < BLOCKS; ++i)
+        {
+            restored[i].resize(originals[i].size());
+            queue.enqueue([&, i] { getCompressor(i % COMPRESSION_METHOD_COUNT).decompress(view(restored[i]), view(packed[i])); });
+        }
+        queue.wait();
+        for (u32 i = 0; i < BLOCKS; ++i)
+        {
+            EXPECT_TRUE(restored[i] == originals[i]) << "block " << i;
+        }
+
+        // a damaged block reaches the waiter as the method's error
+        packed[3].resize(packed[3].size() / 2);
+        queue.enqueue([&] { getCompressor(3).decompress(view(restored[3]), view(packed[3])); });
+        EXPECT_THROW(queue.wait(), Exception);
     }
 
 } // namespace
