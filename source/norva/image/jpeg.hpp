@@ -332,7 +332,6 @@ namespace norva::jpeg
         bool allocateCoefficients();
         u32 threadCount() const;
 
-        ConstMemory m_memory;
         ImageHeader m_header;
         Status* m_status = nullptr;     // the header's in the header pass, the decode's after
         CPUFlags m_flags;
@@ -391,14 +390,12 @@ namespace norva::jpeg
         u8* m_target = nullptr;
         ptrdiff_t m_targetStride = 0;
         int m_targetBytes = 0;
-        Sample m_sample = JPEG_U8_RGBA;
 
         ProcessFunc m_processFull = nullptr;
         ProcessFunc m_processEdge = nullptr;
 
-        // lossless: reconstructed samples per component, the point transform and predictor
+        // lossless: reconstructed samples per component and the point transform
         std::vector<u16> m_losslessPlane[JPEG_MAX_COMPONENTS];
-        int m_predictor = 0;
         int m_pointTransform = 0;
 
         // the tables as the header pass left them

@@ -80,7 +80,6 @@ namespace norva::jpeg
         if (!m_lossless && !selectColorConversion(sample))
             return status;
 
-        m_sample = sample;
         const Format& format = getSampleFormat(sample);
         const bool direct = dest.image && dest.width == m_width && dest.height == m_height && dest.format == format;
 

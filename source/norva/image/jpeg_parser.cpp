@@ -38,8 +38,7 @@ namespace norva::jpeg
     } // namespace
 
     Parser::Parser(ConstMemory memory, CPUFlags flags)
-        : m_memory(memory)
-        , m_flags(flags)
+        : m_flags(flags)
     {
         m_status = &m_header;
 
