@@ -284,14 +284,14 @@ namespace
 
     std::string flagName(CPUFlags flags)
     {
-        switch (flags)
-        {
-        case 0: return "scalar";
-        case CPU_SSE2: return "sse2";
-        case CPU_SSSE3: return "ssse3";
-        case CPU_AVX2: return "avx2";
-        default: return "flags " + std::to_string(flags);
-        }
+        if (!flags)
+            return "scalar";
+        std::string name;
+        for (auto [flag, text] : { std::pair { CPU_SSE2, "sse2" }, { CPU_SSSE3, "ssse3" }, { CPU_AVX2, "avx2" },
+                                   { CPU_F16C, "f16c" } })
+            if (flags & flag)
+                name += (name.empty() ? "" : "+") + std::string(text);
+        return name;
     }
 
     // the table's kernels for the pair that this CPU runs, in table order

@@ -156,17 +156,18 @@ namespace norva
             { BGRA8888, RGB16, CPU_AVX2, avx2::convertRGB16toBGRA8888 },
             { RGBA8888, RGBA16, CPU_AVX2, avx2::convertRGBA16toRGBA8888 },
             { BGRA8888, RGBA16, CPU_AVX2, avx2::convertRGBA16toBGRA8888 },
-            { RGBA8888, RGBA16F, CPU_AVX2, avx2::convertHalfToRGBA8888 },
-            { BGRA8888, RGBA16F, CPU_AVX2, avx2::convertHalfToBGRA8888 },
+            { RGBA8888, RGBA16F, CPU_AVX2 | CPU_F16C, avx2::convertHalfToRGBA8888 },
+            { BGRA8888, RGBA16F, CPU_AVX2 | CPU_F16C, avx2::convertHalfToBGRA8888 },
             { RGBA8888, RGBA32F, CPU_AVX2, avx2::convertFloatToRGBA8888 },
             { BGRA8888, RGBA32F, CPU_AVX2, avx2::convertFloatToBGRA8888 },
-            { RGBA32F, RGBA16F, CPU_AVX2, avx2::convertHalfToFloat },
+            { RGBA16F, RGBA32F, CPU_AVX2, avx2::convertFloatToHalf },
+            { RGBA32F, RGBA16F, CPU_AVX2 | CPU_F16C, avx2::convertHalfToFloat },
         };
 
         constexpr size_t firstAVX2Row()
         {
             size_t i = 0;
-            while (i < std::size(table) && table[i].cpuFlags != CPU_AVX2)
+            while (i < std::size(table) && !(table[i].cpuFlags & CPU_AVX2))
                 ++i;
             return i;
         }

@@ -15,6 +15,8 @@
 
 #define NORVA_AVX2 __attribute__((target("avx2"), always_inline)) inline
 #define NORVA_AVX2_KERNEL __attribute__((target("avx2")))
+#define NORVA_AVX2_F16C __attribute__((target("avx2,f16c"), always_inline)) inline
+#define NORVA_AVX2_F16C_KERNEL __attribute__((target("avx2,f16c")))
 
 namespace norva::fast::avx2
 {
@@ -213,37 +215,37 @@ namespace norva::fast::avx2
             return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
         }
 
-        // eight halves widened exactly, the rule of halfToFloat
-        NORVA_AVX2 __m256 halfToFloat8(const u8* src)
+        // Eight halves widened by F16C, which is exact except that it sets the quiet bit of
+        // a signalling NaN. With ExactNaN, lanes of exponent 31 are rebuilt by the rule of
+        // halfToFloat (payload kept as it is); byte rows turn every NaN into 0 anyway.
+        template <bool ExactNaN>
+        NORVA_AVX2_F16C __m256 halfToFloat8(const u8* src)
         {
-            const __m256i h = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
-            const __m256i sign = _mm256_slli_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0x8000)), 16);
-            const __m256i exponent = _mm256_and_si256(h, _mm256_set1_epi32(0x7C00));
-            const __m256i mantissa = _mm256_and_si256(h, _mm256_set1_epi32(0x3FF));
-
-            __m256i normal = _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0x7FFF)), 13),
-                                              _mm256_set1_epi32(112 << 23));
-            const __m256i top = _mm256_cmpeq_epi32(exponent, _mm256_set1_epi32(0x7C00));
-            normal = _mm256_add_epi32(normal, _mm256_and_si256(top, _mm256_set1_epi32(112 << 23)));
-
-            const __m256 small = _mm256_sub_ps(
-                _mm256_castsi256_ps(_mm256_or_si256(mantissa, _mm256_set1_epi32(0x3F000000))), _mm256_set1_ps(0.5f));
-            const __m256i zero = _mm256_cmpeq_epi32(exponent, _mm256_setzero_si256());
-            const __m256i bits = _mm256_blendv_epi8(normal, _mm256_castps_si256(small), zero);
-            return _mm256_castsi256_ps(_mm256_or_si256(bits, sign));
+            const __m128i h16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+            const __m256 f = _mm256_cvtph_ps(h16);
+            if constexpr (!ExactNaN)
+                return f;
+            const __m256i h = _mm256_cvtepu16_epi32(h16);
+            const __m256i top = _mm256_cmpeq_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0x7C00)),
+                                                   _mm256_set1_epi32(0x7C00));
+            const __m256i special = _mm256_or_si256(
+                _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0x8000)), 16),
+                                _mm256_set1_epi32(0x7F800000)),
+                _mm256_slli_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0x3FF)), 13));
+            return _mm256_castsi256_ps(_mm256_blendv_epi8(_mm256_castps_si256(f), special, top));
         }
 
         template <bool SwapRB>
-        NORVA_AVX2_KERNEL void halfToBytes(u8* dest, const u8* src, int count)
+        NORVA_AVX2_F16C_KERNEL void halfToBytes(u8* dest, const u8* src, int count)
         {
             int x = 0;
             for (; x + 8 <= count; x += 8)
             {
                 const u8* s = src + ptrdiff_t(x) * 8;
-                const __m256i p0 = floatToBytes(halfToFloat8(s));
-                const __m256i p1 = floatToBytes(halfToFloat8(s + 16));
-                const __m256i p2 = floatToBytes(halfToFloat8(s + 32));
-                const __m256i p3 = floatToBytes(halfToFloat8(s + 48));
+                const __m256i p0 = floatToBytes(halfToFloat8<false>(s));
+                const __m256i p1 = floatToBytes(halfToFloat8<false>(s + 16));
+                const __m256i p2 = floatToBytes(halfToFloat8<false>(s + 32));
+                const __m256i p3 = floatToBytes(halfToFloat8<false>(s + 48));
                 storeu(dest + ptrdiff_t(x) * 4, packPixels<SwapRB>(p0, p1, p2, p3));
             }
             if (SwapRB)
@@ -413,17 +415,64 @@ namespace norva::fast::avx2
         floatToBytesRow<true>(dest, src, count);
     }
 
-    NORVA_AVX2_KERNEL void convertHalfToFloat(u8* dest, const u8* src, int count)
+    NORVA_AVX2_F16C_KERNEL void convertHalfToFloat(u8* dest, const u8* src, int count)
     {
         int x = 0;
         for (; x + 4 <= count; x += 4)
         {
             const u8* s = src + ptrdiff_t(x) * 8;
             float* d = reinterpret_cast<float*>(dest + ptrdiff_t(x) * 16);
-            _mm256_storeu_ps(d, halfToFloat8(s));
-            _mm256_storeu_ps(d + 8, halfToFloat8(s + 16));
+            _mm256_storeu_ps(d, halfToFloat8<true>(s));
+            _mm256_storeu_ps(d + 8, halfToFloat8<true>(s + 16));
         }
         sse2::convertHalfToFloat(dest + ptrdiff_t(x) * 16, src + ptrdiff_t(x) * 8, count - x);
+    }
+
+    // The rule of floatToHalf in lanes; 256-bit shifts take a count per lane, so half
+    // subnormals need no detour.
+    NORVA_AVX2_KERNEL void convertFloatToHalf(u8* dest, const u8* src, int count)
+    {
+        const __m256i one = _mm256_set1_epi32(1);
+        const __m256i inf = _mm256_set1_epi32(0x7C00);
+        int x = 0;
+        for (; x + 4 <= count; x += 4)
+        {
+            __m256i h[2];
+            for (int k = 0; k < 2; ++k)
+            {
+                const __m256i bits = loadu(src + ptrdiff_t(x) * 16 + 32 * k);
+                const __m256i sign = _mm256_and_si256(_mm256_srli_epi32(bits, 16), _mm256_set1_epi32(0x8000));
+                const __m256i a = _mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFFFF));
+
+                // normal: rebias, round half away from zero, a carry may reach infinity
+                const __m256i normal = _mm256_min_epu32(
+                    _mm256_srli_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(0x1000 - 0x38000000)), 13), inf);
+
+                // subnormal: the value in units of 2^-24, half away from zero; shifts of 32
+                // and more give 0, which covers everything below 2^-25
+                const __m256i shift = _mm256_sub_epi32(_mm256_set1_epi32(126), _mm256_srli_epi32(a, 23));
+                const __m256i mantissa = _mm256_or_si256(_mm256_and_si256(a, _mm256_set1_epi32(0x7FFFFF)),
+                                                         _mm256_set1_epi32(0x800000));
+                const __m256i half = _mm256_sllv_epi32(one, _mm256_sub_epi32(shift, one));
+                const __m256i sub = _mm256_srlv_epi32(_mm256_add_epi32(mantissa, half), shift);
+
+                // infinity 0x7C00; NaN keeps the top of its payload and sets the quiet bit
+                const __m256i nan = _mm256_cmpgt_epi32(a, _mm256_set1_epi32(0x7F800000));
+                const __m256i special = _mm256_or_si256(
+                    inf, _mm256_and_si256(nan, _mm256_or_si256(_mm256_set1_epi32(0x200),
+                                                               _mm256_and_si256(_mm256_srli_epi32(a, 13),
+                                                                                _mm256_set1_epi32(0x3FF)))));
+
+                const __m256i small = _mm256_cmpgt_epi32(_mm256_set1_epi32(0x38800000), a);
+                const __m256i big = _mm256_cmpgt_epi32(a, _mm256_set1_epi32(0x7F7FFFFF));
+                __m256i v = _mm256_blendv_epi8(normal, sub, small);
+                v = _mm256_blendv_epi8(v, special, big);
+                h[k] = _mm256_or_si256(v, sign);
+            }
+            // values fit 16 bits: the unsigned saturating pack is exact
+            storeu(dest + ptrdiff_t(x) * 8, _mm256_permute4x64_epi64(_mm256_packus_epi32(h[0], h[1]), 0xD8));
+        }
+        sse2::convertFloatToHalf(dest + ptrdiff_t(x) * 8, src + ptrdiff_t(x) * 16, count - x);
     }
 
 } // namespace norva::fast::avx2
