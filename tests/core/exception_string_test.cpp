@@ -42,6 +42,8 @@ TEST(MakeString, CutsAt511Characters)
     EXPECT_EQ(makeString("%s", std::string(511, 'y').c_str()).size(), 511u);
     EXPECT_EQ(makeString("%d-%s", 42, "ok"), "42-ok");
     EXPECT_EQ(makeString("%s", ""), "");
+    // a character the C locale cannot encode makes the formatter fail: nothing half-written comes back
+    EXPECT_EQ(makeString("ab%ls", L"\u20AC"), "");
 }
 
 TEST(Strings, LowerAndEraseFirst)

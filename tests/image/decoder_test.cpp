@@ -177,6 +177,9 @@ TEST(Registry, RecordDefaults)
     EXPECT_EQ(error.info, "[ImageDecoder.X] 5");
     error.setError("%s", std::string(600, 'a').c_str());
     EXPECT_EQ(error.info.size(), 511u);
+    error.setError("ab%ls", L"\u20AC"); // the formatter fails: empty, as from makeString
+    EXPECT_EQ(error.info, "");
+    EXPECT_FALSE(error.success);
 }
 
 TEST(ImageDecoder, WithoutADecoderReportsWarnings)

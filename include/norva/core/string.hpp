@@ -1,11 +1,15 @@
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 namespace norva
 {
     // printf-style formatting into a 512-byte buffer: output past 511 characters is cut.
     std::string makeString(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+    // The same from a va_list, for other formatting functions to forward to.
+    std::string makeStringV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
     std::string toLower(std::string s);
 

@@ -6,18 +6,23 @@
 
 namespace norva
 {
-    std::string makeString(const char* format, ...)
+    std::string makeStringV(const char* format, va_list args)
     {
         char buffer[512];
-        va_list args;
-        va_start(args, format);
-        int written = std::vsnprintf(buffer, sizeof(buffer), format, args);
-        va_end(args);
-        if (written < 0)
+        if (std::vsnprintf(buffer, sizeof(buffer), format, args) < 0)
         {
-            return std::string();
+            return std::string(); // the buffer's contents are undefined then
         }
         return std::string(buffer);
+    }
+
+    std::string makeString(const char* format, ...)
+    {
+        va_list args;
+        va_start(args, format);
+        std::string result = makeStringV(format, args);
+        va_end(args);
+        return result;
     }
 
     std::string toLower(std::string s)

@@ -1,7 +1,6 @@
 #include <norva/image/decoder.hpp>
 
 #include <cstdarg>
-#include <cstdio>
 #include <map>
 
 #include <norva/core/string.hpp>
@@ -13,12 +12,10 @@ namespace norva
 
     void Status::setError(const char* format, ...)
     {
-        char buffer[512];
         va_list args;
         va_start(args, format);
-        std::vsnprintf(buffer, sizeof(buffer), format, args);
+        info = makeStringV(format, args);
         va_end(args);
-        info = buffer;
         success = false;
     }
 
