@@ -5,21 +5,6 @@
 
 namespace norva
 {
-    namespace
-    {
-
-        // The text from the last "." of the file's own name to the end, dot included.
-        std::string fileExtension(const std::string& filename)
-        {
-            const size_t name = filename.find_last_of("/\\");
-            const size_t dot = filename.find_last_of('.');
-            if (dot == std::string::npos || (name != std::string::npos && dot < name))
-                return std::string();
-            return filename.substr(dot);
-        }
-
-    } // namespace
-
     Bitmap::Bitmap(const std::string& filename, const Format& format)
         : Bitmap(filename, &format)
     {
@@ -28,7 +13,7 @@ namespace norva
     Bitmap::Bitmap(const std::string& filename, const Format* format)
     {
         const filesystem::File file(filename); // throws when it cannot be opened
-        load(file, fileExtension(filename), format);
+        load(file, filesystem::getExtension(filename), format);
     }
 
 } // namespace norva
