@@ -91,6 +91,25 @@ TEST(ColorQuantizer, RefusesWrongDestinations)
     EXPECT_EQ(palette.color[0], 0x12345678u); // untouched
 }
 
+TEST(ColorQuantizer, RefusesImagesTooLargeBeforeTouchingThem)
+{
+    // 3.2 GB of BGRA: refused before the working copy is made, so the (absent) pixels are
+    // never read
+    const Surface source(40000, 20000, Format::RGBA8888, 160000, nullptr);
+    const Surface dest(40000, 20000, Format::INDEX8, 40000, nullptr);
+    Palette palette;
+    try
+    {
+        ColorQuantizer::quantize(palette, dest, source, ColorQuantizer::Options());
+        FAIL() << "no exception";
+    }
+    catch (const Exception& e)
+    {
+        EXPECT_STREQ(e.what(), "[ColorQuantizer] The image is too large (40000 x 20000).");
+    }
+    EXPECT_EQ(palette.size, 0u);
+}
+
 TEST(ColorQuantizer, TinyImagesKeepTheGreyRamp)
 {
     // 2 x 2 pixels give 16 bytes: below quality 1 no sample is learnt

@@ -93,7 +93,7 @@ namespace norva::image
                     const int r = p[2] << netbiasshift;
 
                     const int j = contest(b, g, r);
-                    alterSingle(alpha, j, b, g, r);
+                    moveTowards(m_network[j], alpha, alphabiasshift, b, g, r);
                     if (rad)
                         alterNeighbours(rad, j, b, g, r);
 
@@ -177,48 +177,44 @@ namespace norva::image
                 int best = -1;
                 int i = m_netindex[g];
                 int j = i - 1;
+                // a neuron whose green is greenDistance from g: taken when its whole distance
+                // beats the best so far
+                auto consider = [&](const int* p, int greenDistance) {
+                    int dist = greenDistance + std::abs(p[0] - b);
+                    if (dist < bestd)
+                    {
+                        dist += std::abs(p[2] - r);
+                        if (dist < bestd)
+                        {
+                            bestd = dist;
+                            best = p[3];
+                        }
+                    }
+                };
                 while (i < netsize || j >= 0)
                 {
                     if (i < netsize)
                     {
                         const int* p = m_network[i];
-                        int dist = p[1] - g;
+                        const int dist = p[1] - g;
                         if (dist >= bestd)
                             i = netsize;
                         else
                         {
                             ++i;
-                            dist = std::abs(dist) + std::abs(p[0] - b);
-                            if (dist < bestd)
-                            {
-                                dist += std::abs(p[2] - r);
-                                if (dist < bestd)
-                                {
-                                    bestd = dist;
-                                    best = p[3];
-                                }
-                            }
+                            consider(p, std::abs(dist));
                         }
                     }
                     if (j >= 0)
                     {
                         const int* p = m_network[j];
-                        int dist = g - p[1];
+                        const int dist = g - p[1];
                         if (dist >= bestd)
                             j = -1;
                         else
                         {
                             --j;
-                            dist = std::abs(dist) + std::abs(p[0] - b);
-                            if (dist < bestd)
-                            {
-                                dist += std::abs(p[2] - r);
-                                if (dist < bestd)
-                                {
-                                    bestd = dist;
-                                    best = p[3];
-                                }
-                            }
+                            consider(p, std::abs(dist));
                         }
                     }
                 }
@@ -268,12 +264,12 @@ namespace norva::image
                 return bestbiaspos;
             }
 
-            void alterSingle(int alpha, int i, int b, int g, int r)
+            // Moves a neuron's colour towards (b, g, r) by the fraction amount / 2^shift.
+            static void moveTowards(int* n, int amount, int shift, int b, int g, int r)
             {
-                int* n = m_network[i];
-                n[0] -= ((n[0] - b) * alpha) >> alphabiasshift;
-                n[1] -= ((n[1] - g) * alpha) >> alphabiasshift;
-                n[2] -= ((n[2] - r) * alpha) >> alphabiasshift;
+                n[0] -= ((n[0] - b) * amount) >> shift;
+                n[1] -= ((n[1] - g) * amount) >> shift;
+                n[2] -= ((n[2] - r) * amount) >> shift;
             }
 
             void alterNeighbours(int rad, int i, int b, int g, int r)
@@ -287,19 +283,9 @@ namespace norva::image
                 {
                     const int a = m_radpower[m++];
                     if (j < hi)
-                    {
-                        int* p = m_network[j++];
-                        p[0] -= ((p[0] - b) * a) >> alpharadbshift;
-                        p[1] -= ((p[1] - g) * a) >> alpharadbshift;
-                        p[2] -= ((p[2] - r) * a) >> alpharadbshift;
-                    }
+                        moveTowards(m_network[j++], a, alpharadbshift, b, g, r);
                     if (k > lo)
-                    {
-                        int* p = m_network[k--];
-                        p[0] -= ((p[0] - b) * a) >> alpharadbshift;
-                        p[1] -= ((p[1] - g) * a) >> alpharadbshift;
-                        p[2] -= ((p[2] - r) * a) >> alpharadbshift;
-                    }
+                        moveTowards(m_network[k--], a, alpharadbshift, b, g, r);
                 }
             }
 
@@ -343,17 +329,18 @@ namespace norva::image
                         "[ColorQuantizer] The source format cannot be converted to colours.");
         }
 
+        // the network counts bytes in an int: refuse before allocating the copy
         const int width = std::max(source.width, 0);
         const int height = std::max(source.height, 0);
-        Bitmap temp(width, height, Format::BGRA8888);
-        (void)temp.blit(0, 0, source); // convertible, checked above
-
         const u64 length = u64(width) * u64(height) * 4;
         if (length > u64(0x7FFFFFFF))
         {
             NORVA_THROW("norva::image::ColorQuantizer::quantize", "[ColorQuantizer] The image is too large (%d x %d).",
                         width, height);
         }
+
+        Bitmap temp(width, height, Format::BGRA8888);
+        (void)temp.blit(0, 0, source); // convertible, checked above
 
         const int samplefac = std::max(30 - int(quality * 29.0f + 1.0f), 1);
 
