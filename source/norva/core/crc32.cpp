@@ -84,8 +84,7 @@ namespace norva
     {
         if (data.size >= clmulThreshold && (getCPUFlags() & CPU_PCLMULQDQ))
         {
-            // libdeflate folds with PCLMULQDQ, several times faster than table slicing;
-            // it takes a size_t, so feed it in pieces that always fit.
+            // libdeflate takes a size_t: feed it in pieces that always fit
             const u8* p = data.address;
             u64 n = data.size;
             while (n)
