@@ -63,6 +63,28 @@ TEST(Buffer, ImpossibleAllocationThrows)
     EXPECT_EQ(b.size(), 0u);
 }
 
+TEST(AlignedMalloc, AlignsAndRefusesOddAlignments)
+{
+    for (u32 alignment : { 1u, 8u, 64u, 4096u })
+    {
+        void* p = alignedMalloc(100, alignment);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % alignment, 0u) << alignment;
+        alignedFree(p);
+    }
+    alignedFree(nullptr);
+
+    try
+    {
+        alignedMalloc(100, 48);
+        FAIL() << "no throw";
+    }
+    catch (const Exception& e)
+    {
+        EXPECT_STREQ(e.what(), "[Memory] Alignment 48 is not a power of two.");
+        EXPECT_EQ(e.getFunction(), "norva::alignedMalloc");
+    }
+}
+
 TEST(MemoryStream, SeekClampsToTheEnd)
 {
     MemoryStream s;

@@ -37,6 +37,19 @@ TEST(PathNames, ExtensionAndFolder)
     }
 }
 
+TEST(MapperExtensions, TableOrderDecidesWhereAPathSplits)
+{
+    const std::vector<std::string> expected = { ".zip", ".cbz", ".apk", ".zipx", ".mgx", ".snitch", ".rar", ".cbr" };
+    std::vector<std::string> extensions;
+    for (const MapperExtension& row : mapperExtensions)
+    {
+        extensions.push_back(row.extension);
+        EXPECT_EQ(row.folder, row.extension + "/");
+        EXPECT_TRUE(row.factory);
+    }
+    EXPECT_EQ(extensions, expected);
+}
+
 TEST(FileIndex, ArchivesAlsoShowAsFolders)
 {
     FileIndex index;
