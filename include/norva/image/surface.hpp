@@ -51,9 +51,6 @@ namespace norva
         // formats (see Blitter::canConvert). An empty source or one wholly outside is a
         // successful no-op.
         [[nodiscard]] bool blit(int x, int y, const Surface& source);
-
-        // Sets every pixel's bytes to 0.
-        void clear();
     };
 
     // A Surface that owns its pixels, zero-filled when allocated. Movable, not copyable:

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 
 #include <norva/core/exception.hpp>
 #include <norva/core/thread.hpp>
@@ -67,15 +66,6 @@ namespace norva
         const int bands = getBlitBandCount(w, h, int(ThreadPool::getHardwareConcurrency()), format == source.format);
         convertBands(blitter, rect, bands);
         return true;
-    }
-
-    void Surface::clear()
-    {
-        const size_t rowBytes = size_t(std::max(width, 0)) * size_t(format.bytes());
-        if (!image || rowBytes == 0)
-            return;
-        for (int y = 0; y < height; ++y)
-            std::memset(address(0, y), 0, rowBytes);
     }
 
     // ------------------------------------------------------------------------------------
