@@ -112,19 +112,25 @@ namespace norva
 
         using FastKey = std::pair<Format, Format>; // (dest, source)
 
-        const std::map<FastKey, Blitter::RowKernel>& fastConversionMap()
+        using FastConversionMap = std::map<FastKey, Blitter::RowKernel>;
+
+        // The table's rows that this CPU can run; a later row replaces an earlier one.
+        FastConversionMap buildFastConversionMap()
         {
-            static const std::map<FastKey, Blitter::RowKernel> map = [] {
-                std::map<FastKey, Blitter::RowKernel> m;
-                const CPUFlags flags = getCPUFlags();
-                for (const FastConversion& row : getFastConversionTable())
-                {
-                    if (row.cpuFlags && (row.cpuFlags & flags) != row.cpuFlags)
-                        continue;
-                    m[FastKey(row.dest, row.source)] = row.kernel;
-                }
-                return m;
-            }();
+            FastConversionMap map;
+            const CPUFlags flags = getCPUFlags();
+            for (const FastConversion& row : getFastConversionTable())
+            {
+                if (row.cpuFlags && (row.cpuFlags & flags) != row.cpuFlags)
+                    continue;
+                map[FastKey(row.dest, row.source)] = row.kernel;
+            }
+            return map;
+        }
+
+        const FastConversionMap& fastConversionMap()
+        {
+            static const FastConversionMap map = buildFastConversionMap();
             return map;
         }
 

@@ -28,13 +28,13 @@ namespace norva
 
         // Function-local statics: built on first use, whatever the order of static
         // initialisers, and destroyed at exit.
-        std::map<std::string, CreateDecoderFunc>& decoderMap()
+        std::map<std::string, CreateDecoderFunc>& imageDecoderRegistry()
         {
             static std::map<std::string, CreateDecoderFunc> map;
             return map;
         }
 
-        std::map<std::string, ImageEncodeFunc>& encoderMap()
+        std::map<std::string, ImageEncodeFunc>& imageEncoderRegistry()
         {
             static std::map<std::string, ImageEncodeFunc> map;
             return map;
@@ -54,12 +54,12 @@ namespace norva
 
     void registerImageDecoder(CreateDecoderFunc create, const std::string& extension)
     {
-        decoderMap()[toLower(extension)] = create;
+        imageDecoderRegistry()[toLower(extension)] = create;
     }
 
     void registerImageEncoder(ImageEncodeFunc encode, const std::string& extension)
     {
-        encoderMap()[toLower(extension)] = encode;
+        imageEncoderRegistry()[toLower(extension)] = encode;
     }
 
     std::string getLowerCaseExtension(const std::string& name)
@@ -72,7 +72,7 @@ namespace norva
     {
         (void)s_registered;
         registerLibraryFormats();
-        const auto& map = decoderMap();
+        const auto& map = imageDecoderRegistry();
         auto it = map.find(getLowerCaseExtension(name));
         return it != map.end() ? it->second : nullptr;
     }
@@ -80,7 +80,7 @@ namespace norva
     ImageEncodeFunc getImageEncoder(const std::string& name)
     {
         registerLibraryFormats();
-        const auto& map = encoderMap();
+        const auto& map = imageEncoderRegistry();
         auto it = map.find(getLowerCaseExtension(name));
         return it != map.end() ? it->second : nullptr;
     }
