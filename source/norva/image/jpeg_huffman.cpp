@@ -1,5 +1,6 @@
 // JPEG bit reader, Huffman tables and the Huffman MCU decoders.
 
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -496,9 +497,58 @@ namespace norva::jpeg
         }
     }
 
+    namespace
+    {
+        // zig-zag position of each natural index
+        struct ZigzagPositions
+        {
+            u8 of[64];
+
+            constexpr ZigzagPositions() : of()
+            {
+                for (int k = 0; k < 64; ++k)
+                    of[zigzagTable[k]] = u8(k);
+            }
+        };
+
+        constexpr ZigzagPositions zigzagPosition;
+
+        // Bit k is set when the coefficient at zig-zag position k is non-zero.
+        inline u64 nonZeroMask(const s16* block)
+        {
+            u64 mask = 0;
+#if defined(__SSE2__)
+            const __m128i zero = _mm_setzero_si128();
+            u64 natural = 0;
+            for (int i = 0; i < 4; ++i)
+            {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i * 16));
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i * 16 + 8));
+                // saturation keeps non-zero values non-zero
+                const __m128i bytes = _mm_packs_epi16(a, b);
+                const u32 zeros = u32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
+                natural |= u64(~zeros & 0xFFFF) << (i * 16);
+            }
+            for (; natural; natural &= natural - 1)
+                mask |= u64(1) << zigzagPosition.of[std::countr_zero(natural)];
+#else
+            for (int k = 0; k < 64; ++k)
+                mask |= u64(block[zigzagTable[k]] != 0) << k;
+#endif
+            return mask;
+        }
+
+        // Positions k..63 (k <= 64).
+        inline u64 from(int k)
+        {
+            return k < 64 ? ~u64(0) << k : 0;
+        }
+
+    } // namespace
+
     void huffmanDecodeAcRefine(s16* output, DecodeState* state)
     {
-        const u8* zigzag = state->zigzag;
+        const u8* zigzag = zigzagTable;   // the order nonZeroMask uses
         const HuffmanTable& ac = *state->block[0].ac;
         s16* block = output + state->block[0].offset;
         const int se = state->Se;
@@ -506,15 +556,27 @@ namespace norva::jpeg
         const s32 m1 = -p1;
         LocalReader reader(*state);
 
-        // a correction bit for a coefficient that is already non-zero
-        auto refine = [&](s16* coefficient) {
-            if (reader.bits < 1)
-                reader.refill();
-            if (reader.get(1) && (*coefficient & p1) == 0)
-                *coefficient = s16(*coefficient + (*coefficient >= 0 ? p1 : m1));
-        };
-
+        // The band's non-zero coefficients as a mask, so that runs of zeros are skipped
+        // without visiting each coefficient.
         int k = state->Ss;
+        const u64 band = from(k) & (~u64(0) >> (63 - se));
+        u64 nonzero = nonZeroMask(block) & band;
+
+        // One correction bit for each coefficient in positions, in order: a set bit moves a
+        // coefficient that lacks this bit one step away from zero.
+        auto refine = [&](u64 positions) {
+            for (; positions; positions &= positions - 1)
+            {
+                if (reader.bits < 1)
+                    reader.refill();
+                const s32 bit = s32(reader.get(1));
+                s16& coefficient = block[zigzag[std::countr_zero(positions)]];
+                const s32 v = coefficient;
+                const s32 step = v < 0 ? m1 : p1;
+                const s32 apply = -(bit & s32((v & p1) == 0));
+                coefficient = s16(v + (step & apply));
+            }
+        };
 
         if (state->eobrun == 0)
         {
@@ -545,15 +607,14 @@ namespace norva::jpeg
                     break;
                 }
 
-                // skip r zero coefficients, refining the non-zero ones passed over
-                for (; k <= se; ++k)
-                {
-                    s16* coefficient = block + zigzag[k];
-                    if (*coefficient)
-                        refine(coefficient);
-                    else if (--r < 0)
-                        break;
-                }
+                // skip r zero coefficients, refining the non-zero ones passed over; the
+                // next zero (or the end of the band) is where a new coefficient goes
+                u64 zeros = ~nonzero & band & from(k);
+                for (; r > 0 && zeros; --r)
+                    zeros &= zeros - 1;
+                const int target = zeros ? std::countr_zero(zeros) : se + 1;
+                refine(nonzero & from(k) & ~from(target));
+                k = target;
 
                 if (value)
                 {
@@ -563,6 +624,7 @@ namespace norva::jpeg
                         break;
                     }
                     block[zigzag[k]] = s16(value);
+                    nonzero |= u64(1) << k;
                 }
             }
         }
@@ -570,12 +632,7 @@ namespace norva::jpeg
         if (state->eobrun > 0)
         {
             // the rest of the band only refines what is already non-zero
-            for (; k <= se; ++k)
-            {
-                s16* coefficient = block + zigzag[k];
-                if (*coefficient)
-                    refine(coefficient);
-            }
+            refine(nonzero & from(k));
             --state->eobrun;
         }
 
