@@ -159,8 +159,6 @@ namespace norva
 
     void Blitter::choose(CPUFlags cpuFlags, bool useFastTable)
     {
-        (void)s_fastMapBuilt;
-
         if (dest == source)
         {
             if (isWholeBytes(dest))

@@ -70,7 +70,6 @@ namespace norva
 
     CreateDecoderFunc getImageDecoder(const std::string& name)
     {
-        (void)s_registered;
         registerLibraryFormats();
         const auto& map = imageDecoderRegistry();
         auto it = map.find(getLowerCaseExtension(name));
