@@ -182,7 +182,7 @@ TEST(ColorQuantizer, GradientErrorIsSmall)
         }
     const double mean = error / (256.0 * 256.0 * 3.0);
     // 256 colours over a 2-D colour ramp: each entry covers about 16 x 16 pixels
-    // 3.65 when written; a network that learns badly leaves many entries unused
+    // the mean measures 3.65; a network that learns badly leaves many entries unused
     EXPECT_LT(mean, 5.0) << mean;
     EXPECT_GT(used.size(), 240u);
 }
