@@ -131,6 +131,8 @@ TEST(Registry, LookupByLowerCasedExtension)
     EXPECT_EQ(getLowerCaseExtension(".png"), ".png");
     EXPECT_EQ(getLowerCaseExtension("PNG"), "png");
     EXPECT_EQ(getLowerCaseExtension("archive.tar.gz"), ".gz");
+    EXPECT_EQ(getLowerCaseExtension("pack.v2/Stone.PNG"), ".png");
+    EXPECT_EQ(getLowerCaseExtension("pack.v2/Stone"), "pack.v2/stone"); // a folder's dot is no extension
 
     EXPECT_EQ(getImageDecoder("picture.NtSt"), createTestDecoder);
     EXPECT_EQ(getImageDecoder(".ntst"), createTestDecoder);

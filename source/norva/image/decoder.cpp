@@ -4,6 +4,7 @@
 #include <map>
 
 #include <norva/core/string.hpp>
+#include <norva/filesystem/path.hpp>
 
 #include "image_registry.hpp"
 
@@ -64,8 +65,8 @@ namespace norva
 
     std::string getLowerCaseExtension(const std::string& name)
     {
-        const size_t dot = name.find_last_of('.');
-        return toLower(dot == std::string::npos ? name : name.substr(dot));
+        const std::string extension = filesystem::getExtension(name);
+        return toLower(extension.empty() ? name : extension);
     }
 
     CreateDecoderFunc getImageDecoder(const std::string& name)
