@@ -56,6 +56,21 @@ TEST(Buffer, ResizeAndReset)
     EXPECT_EQ(moved.alignment(), 128u);
 }
 
+TEST(Buffer, AppendingItsOwnBytesWhileGrowing)
+{
+    Buffer b;
+    b.append("abcd", 4);
+    for (int i = 0; i < 6; ++i)
+    {
+        b.append(b.data(), b.size()); // grows every time: the source is the block being replaced
+    }
+    ASSERT_EQ(b.size(), 256u);
+    for (u64 i = 0; i < b.size(); ++i)
+    {
+        ASSERT_EQ(b[i], u8("abcd"[i % 4])) << i;
+    }
+}
+
 TEST(Buffer, ImpossibleAllocationThrows)
 {
     Buffer b;

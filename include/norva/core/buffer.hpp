@@ -33,7 +33,9 @@ namespace norva
         operator ConstMemory() const { return ConstMemory(m_data, m_size); }
 
     private:
-        void reallocate(u64 capacity);
+        // Moves the contents into a block of `capacity` bytes; returns the old block for the
+        // caller to free.
+        u8* reallocate(u64 capacity);
 
         u8* m_data = nullptr;
         u64 m_size = 0;

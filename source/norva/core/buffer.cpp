@@ -61,16 +61,15 @@ namespace norva
         alignedFree(m_data);
     }
 
-    void Buffer::reallocate(u64 capacity)
+    u8* Buffer::reallocate(u64 capacity)
     {
         u8* data = static_cast<u8*>(alignedMalloc(capacity, m_alignment));
         if (m_size)
         {
             std::memcpy(data, m_data, m_size);
         }
-        alignedFree(m_data);
-        m_data = data;
         m_capacity = capacity;
+        return std::exchange(m_data, data);
     }
 
     void Buffer::append(const void* source, u64 bytes)
@@ -81,12 +80,11 @@ namespace norva
         }
 
         u64 required = m_size + bytes;
-        if (required > m_capacity)
-        {
-            reallocate(required * 7 / 5);
-        }
+        u8* previous = required > m_capacity ? reallocate(required * 7 / 5) : nullptr;
 
+        // the source may lie in this buffer's own bytes: the old block goes after the copy
         std::memcpy(m_data + m_size, source, bytes);
+        alignedFree(previous);
         m_size = required;
     }
 
@@ -94,7 +92,7 @@ namespace norva
     {
         if (bytes > m_capacity)
         {
-            reallocate(bytes);
+            alignedFree(reallocate(bytes));
         }
         m_size = bytes;
     }
