@@ -187,7 +187,7 @@ TEST(FloatConversion, FloatIntoUNormClampsAndRoundsOnce)
     EXPECT_EQ(packed[1], pack(31, 0, 31));
     EXPECT_EQ(packed[2], pack(6, 50, 15)); // 127/255 * 31 + 0.5 = 15.94
 
-    // 1.0 reaches the top of a field at bit 16 and 24 (the written bias rule made it 0)
+    // 1.0 reaches the top of a field at bit 16 and 24 (a bias of one step in place would wrap it to 0)
     const float ones[4] = { 1.0f, 1.0f, 1.0f, 1.0f };
     EXPECT_EQ(convertRow<u32>(Format::BGRA8888, Format::RGBA32F, ones, 1)[0], 0xFFFFFFFFu);
     EXPECT_EQ(convertRow<u8>(Format::RGB888, Format::RGBA32F, ones, 1)[2], 0xFF);
