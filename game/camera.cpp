@@ -198,8 +198,14 @@ void Camera::update(double now, double dt)
     double cursorY = 0.0;
     glfwGetCursorPos(window, &cursorX, &cursorY);
     glfwSetCursorPos(window, windowWidth / 2, windowHeight / 2);
-    horizontalAngle += mouseSpeed * float(windowWidth / 2 - cursorX);
-    verticalAngle += mouseSpeed * float(windowHeight / 2 - cursorY);
+    const glm::vec2 mouse(float(windowWidth / 2 - cursorX), float(windowHeight / 2 - cursorY));
+    advance(now, dt, mouse, readFlightKeys());
+}
+
+void Camera::advance(double now, double dt, const glm::vec2& mouse, const FlightKeys& keys)
+{
+    horizontalAngle += mouseSpeed * mouse.x;
+    verticalAngle += mouseSpeed * mouse.y;
     yaw = horizontalAngle;
     pitch = verticalAngle;
     const LookAngles look = lookFromAngles(horizontalAngle, verticalAngle);
@@ -207,7 +213,7 @@ void Camera::update(double now, double dt)
     up = look.up;
 
     if (!playing)
-        fly(float(dt), readFlightKeys(), look.right);
+        fly(float(dt), keys, look.right);
 
     if (recording)
     {

@@ -56,6 +56,10 @@ public:
     // Per frame: mouse, flight model (unless playing), path, view, frustum, driven object.
     void update(double now, double dt);
 
+    // update without the window: `mouse` is the cursor's offset from the window centre in
+    // pixels (positive to the left and up), `keys` the flight keys held.
+    void advance(double now, double dt, const glm::vec2& mouse, const FlightKeys& keys);
+
     // The flight model for one time step: speeds, position and roll from the keys.
     void fly(float dt, const FlightKeys& keys, const glm::vec3& right);
 

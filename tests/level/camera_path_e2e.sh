@@ -41,7 +41,7 @@ centre() {
 }
 
 # Looks along -z for `turn` seconds, turns to +x within one second, then holds until t = 3600.
-turn=5
+turn=8
 "$tool" write "$run/cameraPath.bin" \
     0 512 300 1400 0 0 -1 \
     $turn 512 300 1400 0 0 -1 \

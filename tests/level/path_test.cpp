@@ -7,6 +7,9 @@
 
 #include "game/camera.hpp"
 #include "game/level_object.hpp"
+#include "game/settings.hpp"
+
+#include <glm/gtc/matrix_transform.hpp>
 
 namespace
 {
@@ -289,4 +292,127 @@ TEST_F(CameraPath, RecordingAndPlaybackExcludeEachOther)
     EXPECT_TRUE(camera.playHasData);
     EXPECT_EQ(camera.path.size(), 3u);
     EXPECT_EQ(camera.next.time, 0.0);
+}
+
+namespace
+{
+    class CameraFrame : public CameraPath
+    {
+    protected:
+        void SetUp() override
+        {
+            CameraPath::SetUp();
+            horizontalAngle = 3.1415927f;
+            verticalAngle = 0.0f;
+            forwardSpeed = strafeSpeed = 0.0f;
+            forwardHold = backwardHold = rightHold = leftHold = 0.0f;
+            driven.model = glm::translate(glm::mat4(1.0f), glm::vec3(5, 6, 7));
+            testing::internal::CaptureStdout();
+            camera = Camera(driven); // no cameraPath.bin here: nothing to play
+            testing::internal::GetCapturedStdout();
+        }
+
+        LevelObject driven;
+        const FlightKeys none {};
+    };
+
+    bool finite(const glm::mat4& m)
+    {
+        for (int c = 0; c < 4; ++c)
+            for (int r = 0; r < 4; ++r)
+                if (!std::isfinite(m[c][r]))
+                    return false;
+        return true;
+    }
+
+} // namespace
+
+TEST_F(CameraFrame, DrivenObjectTenUnitsAheadRolledAndTheViewNot)
+{
+    EXPECT_EQ(camera.position, glm::vec3(5, 6, 7)); // starts at its object
+    camera.advance(1.0, 0.01, {0, 0}, none);
+    EXPECT_FALSE(camera.playing); // nothing to play: the flight model takes over
+    expectNear(camera.front, {0, 0, -1});
+    expectNear(glm::vec3(driven.model[3]), glm::vec3(5, 6, -3));
+
+    // Q for a tenth of a second: roll 1 radian, the object turns about the view axis
+    FlightKeys q;
+    q.rollLeft = true;
+    camera.advance(1.1, 0.1, {0, 0}, q);
+    EXPECT_NEAR(camera.roll, 1.0f, 1e-6f);
+    expectNear(glm::vec3(driven.model[0]), {std::cos(1.0f), std::sin(1.0f), 0});
+    expectNear(glm::vec3(driven.model[3]), glm::vec3(5, 6, -3));
+    const glm::mat4 unrolled = glm::lookAt(camera.position, camera.position + camera.front, glm::vec3(0, 1, 0));
+    for (int c = 0; c < 4; ++c)
+        expectNear(glm::vec3(camera.view[c]), glm::vec3(unrolled[c]));
+
+    // the mouse turns the camera: 100 pixels left is 0.05 radians
+    camera.advance(1.2, 0.01, {100, 0}, none);
+    EXPECT_NEAR(horizontalAngle, 3.1415927f + 0.05f, 1e-6f);
+    expectNear(camera.front, {std::sin(3.1415927f + 0.05f), 0, std::cos(3.1415927f + 0.05f)});
+    expectNear(glm::vec3(driven.model[3]), camera.position + 10.0f * camera.front, 1e-4f);
+
+    // the frustum follows the view, its near plane 0.1 ahead
+    expectNear(camera.frustum.planes[Frustum::Near].point, camera.position + 0.1f * camera.front, 1e-4f);
+}
+
+TEST_F(CameraFrame, RecordingAppendsOneRecordPerFrameAndPWritesThem)
+{
+    // the camera starts out playing: P counts only once the first frame found nothing to play
+    camera.toggleRecording();
+    EXPECT_FALSE(camera.recording);
+    camera.advance(19.9, 0.1, {0, 0}, none);
+    camera.toggleRecording();
+    ASSERT_TRUE(camera.recording);
+    FlightKeys w;
+    w.forward = true;
+    for (int frame = 0; frame < 6; ++frame)
+        camera.advance(20.0 + 0.1 * frame, 0.1, {0, 0}, w);
+    ASSERT_EQ(camera.path.size(), 6u);
+    EXPECT_EQ(camera.path.front().time, 0.0);
+    EXPECT_NEAR(camera.path.back().time, 0.5, 1e-9);
+    EXPECT_LT(camera.path.back().position.z, camera.path.front().position.z); // flew along -z
+    testing::internal::CaptureStdout();
+    camera.toggleRecording();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::filesystem::file_size("cameraPath.bin"), 6u * 48u);
+
+    // a level load plays it back: every frame on the path, whatever the keys and the mouse
+    testing::internal::CaptureStdout();
+    Camera replay(driven);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(replay.playing && replay.playHasData);
+    std::deque<CameraPathRecord> written;
+    std::string problem;
+    ASSERT_EQ(readCameraPath("cameraPath.bin", written, problem), CameraPathRead::Loaded);
+    replay.advance(100.0, 0.1, {400, 0}, w);
+    expectNear(replay.position, written[0].position);
+    expectNear(replay.front, written[0].front); // the mouse moved the angles, not the view
+    EXPECT_NEAR(horizontalAngle, 3.1415927f + 0.2f, 1e-6f);
+    replay.advance(100.25, 0.1, {0, 0}, w);
+    expectNear(replay.position, 0.5f * (written[2].position + written[3].position), 1e-4f);
+
+    // a frame that jumps past the end shows the record that bracketed the last sample (3),
+    // and the next frame hands over to the flight model from there
+    replay.advance(101.0, 0.1, {0, 0}, none);
+    expectNear(replay.position, written[3].position, 1e-4f);
+    EXPECT_FALSE(replay.playHasData);
+    replay.advance(101.1, 0.1, {0, 0}, w);
+    EXPECT_FALSE(replay.playing);
+    expectNear(replay.position, written[3].position, 1e-4f);
+    replay.advance(101.2, 0.1, {0, 0}, w);
+    EXPECT_LT(replay.position.z, written[3].position.z);
+}
+
+TEST_F(CameraFrame, AViewThePathCannotGiveKeepsTheLastOne)
+{
+    // records that slipped past the file checks (built in memory): zero front and up
+    camera.advance(0.0, 0.01, {0, 0}, none);
+    const glm::mat4 last = camera.view;
+    play({record(0, {1, 2, 3}, {0, 0, 0}, {0, 0, 0}), record(10, {1, 2, 3}, {0, 0, 0}, {0, 0, 0})});
+    camera.advance(1.0, 0.01, {0, 0}, none);
+    camera.advance(2.0, 0.01, {0, 0}, none);
+    EXPECT_TRUE(finite(camera.view));
+    EXPECT_TRUE(finite(driven.model));
+    EXPECT_EQ(camera.view, last);
 }

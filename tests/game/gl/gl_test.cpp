@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include <glm/gtc/matrix_transform.hpp>
 #include <norva/core/exception.hpp>
 #include <norva/image/surface.hpp>
 
 #include "game/camera.hpp"
+#include "game/level_object.hpp"
 #include "game/platform.hpp"
 #include "game/scene.hpp"
 #include "game/settings.hpp"
@@ -264,6 +266,75 @@ TEST_F(OnContext, SkyBoxFacesLieAlongTheirAxes)
             EXPECT_NEAR(rgba[c], face.colour[c], 1) << face.file << ", component " << c;
     }
     scene.release();
+}
+
+TEST_F(OnContext, LevelObjectsDrawIntoADepthMap)
+{
+    const int size = 64;
+    GLuint depth = 0;
+    glGenTextures(1, &depth);
+    glBindTexture(GL_TEXTURE_2D, depth);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT24, size, size, 0, GL_DEPTH_COMPONENT, GL_FLOAT, nullptr);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    GLuint framebuffer = 0;
+    glGenFramebuffers(1, &framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_TEXTURE_2D, depth, 0);
+    glDrawBuffer(GL_NONE);
+    glReadBuffer(GL_NONE);
+    ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
+    glViewport(0, 0, size, size);
+    glEnable(GL_DEPTH_TEST);
+    glDepthFunc(GL_LESS);
+    glClearDepth(1.0);
+    glClear(GL_DEPTH_BUFFER_BIT);
+
+    GLuint program = LoadShaders("Shaders/shadow_light_depth.vert", "Shaders/shadow_light_depth.frag");
+    glUseProgram(program);
+    depthMVPLocation = glGetUniformLocation(program, "depthMVP");
+    useDepthMVP = true;
+
+    LevelObject cube;
+    cube.init("Meshes/cube.obj", &program);
+    ASSERT_TRUE(cube.loaded);
+    EXPECT_NE(cube.vertexArray, 0u);
+    LevelObject missing;
+    missing.init("Meshes/no-such-mesh.obj", &program);
+    EXPECT_FALSE(missing.loaded);
+
+    // another array left bound must not matter: each object draws from its own
+    GLuint foreign = 0;
+    glGenVertexArrays(1, &foreign);
+    glBindVertexArray(foreign);
+    const glm::mat4 projection = glm::ortho(-2.0f, 2.0f, -2.0f, 2.0f, 0.1f, 10.0f);
+    const glm::mat4 view = glm::lookAt(glm::vec3(0, 0, 5), glm::vec3(0), glm::vec3(0, 1, 0));
+    missing.draw(projection, view, 0.0f);
+    cube.draw(projection, view, 0.0f);
+    glFinish();
+
+    float centre = -1.0f;
+    float corner = -1.0f;
+    glReadPixels(size / 2, size / 2, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &centre);
+    glReadPixels(1, 1, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &corner);
+    // the cube's front face lies 4 from the eye: (4 - 0.1) / (10 - 0.1) in the map
+    EXPECT_NEAR(centre, 3.9f / 9.9f, 1e-3f);
+    EXPECT_EQ(corner, 1.0f);
+
+    cube.releaseGL();
+    missing.releaseGL();
+    EXPECT_EQ(cube.vertexArray, 0u);
+    EXPECT_TRUE(cube.textures.empty() || cube.textures[0] == nullptr);
+    useDepthMVP = false;
+    depthMVPLocation = -1;
+    glBindVertexArray(0);
+    glDeleteVertexArrays(1, &foreign);
+    glDeleteProgram(program);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(1, &framebuffer);
+    glDeleteTextures(1, &depth);
+    glReadBuffer(GL_BACK);
+    glDrawBuffer(GL_BACK);
 }
 
 namespace
