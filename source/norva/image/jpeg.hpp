@@ -28,6 +28,9 @@ namespace norva::jpeg
     // Huffman tables
     // ----------------------------------------------------------------------
 
+    constexpr int HUFFMAN_FAST_BITS = 10;
+    constexpr s32 HUFFMAN_FAST_END = 0x1000;
+
     struct HuffmanTable
     {
         u8 counts[17];      // counts[l]: codes of length l (1..16)
@@ -42,9 +45,10 @@ namespace norva::jpeg
         s32 maxcode[18];
         s32 valueOffset[18];
 
-        // AC codes whose run, size and extra bits all fit in the next 9 bits, decoded at
-        // once: value << 16 | run << 8 | bits consumed; 0 where that does not apply
-        s32 fastAC[512];
+        // Codes whose symbol and extra bits fit in the next HUFFMAN_FAST_BITS bits, decoded
+        // at once: value << 16 | HUFFMAN_FAST_END (symbol 0) | run << 8 | bits consumed;
+        // 0 where that does not apply. Serves DC tables too (run 0, size = category).
+        s32 fast[1 << HUFFMAN_FAST_BITS];
 
         // an empty table decodes every code as corrupt
         HuffmanTable();

@@ -94,7 +94,7 @@ namespace norva::jpeg
         std::memset(symbols, 0, sizeof(symbols));
         std::memset(lookupSize, 9, sizeof(lookupSize));
         std::memset(lookupValue, 0, sizeof(lookupValue));
-        std::memset(fastAC, 0, sizeof(fastAC));
+        std::memset(fast, 0, sizeof(fast));
         for (int i = 0; i < 18; ++i)
         {
             maxcode[i] = -1;
@@ -153,26 +153,34 @@ namespace norva::jpeg
         }
         maxcode[17] = 0x7fffffff;
 
-        // codes of up to 9 bits with their extra bits
-        std::memset(fastAC, 0, sizeof(fastAC));
+        // short codes with their extra bits
+        std::memset(fast, 0, sizeof(fast));
         code = 0;
         index = 0;
-        for (int l = 1; l <= 9; ++l)
+        for (int l = 1; l <= HUFFMAN_FAST_BITS; ++l)
         {
             for (int i = 0; i < counts[l]; ++i, ++code, ++index)
             {
                 const int rs = symbols[index];
                 const int run = rs >> 4;
                 const int size = rs & 15;
-                if (!size || l + size > 9)
+                if (rs == 0)
+                {
+                    // end of block, or a DC difference of 0
+                    const int free = HUFFMAN_FAST_BITS - l;
+                    for (int j = 0; j < (1 << free); ++j)
+                        fast[(code << free) | j] = HUFFMAN_FAST_END | l;
                     continue;
-                const int free = 9 - l - size;
+                }
+                if (!size || l + size > HUFFMAN_FAST_BITS)
+                    continue;
+                const int free = HUFFMAN_FAST_BITS - l - size;
                 for (int e = 0; e < (1 << size); ++e)
                 {
                     const s32 value = extend(u32(e), size);
                     const s32 entry = s32(u32(value) << 16) | (run << 8) | (l + size);
                     for (int j = 0; j < (1 << free); ++j)
-                        fastAC[(((code << size) | e) << free) | j] = entry;
+                        fast[(((code << size) | e) << free) | j] = entry;
                 }
             }
             code <<= 1;
@@ -300,6 +308,12 @@ namespace norva::jpeg
                 }
             }
 
+            // the next HUFFMAN_FAST_BITS bits; the cache must hold them
+            u32 peek() const
+            {
+                return u32(cache >> (bits - HUFFMAN_FAST_BITS)) & ((1u << HUFFMAN_FAST_BITS) - 1);
+            }
+
             u32 get(int s)
             {
                 bits -= s;
@@ -344,16 +358,28 @@ namespace norva::jpeg
             s16* block = output + descriptor.offset;
             std::memset(block, 0, 64 * sizeof(s16));
 
+            // DC: category and difference in one lookup when they are short
             reader.refill();
-            int category = reader.symbol(*descriptor.dc);
-            if (category > 16)
+            s32 difference;
+            const s32 fastDC = descriptor.dc->fast[reader.peek()];
+            if (fastDC && !(fastDC & 0xF00))
             {
-                // DC categories end at 16
-                state->corrupt = true;
-                category = 0;
+                reader.bits -= fastDC & 31;
+                difference = fastDC >> 16;
+            }
+            else
+            {
+                int category = reader.symbol(*descriptor.dc);
+                if (category > 16)
+                {
+                    // DC categories end at 16
+                    state->corrupt = true;
+                    category = 0;
+                }
+                difference = reader.receiveExtend(category);
             }
             s32& dc = state->lastDC[descriptor.component];
-            dc = addWrapped(dc, reader.receiveExtend(category));
+            dc = addWrapped(dc, difference);
             block[0] = s16(dc);
 
             const HuffmanTable& ac = *descriptor.ac;
@@ -361,11 +387,13 @@ namespace norva::jpeg
             {
                 reader.refill();
 
-                const s32 fast = ac.fastAC[u32(reader.cache >> (reader.bits - 9)) & 511];
+                const s32 fast = ac.fast[reader.peek()];
                 if (fast)
                 {
+                    reader.bits -= fast & 31;
+                    if (fast & HUFFMAN_FAST_END)
+                        break;
                     k += (fast >> 8) & 15;
-                    reader.bits -= fast & 15;
                     if (k > 63)
                     {
                         state->corrupt = true;
@@ -443,26 +471,30 @@ namespace norva::jpeg
         const HuffmanTable& ac = *state->block[0].ac;
         s16* block = output + state->block[0].offset;
         const int se = state->Se;
+        const int al = state->Al;
+        LocalReader reader(*state);
 
         for (int k = state->Ss; k <= se; ++k)
         {
-            refillBits(*state);
+            reader.refill();
 
-            const s32 fast = ac.fastAC[u32(state->cache >> (state->bits - 9)) & 511];
+            const s32 fast = ac.fast[reader.peek()];
             if (fast)
             {
+                reader.bits -= fast & 31;
+                if (fast & HUFFMAN_FAST_END)
+                    break;      // an EOB run of one: this block
                 k += (fast >> 8) & 15;
-                state->bits -= fast & 15;
                 if (k > se)
                 {
                     state->corrupt = true;
                     break;
                 }
-                block[zigzag[k]] = shiftCoefficient(fast >> 16, state->Al);
+                block[zigzag[k]] = shiftCoefficient(fast >> 16, al);
                 continue;
             }
 
-            const int rs = decodeHuffmanSymbol(*state, ac);
+            const int rs = reader.symbol(ac);
             const int r = rs >> 4;
             const int s = rs & 15;
 
@@ -474,9 +506,9 @@ namespace norva::jpeg
                     state->corrupt = true;
                     break;
                 }
-                if (state->bits < s)
-                    refillBits(*state);
-                block[zigzag[k]] = shiftCoefficient(extend(getBits(*state, s), s), state->Al);
+                if (reader.bits < s)
+                    reader.refill();
+                block[zigzag[k]] = shiftCoefficient(extend(reader.get(s), s), al);
             }
             else if (r == 15)
             {
@@ -487,14 +519,16 @@ namespace norva::jpeg
                 state->eobrun = 1 << r;
                 if (r)
                 {
-                    if (state->bits < r)
-                        refillBits(*state);
-                    state->eobrun += getBits(*state, r);
+                    if (reader.bits < r)
+                        reader.refill();
+                    state->eobrun += reader.get(r);
                 }
                 --state->eobrun;
                 break;
             }
         }
+
+        reader.store();
     }
 
     namespace
