@@ -501,13 +501,26 @@ namespace norva::jpeg
         m_state.block[0].offset = 0;
 
         const size_t stride = size_t(m_blocksInMcu) * 64;
+        auto address = [&](u32 bx, u32 by) {
+            const size_t mcu = size_t(by / vsf) * m_mcusPerRow + bx / hsf;
+            const size_t block = frame.offset + (by % vsf) * hsf + (bx % hsf);
+            return m_coefficients + mcu * stride + block * 64;
+        };
+
+        // Refinement scans revisit a coefficient buffer far larger than the caches: the
+        // block a few steps ahead is requested while this one decodes.
+        constexpr u32 AHEAD = 4;
         for (u32 by = 0; by < down; ++by)
         {
             for (u32 bx = 0; bx < across; ++bx)
             {
-                const size_t mcu = size_t(by / vsf) * m_mcusPerRow + bx / hsf;
-                const size_t block = frame.offset + (by % vsf) * hsf + (bx % hsf);
-                m_state.decode(m_coefficients + mcu * stride + block * 64, &m_state);
+                if (bx + AHEAD < across)
+                {
+                    const s16* next = address(bx + AHEAD, by);
+                    __builtin_prefetch(next);
+                    __builtin_prefetch(next + 32);
+                }
+                m_state.decode(address(bx, by), &m_state);
                 handleRestart();
             }
         }
