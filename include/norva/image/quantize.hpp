@@ -22,7 +22,8 @@ namespace norva::image
         // ("[ColorQuantizer] The destination surface must have indexed format.") or the
         // sizes differ ("[ColorQuantizer] The destination and source dimensions must be
         // identical.") or the source's format has no conversion to colours (an indexed or
-        // SNORM source, see Blitter::canConvert); nothing is written then.
+        // SNORM source, see Blitter::canConvert) or the image takes 2^31 bytes or more as
+        // BGRA 8888; nothing is written then.
         static void quantize(Palette& palette, const Surface& dest, const Surface& source, const Options& options);
     };
 
