@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "game/paths.hpp"
 #include "model_file.hpp"
 
 namespace
@@ -59,12 +60,6 @@ namespace
 
 } // namespace
 
-std::string terrainHostPath(std::string path)
-{
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
 Terrain::Terrain()
     : grass(new Texture(grassTexturePath))
     , minHeight(FLT_MAX)
@@ -108,6 +103,19 @@ void Terrain::freeArrays()
     view = HeightField();
 }
 
+void Terrain::allocateFrameArrays()
+{
+    const std::size_t tiles = tileCount();
+    blockLevel = new norva::s32[tiles * blocksPerTile]();
+    tileVisible = new norva::u8[tiles]();
+    tileCameraVisible = new norva::u8[tiles]();
+    for (norva::u8*& visible : tileCascadeVisible)
+    {
+        visible = new norva::u8[tiles]();
+    }
+    trees = new TileTree[tiles];
+}
+
 bool Terrain::load(std::string path)
 {
     if (loaded)
@@ -115,7 +123,7 @@ bool Terrain::load(std::string path)
         return true;
     }
 
-    const std::string modelPath = terrainHostPath(std::move(path));
+    const std::string modelPath = hostPath(path);
     const std::string sizeFile = modelPath + "_size.dat";
 
     if (!readSizeFile(sizeFile, width, height))
@@ -176,14 +184,7 @@ bool Terrain::load(std::string path)
         writeErrors(modelPath + "_errors_packed.dat");
     }
 
-    blockLevel = new norva::s32[tiles * blocksPerTile]();
-    tileVisible = new norva::u8[tiles]();
-    tileCameraVisible = new norva::u8[tiles]();
-    for (norva::u8*& visible : tileCascadeVisible)
-    {
-        visible = new norva::u8[tiles]();
-    }
-    trees = new TileTree[tiles];
+    allocateFrameArrays();
 
     loaded = 1;
     return true;

@@ -86,6 +86,41 @@ public:
     void computeNormals();
     void computeErrors();
 
+    // Per frame, in this order: resetVisibility; the owner sets viewProjection, mvp and
+    // cameraPosition; cullTiles; updateTrees; cullPatches; then draw once per pass.
+    void resetVisibility();
+    void cullTiles();
+    void updateTrees();
+    void cullPatches();
+
+    // Tests a world box against the camera frustum (with its cascade slabs) and the light
+    // frustum of every enabled cascade not yet flagged; sets *cameraFlag and the cascade flags
+    // it passes. True when any test passed.
+    bool testTile(const glm::vec3& min, const glm::vec3& max, norva::u8 cascadeFlags[3], norva::u8* cameraFlag) const;
+
+    // The level (0..9) of each of the tile's 64 blocks: the coarsest whose error, projected
+    // through mvp onto a viewport of the given size, stays within lodThreshold.
+    void selectBlockLevels(norva::u32 tile, norva::u32 viewportWidth, norva::u32 viewportHeight);
+
+    // Rebuilds the trees of the visible tiles from blockLevel, places their patches and
+    // stitches every edge; the second half of updateTrees.
+    void buildVisibleTrees();
+
+    // Writes corner positions (sample units) and detail-texture coordinates of every leaf.
+    void placePatches(TileNode* node, glm::ivec2 a, glm::ivec2 b, glm::vec2 t0, glm::vec2 t1);
+
+    // The tessellation program, its locations and the height, normal and detail textures;
+    // once, while a context is current, after load.
+    void initGL();
+
+    // Draws the patches visible in the pass: -1 the camera, 0..2 a shadow cascade. The caller
+    // has made the program current and set the other uniforms and the render target.
+    void draw(int pass);
+
+    // -1 for a name the program does not have.
+    GLint uniformLocation(const std::string& name) const;
+    GLint attributeLocation(const std::string& name) const;
+
     // Deletes the GL objects (program, textures); call while the context is still current.
     void releaseGL();
 
@@ -128,6 +163,9 @@ public:
     std::map<std::string, GLint> attributeLocations;
     std::map<std::string, GLint> uniformLocations;
 
+    // The per-frame arrays of a tileCount() grid: block levels, visibility, trees.
+    void allocateFrameArrays();
+
 private:
     void freeArrays();
 };
@@ -138,6 +176,3 @@ inline bool quadUsesMainDiagonal(norva::u32 x, norva::u32 y)
 {
     return ((x >> 5) & 1) == ((y >> 5) & 1);
 }
-
-// The host path of a game path: the game spells its folders with backslashes.
-std::string terrainHostPath(std::string path);

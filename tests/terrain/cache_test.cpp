@@ -4,6 +4,7 @@
 
 #include <glm/gtc/packing.hpp>
 
+#include "game/paths.hpp"
 #include "terrain_fixture.hpp"
 
 using namespace terrain_test;
@@ -168,7 +169,7 @@ TEST(TerrainCache, GamePathsWithBackslashesFindTheModel)
     Terrain terrain;
     ASSERT_TRUE(terrain.load(gamePath));
     EXPECT_TRUE(folder.exists("_packed.dat"));
-    EXPECT_EQ("Textures/DTM Austria 50m LZW.tif", terrainHostPath("Textures\\DTM Austria 50m LZW.tif"));
+    EXPECT_EQ("Textures/DTM Austria 50m LZW.tif", hostPath("Textures\\DTM Austria 50m LZW.tif"));
 }
 
 TEST(TerrainCache, SmallGridsHaveNoTiles)
