@@ -34,6 +34,7 @@ public:
 
     void initShadows();
     void initShadowMaps();
+    void updateCascades(const glm::mat4& view, const glm::vec3& cameraPosition, const glm::vec3& lightDirection);
     void renderShadowPass();
 
     void initTerrain();
@@ -47,6 +48,8 @@ public:
 
     std::map<int, LevelObject> levelObjects;
     GLuint mainProgram = 0;
+    // the shadow cascades' light frusta, rebuilt every frame; the terrain culls against them
+    Frustum cascadeFrusta[3];
 #if ZELMORA_TERRAIN
     Terrain terrain;
 #endif

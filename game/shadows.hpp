@@ -28,6 +28,11 @@ extern const glm::mat4 lightBaseMatrix;
 extern glm::vec3 lightPosition;
 extern GLint dirLightLocations[5]; // direction, color, ambient, diffuse, specular
 
+// The size of each cascade's depth texture: the window times its scale, within the driver's
+// limits (set by Scene::initShadowMaps).
+extern glm::ivec2 shadowMapSizes[3];
+glm::ivec2 shadowMapSize(int windowWidth, int windowHeight, float scale, glm::ivec2 largest);
+
 // Maps clip space [-1, 1] to texture space [0, 1].
 glm::mat4 shadowBiasMatrix();
 

@@ -188,7 +188,50 @@ TEST_F(OnContext, MissingVertexFileGivesProgramZero)
     EXPECT_EQ(LoadShaders("Shaders/no-such-file.vert", "Shaders/testquad.frag"), 0u);
 }
 
-TEST_F(OnContext, SceneDrawsTheSkyBoxOnEveryFrame)
+namespace
+{
+    GLint levelZeroWidth(GLuint texture)
+    {
+        GLint width = -1;
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        return width;
+    }
+
+    // A scratch copy of the asset folder, made the current directory, for tests that break it.
+    class AssetCopy : public OnContext
+    {
+    protected:
+        void SetUp() override
+        {
+            OnContext::SetUp();
+            previous = std::filesystem::current_path();
+            folder = std::filesystem::temp_directory_path() /
+                     ("zelmora-assets-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+            std::filesystem::remove_all(folder);
+            std::filesystem::create_directories(folder / "Textures");
+            // not the terrain's model and caches: they may be large, and the sky-box tests
+            // look where the terrain would be
+            for (const char* part : {"Levels", "Meshes", "Shaders", "shaders", "SkyBox", "Textures/red.png"})
+                std::filesystem::copy(previous / part, folder / part,
+                                      std::filesystem::copy_options::recursive |
+                                          std::filesystem::copy_options::copy_symlinks);
+            std::filesystem::current_path(folder);
+        }
+        void TearDown() override
+        {
+            std::filesystem::current_path(previous);
+            std::filesystem::remove_all(folder);
+            OnContext::TearDown();
+        }
+        std::filesystem::path previous;
+        std::filesystem::path folder;
+    };
+
+} // namespace
+
+TEST_F(AssetCopy, SceneDrawsTheSkyBoxOnEveryFrame)
 {
     glfwGetFramebufferSize(window, &windowWidth, &windowHeight);
     glClearColor(0.0f, 0.0f, 0.8f, 0.0f);
@@ -227,7 +270,7 @@ TEST_F(OnContext, SceneDrawsTheSkyBoxOnEveryFrame)
     scene.release();
 }
 
-TEST_F(OnContext, SkyBoxFacesLieAlongTheirAxes)
+TEST_F(AssetCopy, SkyBoxFacesLieAlongTheirAxes)
 {
     struct Face
     {
@@ -337,47 +380,6 @@ TEST_F(OnContext, LevelObjectsDrawIntoADepthMap)
     glDrawBuffer(GL_BACK);
 }
 
-namespace
-{
-    GLint levelZeroWidth(GLuint texture)
-    {
-        GLint width = -1;
-        glBindTexture(GL_TEXTURE_2D, texture);
-        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
-        glBindTexture(GL_TEXTURE_2D, 0);
-        return width;
-    }
-
-    // A scratch copy of the asset folder, made the current directory, for tests that break it.
-    class AssetCopy : public OnContext
-    {
-    protected:
-        void SetUp() override
-        {
-            OnContext::SetUp();
-            previous = std::filesystem::current_path();
-            folder = std::filesystem::temp_directory_path() /
-                     ("zelmora-assets-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-            std::filesystem::remove_all(folder);
-            std::filesystem::create_directories(folder / "Textures");
-            // not the terrain's model and caches: they may be large
-            for (const char* part : {"Levels", "Shaders", "shaders", "SkyBox", "Textures/red.png"})
-                std::filesystem::copy(previous / part, folder / part,
-                                      std::filesystem::copy_options::recursive |
-                                          std::filesystem::copy_options::copy_symlinks);
-            std::filesystem::current_path(folder);
-        }
-        void TearDown() override
-        {
-            std::filesystem::current_path(previous);
-            std::filesystem::remove_all(folder);
-            OnContext::TearDown();
-        }
-        std::filesystem::path previous;
-        std::filesystem::path folder;
-    };
-
-} // namespace
 
 TEST_F(AssetCopy, TextureUploadsWhatDecodesAndSurvivesWhatDoesNot)
 {
