@@ -153,12 +153,11 @@ namespace norva::fast::avx2
             storeu(dest + 32, _mm256_unpackhi_epi16(bg, ra));
         }
 
-        // 32-bit lanes holding 16-bit values, a then b, into 16 pixels in order
+        // 32-bit lanes holding 16-bit values, a then b, into 16 pixels in order (the
+        // unsigned saturating pack is exact for them)
         NORVA_AVX2 __m256i pack32to16(__m256i a, __m256i b)
         {
-            a = _mm256_srai_epi32(_mm256_slli_epi32(a, 16), 16);
-            b = _mm256_srai_epi32(_mm256_slli_epi32(b, 16), 16);
-            return _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+            return _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
         }
 
         NORVA_AVX2 __m256i pack565(__m256i s)
@@ -469,8 +468,7 @@ namespace norva::fast::avx2
                 v = _mm256_blendv_epi8(v, special, big);
                 h[k] = _mm256_or_si256(v, sign);
             }
-            // values fit 16 bits: the unsigned saturating pack is exact
-            storeu(dest + ptrdiff_t(x) * 8, _mm256_permute4x64_epi64(_mm256_packus_epi32(h[0], h[1]), 0xD8));
+            storeu(dest + ptrdiff_t(x) * 8, pack32to16(h[0], h[1]));
         }
         sse2::convertFloatToHalf(dest + ptrdiff_t(x) * 8, src + ptrdiff_t(x) * 16, count - x);
     }
