@@ -257,6 +257,18 @@ namespace norva::jpeg
 
     namespace
     {
+        // 128 bytes of zeros; memset of this size becomes a slow string store
+        inline void clearBlock(s16* block)
+        {
+#if defined(__SSE2__)
+            const __m128i zero = _mm_setzero_si128();
+            for (int i = 0; i < 8; ++i)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(block + i * 8), zero);
+#else
+            std::memset(block, 0, 64 * sizeof(s16));
+#endif
+        }
+
         // The bit reader's registers held in locals for the hot sequential loop, written
         // back around the rare calls that need the state itself.
         struct LocalReader
@@ -349,14 +361,14 @@ namespace norva::jpeg
 
     void huffmanDecodeMcu(s16* output, DecodeState* state)
     {
-        const u8* zigzag = state->zigzag;
+        const u8* zigzag = zigzagTable;   // a constant address spares a register
         LocalReader reader(*state);
 
         for (int b = 0; b < state->blocks; ++b)
         {
             const BlockDescriptor& descriptor = state->block[b];
             s16* block = output + descriptor.offset;
-            std::memset(block, 0, 64 * sizeof(s16));
+            clearBlock(block);
 
             // DC: category and difference in one lookup when they are short
             reader.refill();
