@@ -3,6 +3,20 @@
 im=convert
 [ -x /usr/bin/convert ] && im=/usr/bin/convert
 
+# scratch_assets ASSETS RUN: RUN becomes the asset folder without the terrain model (links
+# to what the game reads, and a place of its own for cameraPath.bin and the terrain caches),
+# so a model generated in the real asset folder cannot slow or change these runs.
+scratch_assets() {
+    rm -rf "$2"
+    mkdir -p "$2/Textures"
+    for _part in Levels Meshes Shaders shaders SkyBox; do
+        ln -s "$1/$_part" "$2/$_part"
+    done
+    for _texture in red.png GrassGreenTexture0002.jpg; do
+        ln -s "$1/Textures/$_texture" "$2/Textures/$_texture"
+    done
+}
+
 # The EXIT trap: the game (by its pid) and the Xvfb server this shell started.
 cleanup() {
     if [ -n "$game_pid" ]; then

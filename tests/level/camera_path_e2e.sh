@@ -15,21 +15,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../game/e2e_common.sh"
 
 mkdir -p "$work"
-rm -rf "$work/run"
 rm -f "$work"/*.xwd "$work"/*.png "$work"/*.txt "$work"/*.log "$work"/*.bin
 out="$work/stdout.txt"
 err="$work/stderr.txt"
 run="$work/run"
 
-# the asset folder without the terrain model: links to what the game reads, and its own
-# place for cameraPath.bin
-mkdir -p "$run/Textures"
-for part in Levels Meshes Shaders shaders SkyBox; do
-    ln -s "$assets/$part" "$run/$part"
-done
-for texture in red.png GrassGreenTexture0002.jpg; do
-    ln -s "$assets/Textures/$texture" "$run/Textures/$texture"
-done
+scratch_assets "$assets" "$run"
 
 front_face=255,128,0 # the sky box looking along -z
 left_face=255,255,0  # looking along +x
