@@ -70,10 +70,16 @@ namespace norva::fast::avx2
             constexpr int a = 2 * O;
             constexpr int b = 2 * O + 1;
             __m256i v;
-            if constexpr (P::window(a) && P::window(b))
+            if constexpr (P::sharedWindow(a, b))
             {
-                const __m256i s = P::low(b) == P::low(a) + 16 ? loadu(src + P::low(a))
-                                                              : loadPair(src + P::low(a), src + P::low(b));
+                constexpr int at = P::sharedStart(a, b);
+                const __m256i s = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at)));
+                v = _mm256_shuffle_epi8(s, control(P::windowControl(a, at), P::windowControl(b, at)));
+            }
+            else if constexpr (P::window(a) && P::window(b))
+            {
+                const __m256i s = P::start(b) == P::start(a) + 16 ? loadu(src + P::start(a))
+                                                                  : loadPair(src + P::start(a), src + P::start(b));
                 v = _mm256_shuffle_epi8(s, control(P::windowControl(a), P::windowControl(b)));
             }
             else
@@ -274,6 +280,31 @@ namespace norva::fast::avx2
 
     } // namespace
 
+        // Four bytes to three: each lane packs its four pixels into 12 bytes, one cross-lane
+        // permute joins them, and the 32-byte store's last 8 bytes are overwritten by the
+        // next group (the loop stops early enough for the last one to stay in the row). In
+        // place, a store never reaches source bytes that are still to be read.
+        template <ByteMap M>
+        NORVA_AVX2_KERNEL void compact32to24(u8* dest, const u8* src, int count, void (*tail)(u8*, const u8*, int))
+        {
+            static_assert(M.source == 4 && M.dest == 3, "four bytes to three");
+            constexpr auto lane = [] {
+                Control c {};
+                for (int j = 0; j < 16; ++j)
+                    c[j] = j < 12 ? u8((j / 3) * 4 + M.index[j % 3]) : 0x80;
+                return c;
+            }();
+            const __m256i pack = control(lane, lane);
+            const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+            int x = 0;
+            for (; x + 11 <= count; x += 8)
+            {
+                const __m256i v = _mm256_shuffle_epi8(loadu(src + ptrdiff_t(x) * 4), pack);
+                storeu(dest + ptrdiff_t(x) * 3, _mm256_permutevar8x32_epi32(v, join));
+            }
+            tail(dest + ptrdiff_t(x) * 3, src + ptrdiff_t(x) * 4, count - x);
+        }
+
 #define NORVA_AVX2_ROW(name, tail) \
     void name(u8* dest, const u8* src, int count) { run<name##Map>(dest, src, count, tail::name); }
 
@@ -281,8 +312,15 @@ namespace norva::fast::avx2
     NORVA_AVX2_ROW(setAlpha32, sse2)
     NORVA_AVX2_ROW(expandBGR888, ssse3)
     NORVA_AVX2_ROW(expandRGB888toBGRA, ssse3)
-    NORVA_AVX2_ROW(dropAlpha32, ssse3)
-    NORVA_AVX2_ROW(convertBGRA8888toRGB888, ssse3)
+    void dropAlpha32(u8* dest, const u8* src, int count)
+    {
+        compact32to24<dropAlpha32Map>(dest, src, count, ssse3::dropAlpha32);
+    }
+
+    void convertBGRA8888toRGB888(u8* dest, const u8* src, int count)
+    {
+        compact32to24<convertBGRA8888toRGB888Map>(dest, src, count, ssse3::convertBGRA8888toRGB888);
+    }
     NORVA_AVX2_ROW(swapRB24, ssse3)
     NORVA_AVX2_ROW(expandL8toRGB888, ssse3)
     NORVA_AVX2_ROW(expandL8toRGBA8888, ssse3)

@@ -6,8 +6,8 @@
 // (or that it is 0xFF). A Plan spreads that over a block of pixels whose source and
 // destination are whole 16-byte chunks and, for each destination chunk, picks one of two
 // ways to build it:
-//  - window: all its source bytes lie within 16 bytes, so one unaligned load at the
-//    lowest of them and one pshufb give the chunk (expanding maps: 1, 2 or 3 bytes to 4);
+//  - window: all its source bytes lie within 16 bytes, so one unaligned load (inside
+//    the block) and one pshufb give the chunk (expanding maps: 1, 2 or 3 bytes to 4);
 //  - combine: the OR of one pshufb per source chunk that holds some of its bytes
 //    (shrinking maps, whose source bytes spread wider than 16).
 // Fill bytes are ORed in at the end. The SSSE3 and AVX2 kernels only run the plan.
@@ -77,16 +77,43 @@ namespace norva::fast
             return false;
         }
 
-        // destination chunk o from the 16 bytes at low(o)
-        static constexpr Control windowControl(int o)
+        // Where the window of chunk o starts: at its lowest source byte, moved back when
+        // that would read past the block, so that no load leaves the block's source bytes.
+        static constexpr int start(int o)
+        {
+            return low(o) < inBytes - 16 ? low(o) : inBytes - 16;
+        }
+
+        // destination chunk o from the 16 bytes at `at` (start(o) unless shared)
+        static constexpr Control windowControl(int o, int at)
         {
             Control c {};
             for (int j = 0; j < 16; ++j)
             {
                 const int s = source(16 * o + j);
-                c[j] = s < 0 ? 0x80 : u8(s - low(o));
+                c[j] = s < 0 ? 0x80 : u8(s - at);
             }
             return c;
+        }
+
+        static constexpr Control windowControl(int o)
+        {
+            return windowControl(o, start(o));
+        }
+
+        // Whether chunks a and b draw from one 16-byte window, and where it starts: then
+        // one load, broadcast to both 128-bit lanes, serves the pair.
+        static constexpr bool sharedWindow(int a, int b)
+        {
+            const int l = low(a) < low(b) ? low(a) : low(b);
+            const int h = high(a) > high(b) ? high(a) : high(b);
+            return h - l < 16;
+        }
+
+        static constexpr int sharedStart(int a, int b)
+        {
+            const int l = low(a) < low(b) ? low(a) : low(b);
+            return l < inBytes - 16 ? l : inBytes - 16;
         }
 
         // the bytes of destination chunk o that source chunk i holds
@@ -117,21 +144,10 @@ namespace norva::fast
             return c;
         }
 
-        // how far the window loads of a block reach past its source bytes
-        static constexpr int overread()
-        {
-            int m = 0;
-            for (int o = 0; o < outChunks; ++o)
-                if (window(o) && low(o) + 16 - inBytes > m)
-                    m = low(o) + 16 - inBytes;
-            return m;
-        }
-
-        // whole blocks that fit in a row of count pixels, loads included
+        // whole blocks that fit in a row of count pixels
         static constexpr int blockPixels(int count)
         {
-            const s64 bytes = s64(count) * S - overread();
-            return bytes < inBytes ? 0 : int(bytes / inBytes) * Pixels;
+            return count / Pixels * Pixels;
         }
     };
 

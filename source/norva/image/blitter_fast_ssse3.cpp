@@ -43,7 +43,7 @@ namespace norva::fast::ssse3
             using P = Plan<M, 16>;
             __m128i v;
             if constexpr (P::window(O))
-                v = _mm_shuffle_epi8(loadu(src + P::low(O)), control(P::windowControl(O)));
+                v = _mm_shuffle_epi8(loadu(src + P::start(O)), control(P::windowControl(O)));
             else
                 v = combine<M, O>(in, std::make_index_sequence<P::inChunks>());
             if constexpr (P::hasFill(O))
