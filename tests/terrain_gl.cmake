@@ -10,3 +10,12 @@ if(TARGET zelmora_game AND TARGET zelmora_terrain)
   set_tests_properties(terrain.gl PROPERTIES LABELS "game;terrain" TIMEOUT 300
     ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0;UBSAN_OPTIONS=print_stacktrace=1")
 endif()
+
+if(TARGET zelmora AND TARGET zelmora_terrain_gen AND TARGET zelmora_camera_path)
+  add_test(NAME terrain.e2e
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/terrain_gl/terrain_e2e.sh $<TARGET_FILE:zelmora>
+      $<TARGET_FILE:zelmora_terrain_gen> $<TARGET_FILE:zelmora_camera_path> ${CMAKE_SOURCE_DIR}/assets
+      ${CMAKE_CURRENT_BINARY_DIR}/terrain-e2e)
+  set_tests_properties(terrain.e2e PROPERTIES LABELS "game;terrain" TIMEOUT 400
+    ENVIRONMENT "UBSAN_OPTIONS=print_stacktrace=1")
+endif()
