@@ -229,19 +229,6 @@ namespace norva::jpeg
             return extend(getBits(state, s), s);
         }
 
-        inline s32 decodeDifference(DecodeState& state, const HuffmanTable& table)
-        {
-            refillBits(state);
-            int s = decodeHuffmanSymbol(state, table);
-            if (s > 16)
-            {
-                // DC categories end at 16
-                state.corrupt = true;
-                s = 0;
-            }
-            return receiveExtend(state, s);
-        }
-
         // wrapping add: corrupt data must not overflow the predictor
         inline s32 addWrapped(s32 a, s32 b)
         {
@@ -341,6 +328,26 @@ namespace norva::jpeg
                 return extend(get(s), s);
             }
 
+            // A DC difference: category and extra bits in one lookup when they are short.
+            s32 difference(const HuffmanTable& table)
+            {
+                refill();
+                const s32 fast = table.fast[peek()];
+                if (fast && !(fast & 0xF00))
+                {
+                    bits -= fast & 31;
+                    return fast >> 16;
+                }
+                int category = symbol(table);
+                if (category > 16)
+                {
+                    // DC categories end at 16
+                    state.corrupt = true;
+                    category = 0;
+                }
+                return receiveExtend(category);
+            }
+
             int symbol(const HuffmanTable& table)
             {
                 const u32 prefix = u32(cache >> (bits - 8)) & 0xFF;
@@ -370,28 +377,8 @@ namespace norva::jpeg
             s16* block = output + descriptor.offset;
             clearBlock(block);
 
-            // DC: category and difference in one lookup when they are short
-            reader.refill();
-            s32 difference;
-            const s32 fastDC = descriptor.dc->fast[reader.peek()];
-            if (fastDC && !(fastDC & 0xF00))
-            {
-                reader.bits -= fastDC & 31;
-                difference = fastDC >> 16;
-            }
-            else
-            {
-                int category = reader.symbol(*descriptor.dc);
-                if (category > 16)
-                {
-                    // DC categories end at 16
-                    state->corrupt = true;
-                    category = 0;
-                }
-                difference = reader.receiveExtend(category);
-            }
             s32& dc = state->lastDC[descriptor.component];
-            dc = addWrapped(dc, difference);
+            dc = addWrapped(dc, reader.difference(*descriptor.dc));
             block[0] = s16(dc);
 
             const HuffmanTable& ac = *descriptor.ac;
@@ -447,28 +434,29 @@ namespace norva::jpeg
 
     void huffmanDecodeDcFirst(s16* output, DecodeState* state)
     {
+        LocalReader reader(*state);
         for (int b = 0; b < state->blocks; ++b)
         {
             const BlockDescriptor& descriptor = state->block[b];
             s32& dc = state->lastDC[descriptor.component];
-            dc = addWrapped(dc, decodeDifference(*state, *descriptor.dc));
+            dc = addWrapped(dc, reader.difference(*descriptor.dc));
             output[descriptor.offset] = shiftCoefficient(dc, state->Al);
         }
+        reader.store();
     }
 
     void huffmanDecodeDcRefine(s16* output, DecodeState* state)
     {
-        const s32 p1 = 1 << state->Al;
+        const int al = state->Al;
+        LocalReader reader(*state);
         for (int b = 0; b < state->blocks; ++b)
         {
-            if (state->bits < 1)
-                refillBits(*state);
-            if (getBits(*state, 1))
-            {
-                s16& dc = output[state->block[b].offset];
-                dc = s16(dc | p1);
-            }
+            if (reader.bits < 1)
+                reader.refill();
+            s16& dc = output[state->block[b].offset];
+            dc = s16(dc | (s32(reader.get(1)) << al));
         }
+        reader.store();
     }
 
     void huffmanDecodeAcFirst(s16* output, DecodeState* state)
