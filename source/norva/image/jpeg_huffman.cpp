@@ -572,6 +572,46 @@ namespace norva::jpeg
             return mask;
         }
 
+        // position of the n-th set bit within each byte value, for selectBit
+        struct BitsInByte
+        {
+            u8 position[256][8];
+
+            constexpr BitsInByte() : position()
+            {
+                for (int v = 0; v < 256; ++v)
+                {
+                    int n = 0;
+                    for (int bit = 0; bit < 8; ++bit)
+                    {
+                        if (v & (1 << bit))
+                            position[v][n++] = u8(bit);
+                    }
+                }
+            }
+        };
+
+        constexpr BitsInByte bitsInByte;
+
+        // The position of set bit n (0 = the lowest) of x, or -1 when x has no more than n set
+        // bits; without a loop, whose exit would be mispredicted at every run length.
+        inline int selectBit(u64 x, int n)
+        {
+            constexpr u64 ones = 0x0101010101010101;
+            u64 c = x - ((x >> 1) & 0x5555555555555555);
+            c = (c & 0x3333333333333333) + ((c >> 2) & 0x3333333333333333);
+            c = (c + (c >> 4)) & 0x0F0F0F0F0F0F0F0F;
+            const u64 prefix = c * ones;    // byte i: the set bits of bytes 0..i
+            if (int(prefix >> 56) <= n)
+                return -1;
+
+            // the first byte whose prefix exceeds n (no byte borrows: prefixes are <= 64)
+            const u64 reached = ((prefix | (ones << 7)) - u64(n + 1) * ones) & (ones << 7);
+            const int byte = std::countr_zero(reached) >> 3;
+            const int before = int(((prefix << 8) >> (byte * 8)) & 0xFF);
+            return byte * 8 + bitsInByte.position[(x >> (byte * 8)) & 0xFF][n - before];
+        }
+
         // Positions k..63 (k <= 64).
         inline u64 from(int k)
         {
@@ -643,10 +683,19 @@ namespace norva::jpeg
 
                 // skip r zero coefficients, refining the non-zero ones passed over; the
                 // next zero (or the end of the band) is where a new coefficient goes
-                u64 zeros = ~nonzero & band & from(k);
-                for (; r > 0 && zeros; --r)
-                    zeros &= zeros - 1;
-                const int target = zeros ? std::countr_zero(zeros) : se + 1;
+                const u64 zeros = ~nonzero & band & from(k);
+                int target = se + 1;
+                if (r == 0)
+                {
+                    if (zeros)
+                        target = std::countr_zero(zeros);
+                }
+                else
+                {
+                    const int zero = selectBit(zeros, r);
+                    if (zero >= 0)
+                        target = zero;
+                }
                 refine(nonzero & from(k) & ~from(target));
                 k = target;
 
