@@ -25,6 +25,8 @@ out="$work/stdout.txt"
 err="$work/stderr.txt"
 im=convert
 [ -x /usr/bin/convert ] && im=/usr/bin/convert
+cmp=compare
+[ -x /usr/bin/compare ] && cmp=/usr/bin/compare
 
 # The game's folder: the real assets by link, a model and camera path of its own.
 for part in Levels Meshes Shaders SkyBox; do
@@ -109,6 +111,11 @@ pixels() {
     "$im" "$work/$1.xwd" rgb:- | md5sum | cut -d' ' -f1
 }
 
+# differing NAME1 NAME2: how many pixels of the two screenshots differ
+differing() {
+    "$cmp" -metric AE "$work/$1.xwd" "$work/$2.xwd" null: 2>&1 >/dev/null || true
+}
+
 # the share of terrain-coloured (green-dominant) pixels in rows FROM .. FROM + HEIGHT
 green_share() {
     "$im" "$work/$1.xwd" -crop "1280x$3+0+$2" +repage -scale 20% -fx 'g > r && g > b ? 1 : 0' \
@@ -144,7 +151,9 @@ share=$(green_share wireframe 512 256)
 holds "$share" '<' 0.99 || fail "the wireframe frame shows no sky through the terrain (green share $share)"
 key F3
 screenshot filled
-[ "$(pixels filled)" = "$(pixels first)" ] || fail "the second F3 did not give back the filled frame"
+# the same view again, up to a few shadow-edge pixels (0.28 % seen)
+changed=$(differing filled first)
+[ "$changed" -lt 10000 ] || fail "the second F3 did not give back the filled frame ($changed pixels differ)"
 
 # the shadow-map debug view, one cascade after the other
 key F7
@@ -175,17 +184,17 @@ key F8 2 3
 [ "$(tiles)" = 4 ] || fail "all cascades on: $(tiles) tiles per frame"
 full_patches=$(patches)
 
-# a larger threshold lets coarser levels pass: fewer patches
-key KP_Multiply KP_Multiply KP_Multiply KP_Multiply
-echo "threshold 16: $(patches) patches per frame (threshold 1: $full_patches)"
-holds "$(patches)" '<' "$full_patches" || fail "keypad * did not lower the patch count ($full_patches, then $(patches))"
-
 # shadows off: the frame still draws the terrain
 key F10
 screenshot noshadows
 share=$(green_share noshadows 512 256)
 holds "$share" '>' 0.9 || fail "without shadows the lower part of the frame is not terrain (green share $share)"
 unshadowed=$(milliseconds)
+
+# a larger threshold lets coarser levels pass: fewer patches
+key KP_Multiply KP_Multiply KP_Multiply KP_Multiply
+echo "threshold 16: $(patches) patches per frame (threshold 1: $full_patches)"
+holds "$(patches)" '<' "$full_patches" || fail "keypad * did not lower the patch count ($full_patches, then $(patches))"
 
 xdotool key Escape
 ticks=0
@@ -205,6 +214,6 @@ if grep -q '^GL error: ' "$err"; then
 fi
 
 echo "frame time, 1025 x 1025 alpine model, 1280 x 768, software rendering: $standard ms with shadows," \
-    "$unshadowed ms without (threshold 16)"
+    "$unshadowed ms without"
 echo "screenshots in $work"
 echo "PASS"
