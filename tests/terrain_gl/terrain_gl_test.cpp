@@ -15,6 +15,8 @@
 
 #include "../terrain/terrain_fixture.hpp"
 #include "game/platform.hpp"
+#include "game/scene.hpp"
+#include "game/shadows.hpp"
 #include "game/settings.hpp"
 #include "game/texture.hpp"
 #include "terrain.hpp"
@@ -246,4 +248,40 @@ TEST_F(TerrainOnContext, PassesDrawOnlyTheirOwnPatches)
     glReadPixels(0, 0, 768, 384, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
     for (std::size_t i = 0; i < rgba.size(); i += 4)
         ASSERT_EQ(rgba[i + 2], 255) << "cascade 1 drew pixel " << i / 4;
+}
+
+TEST_F(TerrainOnContext, ShadowMapsStayWithinTheDriversLimitsAndCompleteTheFramebuffer)
+{
+    const float scales[3] = {16.0f, 8.0f, 4.0f};
+    std::copy(scales, scales + 3, shadowMapScales);
+    windowWidth = 1280;
+    windowHeight = 768;
+    scene.initShadowMaps();
+    EXPECT_TRUE(shadowMapsReady);
+
+    GLint largest = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
+    for (int i = 0; i < 3; ++i)
+    {
+        GLint width = 0, height = 0, compare = 0;
+        glBindTexture(GL_TEXTURE_2D, shadowDepthTextures[i]);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+        glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_COMPARE_MODE, &compare);
+        // cascade 0 at sixteen times the window is wider than any driver allows
+        EXPECT_EQ(width, std::min(int(1280 * scales[i]), largest)) << "cascade " << i;
+        EXPECT_EQ(height, std::min(int(768 * scales[i]), largest)) << "cascade " << i;
+        EXPECT_EQ(glm::ivec2(width, height), shadowMapSizes[i]);
+        EXPECT_EQ(compare, GL_COMPARE_REF_TO_TEXTURE);
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    EXPECT_EQ(shadowMapSize(1280, 768, 16.0f, glm::ivec2(16384)), glm::ivec2(16384, 12288));
+    EXPECT_EQ(shadowMapSize(1280, 768, 4.0f, glm::ivec2(4096, 8192)), glm::ivec2(4096, 3072));
+
+    glDeleteTextures(3, shadowDepthTextures);
+    glDeleteFramebuffers(1, &shadowFramebuffer);
+    glDeleteProgram(lightDepthProgram);
+    shadowFramebuffer = lightDepthProgram = 0;
+    std::fill(shadowDepthTextures, shadowDepthTextures + 3, 0u);
+    shadowMapsReady = false;
 }
