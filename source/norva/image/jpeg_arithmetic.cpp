@@ -66,6 +66,68 @@ namespace norva::jpeg
             return 0;
         }
 
+        // One binary decision; inline in the MCU decoders, where it is most of the work.
+        inline int decide(DecodeState& state, u8* statistic)
+        {
+            // the registers in locals: the statistic byte may alias them
+            u32 a = state.A;
+            u32 c = state.C;
+            s32 ct = state.CT;
+
+            // renormalise
+            while (a < 0x8000)
+            {
+                if (--ct < 0)
+                {
+                    c = (c << 8) | readByte(state);
+                    ct += 8;
+                }
+                a <<= 1;
+            }
+
+            u32 sv = *statistic;
+            u32 qe = stateTable[sv & 0x7F];
+            const u32 nl = qe & 0xFF;
+            qe >>= 8;
+            const u32 nm = qe & 0xFF;
+            qe >>= 8;
+
+            a -= qe;
+            const u32 temp = a << ct;
+
+            if (c >= temp)
+            {
+                c -= temp;
+                if (a < qe)
+                {
+                    *statistic = u8((sv & 0x80) ^ nm);
+                }
+                else
+                {
+                    *statistic = u8((sv & 0x80) ^ nl);
+                    sv ^= 0x80;
+                }
+                a = qe;
+            }
+            else if (a < 0x8000)
+            {
+                if (a < qe)
+                {
+                    *statistic = u8((sv & 0x80) ^ nl);
+                    sv ^= 0x80;
+                }
+                else
+                {
+                    *statistic = u8((sv & 0x80) ^ nm);
+                }
+            }
+
+            state.A = a;
+            state.C = c;
+            state.CT = ct;
+            return int(sv >> 7);
+        }
+
         // Magnitude doublings allowed before a value would leave 16 bits.
         constexpr int MAX_DOUBLINGS = 15;
 
@@ -74,13 +136,13 @@ namespace norva::jpeg
         // corrupt data.
         inline s32 decodeMagnitude(DecodeState& state, u8* st, u8* large)
         {
-            s32 m = arithmeticDecode(state, st);
-            if (m && arithmeticDecode(state, st))
+            s32 m = decide(state, st);
+            if (m && decide(state, st))
             {
                 m = 2;
                 st = large;
                 int doublings = 1;
-                while (arithmeticDecode(state, st))
+                while (decide(state, st))
                 {
                     if (++doublings >= MAX_DOUBLINGS)
                         return -1;
@@ -92,7 +154,7 @@ namespace norva::jpeg
             st += 14;
             for (s32 bit = m >> 1; bit; bit >>= 1)
             {
-                if (arithmeticDecode(state, st))
+                if (decide(state, st))
                     v |= bit;
             }
             return v;
@@ -105,22 +167,22 @@ namespace norva::jpeg
             u8* stats = state.dcStats[table];
             u8* st = stats + state.dcContext[component];
 
-            if (!arithmeticDecode(state, st))
+            if (!decide(state, st))
             {
                 state.dcContext[component] = 0;
                 difference = 0;
                 return true;
             }
 
-            const int sign = arithmeticDecode(state, st + 1);
+            const int sign = decide(state, st + 1);
             st += 2 + sign;
 
-            s32 m = arithmeticDecode(state, st);
+            s32 m = decide(state, st);
             if (m)
             {
                 st = stats + 20;
                 int doublings = 0;
-                while (arithmeticDecode(state, st))
+                while (decide(state, st))
                 {
                     if (++doublings >= MAX_DOUBLINGS)
                         return false;
@@ -140,7 +202,7 @@ namespace norva::jpeg
             st += 14;
             for (s32 bit = m >> 1; bit; bit >>= 1)
             {
-                if (arithmeticDecode(state, st))
+                if (decide(state, st))
                     v |= bit;
             }
             v += 1;
@@ -164,17 +226,17 @@ namespace norva::jpeg
             for (int k = start; k <= end; ++k)
             {
                 u8* st = stats + 3 * (k - 1);
-                if (arithmeticDecode(state, st))
+                if (decide(state, st))
                     break;      // end of block
 
-                while (!arithmeticDecode(state, st + 1))
+                while (!decide(state, st + 1))
                 {
                     st += 3;
                     if (++k > end)
                         return false;
                 }
 
-                const int sign = arithmeticDecode(state, &state.fixedBin);
+                const int sign = decide(state, &state.fixedBin);
                 const s32 v = decodeMagnitude(state, st + 2, stats + (k <= kx ? 189 : 217));
                 if (v < 0)
                     return false;
@@ -187,57 +249,7 @@ namespace norva::jpeg
 
     int arithmeticDecode(DecodeState& state, u8* statistic)
     {
-        // renormalise
-        while (state.A < 0x8000)
-        {
-            if (--state.CT < 0)
-            {
-                state.C = (state.C << 8) | readByte(state);
-                state.CT += 8;
-            }
-            state.A <<= 1;
-        }
-
-        u32 sv = *statistic;
-        u32 qe = stateTable[sv & 0x7F];
-        const u32 nl = qe & 0xFF;
-        qe >>= 8;
-        const u32 nm = qe & 0xFF;
-        qe >>= 8;
-
-        u32 temp = state.A - qe;
-        state.A = temp;
-        temp <<= state.CT;
-
-        if (state.C >= temp)
-        {
-            state.C -= temp;
-            if (state.A < qe)
-            {
-                state.A = qe;
-                *statistic = u8((sv & 0x80) ^ nm);
-            }
-            else
-            {
-                state.A = qe;
-                *statistic = u8((sv & 0x80) ^ nl);
-                sv ^= 0x80;
-            }
-        }
-        else if (state.A < 0x8000)
-        {
-            if (state.A < qe)
-            {
-                *statistic = u8((sv & 0x80) ^ nl);
-                sv ^= 0x80;
-            }
-            else
-            {
-                *statistic = u8((sv & 0x80) ^ nm);
-            }
-        }
-
-        return int(sv >> 7);
+        return decide(state, statistic);
     }
 
     void arithmeticInit(DecodeState& state)
@@ -328,7 +340,7 @@ namespace norva::jpeg
         const s32 p1 = 1 << state->Al;
         for (int b = 0; b < state->blocks; ++b)
         {
-            if (arithmeticDecode(*state, &state->fixedBin))
+            if (decide(*state, &state->fixedBin))
             {
                 s16& dc = output[state->block[b].offset];
                 dc = s16(dc | p1);
@@ -370,7 +382,7 @@ namespace norva::jpeg
         for (int k = state->Ss; k <= se; ++k)
         {
             u8* st = stats + 3 * (k - 1);
-            if (k > kex && arithmeticDecode(*state, st))
+            if (k > kex && decide(*state, st))
                 break;
 
             for (;;)
@@ -378,13 +390,13 @@ namespace norva::jpeg
                 s16* coefficient = block + zigzag[k];
                 if (*coefficient)
                 {
-                    if (arithmeticDecode(*state, st + 2))
+                    if (decide(*state, st + 2))
                         *coefficient = s16(*coefficient + (*coefficient < 0 ? m1 : p1));
                     break;
                 }
-                if (arithmeticDecode(*state, st + 1))
+                if (decide(*state, st + 1))
                 {
-                    *coefficient = s16(arithmeticDecode(*state, &state->fixedBin) ? m1 : p1);
+                    *coefficient = s16(decide(*state, &state->fixedBin) ? m1 : p1);
                     break;
                 }
                 st += 3;
