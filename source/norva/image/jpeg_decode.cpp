@@ -500,27 +500,47 @@ namespace norva::jpeg
         m_state.blocks = 1;
         m_state.block[0].offset = 0;
 
-        const size_t stride = size_t(m_blocksInMcu) * 64;
-        auto address = [&](u32 bx, u32 by) {
-            const size_t mcu = size_t(by / vsf) * m_mcusPerRow + bx / hsf;
-            const size_t block = frame.offset + (by % vsf) * hsf + (bx % hsf);
-            return m_coefficients + mcu * stride + block * 64;
+        // Block bx of a row lies in MCU bx / hsf, sub-block bx % hsf: both are stepped rather
+        // than divided, for this block and for the one prefetched a few steps ahead.
+        struct Step
+        {
+            u32 mcu = 0;
+            u32 sub = 0;
+
+            void next(u32 h)
+            {
+                if (++sub == h)
+                {
+                    sub = 0;
+                    ++mcu;
+                }
+            }
         };
 
         // Refinement scans revisit a coefficient buffer far larger than the caches: the
         // block a few steps ahead is requested while this one decodes.
         constexpr u32 AHEAD = 4;
+        const size_t stride = size_t(m_blocksInMcu) * 64;
         for (u32 by = 0; by < down; ++by)
         {
+            s16* row = m_coefficients + size_t(by / vsf) * m_mcusPerRow * stride +
+                       (frame.offset + (by % vsf) * hsf) * 64;
+            Step current;
+            Step ahead;
+            for (u32 i = 0; i < AHEAD; ++i)
+                ahead.next(hsf);
+
             for (u32 bx = 0; bx < across; ++bx)
             {
                 if (bx + AHEAD < across)
                 {
-                    const s16* next = address(bx + AHEAD, by);
+                    const s16* next = row + ahead.mcu * stride + ahead.sub * 64;
                     __builtin_prefetch(next);
                     __builtin_prefetch(next + 32);
+                    ahead.next(hsf);
                 }
-                m_state.decode(address(bx, by), &m_state);
+                m_state.decode(row + current.mcu * stride + current.sub * 64, &m_state);
+                current.next(hsf);
                 handleRestart();
             }
         }
