@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include <bzlib.h>
 #include <lz4.h>
 #include <lz4hc.h>
 
@@ -147,6 +148,26 @@ namespace
         EXPECT_THROW(lz4::decompress(Memory(&byte, huge), ConstMemory(&byte, 1)), Exception);
         EXPECT_THROW(lz4::decompress(view(dest), ConstMemory(&byte, huge)), Exception);
         EXPECT_GT(lz4::bound(huge), huge);
+    }
+
+    TEST(Edges, Bzip2InPiecesMatchesTheOneShotCall)
+    {
+        // several pieces of input and output in both directions, and the same stream as
+        // the library's own one-call coder writes
+        const Bytes input = mixedBytes(3 << 20, 29);
+        const Bytes packed = compressWith(getCompressor(CompressionMethod::BZIP2), input, 9);
+        ASSERT_GT(packed.size(), 1u << 20);
+
+        Bytes direct(bzip2::bound(input.size()));
+        unsigned int directSize = unsigned(direct.size());
+        ASSERT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(direct.data()), &directSize,
+            const_cast<char*>(reinterpret_cast<const char*>(input.data())), unsigned(input.size()), 9, 0, 30), BZ_OK);
+        direct.resize(directSize);
+        EXPECT_TRUE(packed == direct);
+
+        Bytes restored(input.size());
+        bzip2::decompress(view(restored), view(packed));
+        EXPECT_TRUE(restored == input);
     }
 
     TEST(Edges, BoundsAreSixtyFourBit)
