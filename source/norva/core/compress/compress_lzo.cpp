@@ -19,7 +19,7 @@ namespace
         return ok;
     }
 
-    // the table builds before any call, so this runs at start-up
+    // checked at start-up, with the other static initialisers, rather than on the first call
     [[maybe_unused]] const bool initialised = ready();
 
 } // namespace
