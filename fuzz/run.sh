@@ -1,0 +1,103 @@
+#!/bin/sh
+# Builds the libFuzzer harnesses with clang-14 and runs each for N seconds (default 60),
+# on corpora seeded from the test fixtures. Run by hand, not in CI:
+#   sh fuzz/run.sh [seconds] [harness...]      e.g.  sh fuzz/run.sh 600 fuzz_png fuzz_jpeg
+# Corpora grow in build/fuzz/corpus/<harness>; crashes land in build/fuzz/artifacts/<harness>.
+# FUZZ_WORKERS (default 1) runs that many processes per harness; FUZZ_KEEP_GOING=1 runs them in
+# fork mode, which records every crash, leak and timeout and carries on.
+set -eu
+
+seconds=${1:-60}
+[ $# -gt 0 ] && shift
+harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_decompress fuzz_image_any}
+workers=${FUZZ_WORKERS:-1}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${FUZZ_BUILD:-$root/build/fuzz}
+fixtures=$root/tests/fixtures
+
+if [ ! -f "$build/build.ninja" ]; then
+    CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DZELMORA_FUZZ=ON \
+        -DZELMORA_GAME=OFF -DZELMORA_TESTS=OFF -DZELMORA_SANITIZE=address,undefined
+fi
+# shellcheck disable=SC2086
+cmake --build "$build" --target $harnesses
+
+# copy_seeds <dir> <files...>: the fixtures as they are
+copy_seeds() {
+    dir=$1; shift
+    mkdir -p "$dir"
+    for f in "$@"; do [ -f "$f" ] && cp "$f" "$dir/"; done
+    return 0
+}
+
+# prefix_seed <dir> <byte> <file>: the file behind one selector byte
+prefix_seed() {
+    printf "\\$(printf '%03o' "$2")" > "$1/$(basename "$3")"
+    cat "$3" >> "$1/$(basename "$3")"
+}
+
+# any_seeds <dir> <extension index> <files...>: the destinations (the selector's high bits)
+# taken in turn, so that every kind starts with real files
+any_seeds() {
+    dir=$1; index=$2; shift 2
+    for f in "$@"; do
+        [ -f "$f" ] || continue
+        prefix_seed "$dir" $((index | (turn % 4) << 5)) "$f"
+        turn=$((turn + 1))
+    done
+}
+
+# u32le <n>: four bytes, little-endian
+u32le() {
+    printf "\\$(printf '%03o' $(($1 & 255)))\\$(printf '%03o' $(($1 >> 8 & 255)))"
+    printf "\\$(printf '%03o' $(($1 >> 16 & 255)))\\$(printf '%03o' $(($1 >> 24 & 255)))"
+}
+
+seed() {
+    dir=$build/seeds/$1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    case $1 in
+    fuzz_png) copy_seeds "$dir" "$fixtures"/images/*.png "$fixtures"/fuzz/png/* ;;
+    fuzz_bmp) copy_seeds "$dir" "$fixtures"/images/*.bmp "$fixtures"/images/*.ico \
+                  "$fixtures"/images/*.cur "$fixtures"/fuzz/bmp/* ;;
+    fuzz_jpeg) copy_seeds "$dir" "$fixtures"/jpeg/*.jpg "$fixtures"/fuzz/jpeg/* ;;
+    fuzz_image_any)
+        # the selector bytes follow the harness's extension list (.png .jpg ... .bmp .ico .cur)
+        turn=0
+        any_seeds "$dir" 0 "$fixtures"/images/*.png
+        any_seeds "$dir" 1 "$fixtures"/jpeg/*.jpg
+        any_seeds "$dir" 5 "$fixtures"/images/*.bmp
+        any_seeds "$dir" 6 "$fixtures"/images/*.ico
+        any_seeds "$dir" 7 "$fixtures"/images/*.cur ;;
+    fuzz_decompress)
+        # method byte, destination size, data: each committed sample with its true size
+        for f in "$fixtures"/compress/*; do
+            case $f in
+            *.zlib) m=1 ;; *.bz2) m=2 ;; *.lz4) m=3 ;; *.lzo) m=4 ;; *.zst) m=5 ;;
+            *.lzfse) m=6 ;; *.lzma) m=7 ;; *.lzma2) m=8 ;; *.ppmd8) m=9 ;; *) continue ;;
+            esac
+            original=${f%.*}
+            original=${original%.o*r[01]}
+            [ -f "$original" ] || continue
+            out=$dir/$(basename "$f")
+            { printf "\\$(printf '%03o' $m)"; u32le "$(wc -c < "$original")"; cat "$f"; } > "$out"
+        done
+        copy_seeds "$dir" "$fixtures"/fuzz/compress/* ;;
+    esac
+}
+
+for h in $harnesses; do
+    seed "$h"
+    mkdir -p "$build/corpus/$h" "$build/artifacts/$h"
+    dict=
+    parallel="-jobs=$workers -workers=$workers"
+    [ "${FUZZ_KEEP_GOING:-0}" = 1 ] && parallel="-fork=$workers -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1"
+    [ -f "$root/fuzz/$h.dict" ] && dict=-dict=$root/fuzz/$h.dict
+    echo "== $h: $seconds s, $workers worker(s)"
+    # shellcheck disable=SC2086
+    (cd "$build/artifacts/$h" && "$build/fuzz/$h" -max_total_time="$seconds" -timeout=10 \
+        -rss_limit_mb=2560 -max_len=65536 -print_final_stats=1 \
+        $parallel $dict \
+        -artifact_prefix="$build/artifacts/$h/" "$build/corpus/$h" "$build/seeds/$h") || true
+done
