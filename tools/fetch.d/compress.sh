@@ -48,7 +48,10 @@ apt_private() {
 
 apt_private update >/dev/null || fail "apt-get update with the private configuration failed."
 
+# Files left by an earlier run may be of an older version than the fresh lists offer; the
+# unpacking below picks the first match, so only this run's download may be there.
 if ! sdk_ok; then
+    rm -f "$work"/download/7zip_*
     (cd "$work/download" && apt_private source --download-only 7zip) \
         || fail "apt-get source --download-only 7zip failed."
     orig=$(ls "$work"/download/7zip_*.orig.tar.* 2>/dev/null | head -n 1)
@@ -60,6 +63,7 @@ if ! sdk_ok; then
 fi
 
 if ! lzfse_ok; then
+    rm -f "$work"/download/apfs-dkms_*
     (cd "$work/download" && apt_private download apfs-dkms) || fail "apt-get download apfs-dkms failed."
     deb=$(ls "$work"/download/apfs-dkms_*_all.deb 2>/dev/null | head -n 1)
     [ -n "$deb" ] || fail "no apfs-dkms package was downloaded."
