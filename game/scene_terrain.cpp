@@ -112,6 +112,8 @@ void Scene::prepareTerrainForCamera()
         return;
     if (!terrainStepsDone)
         terrain.resetVisibility();
+    // light frusta that were never built would take in every box
+    terrain.cascadeFrusta = shadowMapsReady ? cascadeFrusta : nullptr;
     setTerrainMatrices(terrain, camera.projection * camera.view, camera.position);
     if (terrainStepsDone)
         return;
