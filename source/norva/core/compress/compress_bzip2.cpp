@@ -7,8 +7,6 @@
 #include <norva/core/compress.hpp>
 #include <norva/core/exception.hpp>
 
-#include "common.hpp"
-
 namespace
 {
     using namespace norva;
@@ -80,7 +78,7 @@ namespace norva::bzip2
     u64 compress(Memory dest, ConstMemory source, int level)
     {
         bz_stream stream {};
-        if (BZ2_bzCompressInit(&stream, detail::clampLevel(level, 1, 9), 0, 30) != BZ_OK)
+        if (BZ2_bzCompressInit(&stream, std::clamp(level, 1, 9), 0, 30) != BZ_OK)
         {
             NORVA_THROW("norva::bzip2::compress", "[bzip2] compression failed.");
         }

@@ -9,8 +9,6 @@
 #include <norva/core/compress.hpp>
 #include <norva/core/exception.hpp>
 
-#include "common.hpp"
-
 namespace norva::lz4
 {
     u64 bound(u64 size)
@@ -33,7 +31,7 @@ namespace norva::lz4
         const int size = int(source.size);
         const int capacity = int(std::min<u64>(dest.size, INT_MAX));
 
-        level = detail::clampLevel(level, 0, 10);
+        level = std::clamp(level, 0, 10);
         int written;
         if (level < 7)
         {

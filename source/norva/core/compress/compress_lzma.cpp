@@ -1,12 +1,13 @@
 // "lzma": 5 LZMA property bytes, then raw LZMA data (LZMA SDK).
 
+#include <algorithm>
+
 #include <LzmaDec.h>
 #include <LzmaEnc.h>
 
 #include <norva/core/compress.hpp>
 #include <norva/core/exception.hpp>
 
-#include "common.hpp"
 #include "sdk.hpp"
 
 namespace norva::lzma
@@ -26,7 +27,7 @@ namespace norva::lzma
 
         CLzmaEncProps props;
         LzmaEncProps_Init(&props);
-        props.level = detail::clampLevel(level - 1, 0, 9);
+        props.level = std::clamp(level - 1, 0, 9);
         props.dictSize = 2048u << props.level;
         props.lc = 3;
         props.pb = 2;

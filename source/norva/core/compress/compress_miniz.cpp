@@ -1,11 +1,11 @@
 // "miniz": zlib streams, compressed and decompressed by libdeflate.
 
+#include <algorithm>
+
 #include <libdeflate.h>
 
 #include <norva/core/compress.hpp>
 #include <norva/core/exception.hpp>
-
-#include "common.hpp"
 
 namespace norva::miniz
 {
@@ -17,7 +17,7 @@ namespace norva::miniz
 
     u64 compress(Memory dest, ConstMemory source, int level)
     {
-        libdeflate_compressor* compressor = libdeflate_alloc_compressor(detail::clampLevel(level, 0, 10));
+        libdeflate_compressor* compressor = libdeflate_alloc_compressor(std::clamp(level, 0, 10));
         size_t written = 0;
         if (compressor)
         {

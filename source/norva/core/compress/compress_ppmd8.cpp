@@ -1,11 +1,12 @@
 // "ppmd8": PPMd variant I revision 1 (LZMA SDK), framed as in ZIP method 98.
 
+#include <algorithm>
+
 #include <Ppmd8.h>
 
 #include <norva/core/compress.hpp>
 #include <norva/core/exception.hpp>
 
-#include "common.hpp"
 #include "sdk.hpp"
 
 namespace
@@ -91,7 +92,7 @@ namespace norva::ppmd8
             NORVA_THROW("norva::ppmd8::compress", "[PPMd] compression failed.");
         }
 
-        level = detail::clampLevel(level, 0, 10);
+        level = std::clamp(level, 0, 10);
         const u32 order = u32(level) + 2;
         const u32 memoryMiB = 12 * u32(level) + 8;
         const u32 restoreMethod = PPMD8_RESTORE_METHOD_RESTART;

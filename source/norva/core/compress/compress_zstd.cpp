@@ -1,11 +1,11 @@
 // "zstd": zstd frames, one-shot.
 
+#include <algorithm>
+
 #include <zstd.h>
 
 #include <norva/core/compress.hpp>
 #include <norva/core/exception.hpp>
-
-#include "common.hpp"
 
 namespace norva::zstd
 {
@@ -21,7 +21,7 @@ namespace norva::zstd
             return 0;
         }
         size_t written = ZSTD_compress(dest.address, dest.size, source.address, source.size,
-            detail::clampLevel(2 * level, 1, 20));
+            std::clamp(2 * level, 1, 20));
         if (ZSTD_isError(written))
         {
             NORVA_THROW("norva::zstd::compress", "[zstd] %s", ZSTD_getErrorName(written));
