@@ -301,14 +301,15 @@ namespace
         return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
     }
 
-    // Runs the wrapper and the direct call in alternating order and keeps the fastest run
-    // of each: up to 5 rounds for calls under a second, 3 under ten, else 1. The reported
-    // time is the wrapper's; the counters give both rates and the wrapper's cost.
+    // for work spread over several threads
     double wallSeconds()
     {
         return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     }
 
+    // Runs the wrapper and the direct call in alternating order and keeps the fastest run
+    // of each: up to 5 rounds for calls under a second, 3 under ten, else 1. The reported
+    // time is the wrapper's; the counters give both rates and the wrapper's cost.
     template <typename Norva, typename Direct>
     void paired(benchmark::State& state, u64 bytes, Norva norva, Direct direct, double (*clock)() = cpuSeconds)
     {
