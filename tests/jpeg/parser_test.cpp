@@ -36,11 +36,8 @@ namespace
 
     std::vector<u8> app2(u8 sequence, u8 count, const std::vector<u8>& payload)
     {
-        std::vector<u8> s = { 0xFF, 0xE2, 0, 0 };
-        const char* tag = "ICC_PROFILE";
-        s.insert(s.end(), tag, tag + 12);
-        s.push_back(sequence);
-        s.push_back(count);
+        const u8 header[] = { 0xFF, 0xE2, 0, 0, 'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, sequence, count };
+        std::vector<u8> s(std::begin(header), std::end(header));
         s.insert(s.end(), payload.begin(), payload.end());
         const size_t length = s.size() - 2;
         s[2] = u8(length >> 8);
