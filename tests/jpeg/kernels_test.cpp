@@ -109,7 +109,6 @@ TEST(JpegColor, ShapesMatchTheGeneralConverter)
         };
         ProcessContext context;
         context.blocks = shape.h * shape.v + 2;
-        context.components = 3;
         context.idct = idctInteger;
         const std::vector<u16> qt = flatTable(2);
         for (int b = 0; b < context.blocks; ++b)
@@ -152,7 +151,6 @@ TEST(JpegColor, MidGreyIsGreyInEveryPath)
         Frame frame[3] = { { 1, 2, 2, 0, 0 }, { 2, 1, 1, 0, 4 }, { 3, 1, 1, 0, 5 } };
         ProcessContext context;
         context.blocks = 6;
-        context.components = 3;
         const std::vector<u16> qt = flatTable(1);
         for (int b = 0; b < 6; ++b)
             context.qt[b] = qt.data();

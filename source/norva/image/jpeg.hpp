@@ -185,7 +185,6 @@ namespace norva::jpeg
     void huffmanRestart(DecodeState& state);
     void arithmeticInit(DecodeState& state);
     void arithmeticRestart(DecodeState& state);
-    int arithmeticDecode(DecodeState& state, u8* statistic);
 
     void huffmanDecodeMcu(s16* data, DecodeState* state);
     void huffmanDecodeDcFirst(s16* data, DecodeState* state);
@@ -221,22 +220,11 @@ namespace norva::jpeg
         u32 offset;     // first block of the component within the MCU
     };
 
-    struct Component
-    {
-        u32 id;
-        u32 hshift;     // log2(Hmax / Hi)
-        u32 vshift;     // log2(Vmax / Vi)
-        u32 tq;
-        u32 offset;
-    };
-
     // What every MCU processor reads: per-block quantisers, the component layout and the iDCT.
     struct ProcessContext
     {
         const u16* qt[JPEG_MAX_BLOCKS_IN_MCU];
         int blocks = 0;
-        Component component[JPEG_MAX_COMPONENTS] = {};
-        int components = 0;
         u32 colorTransform = 0;
         IdctFunc idct = idctInteger;
 
@@ -296,7 +284,6 @@ namespace norva::jpeg
         u32 threadOverride = 0;
 
         // for tests
-        u32 restartInterval() const { return m_restartInterval; }
         u32 quantizationPrecision(int slot) const { return m_qtPrecision[slot]; }
         const u16* quantizationTable(int slot) const { return m_qt[slot]; }
 

@@ -67,7 +67,7 @@ namespace norva::jpeg
         }
 
         // One binary decision; inline in the MCU decoders, where it is most of the work.
-        inline int decide(DecodeState& state, u8* statistic)
+        inline int arithmeticDecode(DecodeState& state, u8* statistic)
         {
             // the registers in locals: the statistic byte may alias them
             u32 a = state.A;
@@ -136,13 +136,13 @@ namespace norva::jpeg
         // corrupt data.
         inline s32 decodeMagnitude(DecodeState& state, u8* st, u8* large)
         {
-            s32 m = decide(state, st);
-            if (m && decide(state, st))
+            s32 m = arithmeticDecode(state, st);
+            if (m && arithmeticDecode(state, st))
             {
                 m = 2;
                 st = large;
                 int doublings = 1;
-                while (decide(state, st))
+                while (arithmeticDecode(state, st))
                 {
                     if (++doublings >= MAX_DOUBLINGS)
                         return -1;
@@ -154,7 +154,7 @@ namespace norva::jpeg
             st += 14;
             for (s32 bit = m >> 1; bit; bit >>= 1)
             {
-                if (decide(state, st))
+                if (arithmeticDecode(state, st))
                     v |= bit;
             }
             return v;
@@ -167,22 +167,22 @@ namespace norva::jpeg
             u8* stats = state.dcStats[table];
             u8* st = stats + state.dcContext[component];
 
-            if (!decide(state, st))
+            if (!arithmeticDecode(state, st))
             {
                 state.dcContext[component] = 0;
                 difference = 0;
                 return true;
             }
 
-            const int sign = decide(state, st + 1);
+            const int sign = arithmeticDecode(state, st + 1);
             st += 2 + sign;
 
-            s32 m = decide(state, st);
+            s32 m = arithmeticDecode(state, st);
             if (m)
             {
                 st = stats + 20;
                 int doublings = 0;
-                while (decide(state, st))
+                while (arithmeticDecode(state, st))
                 {
                     if (++doublings >= MAX_DOUBLINGS)
                         return false;
@@ -202,7 +202,7 @@ namespace norva::jpeg
             st += 14;
             for (s32 bit = m >> 1; bit; bit >>= 1)
             {
-                if (decide(state, st))
+                if (arithmeticDecode(state, st))
                     v |= bit;
             }
             v += 1;
@@ -226,17 +226,17 @@ namespace norva::jpeg
             for (int k = start; k <= end; ++k)
             {
                 u8* st = stats + 3 * (k - 1);
-                if (decide(state, st))
+                if (arithmeticDecode(state, st))
                     break;      // end of block
 
-                while (!decide(state, st + 1))
+                while (!arithmeticDecode(state, st + 1))
                 {
                     st += 3;
                     if (++k > end)
                         return false;
                 }
 
-                const int sign = decide(state, &state.fixedBin);
+                const int sign = arithmeticDecode(state, &state.fixedBin);
                 const s32 v = decodeMagnitude(state, st + 2, stats + (k <= kx ? 189 : 217));
                 if (v < 0)
                     return false;
@@ -246,11 +246,6 @@ namespace norva::jpeg
         }
 
     } // namespace
-
-    int arithmeticDecode(DecodeState& state, u8* statistic)
-    {
-        return decide(state, statistic);
-    }
 
     void arithmeticInit(DecodeState& state)
     {
@@ -340,7 +335,7 @@ namespace norva::jpeg
         const s32 p1 = 1 << state->Al;
         for (int b = 0; b < state->blocks; ++b)
         {
-            if (decide(*state, &state->fixedBin))
+            if (arithmeticDecode(*state, &state->fixedBin))
             {
                 s16& dc = output[state->block[b].offset];
                 dc = s16(dc | p1);
@@ -382,7 +377,7 @@ namespace norva::jpeg
         for (int k = state->Ss; k <= se; ++k)
         {
             u8* st = stats + 3 * (k - 1);
-            if (k > kex && decide(*state, st))
+            if (k > kex && arithmeticDecode(*state, st))
                 break;
 
             for (;;)
@@ -390,13 +385,13 @@ namespace norva::jpeg
                 s16* coefficient = block + zigzag[k];
                 if (*coefficient)
                 {
-                    if (decide(*state, st + 2))
+                    if (arithmeticDecode(*state, st + 2))
                         *coefficient = s16(*coefficient + (*coefficient < 0 ? m1 : p1));
                     break;
                 }
-                if (decide(*state, st + 1))
+                if (arithmeticDecode(*state, st + 1))
                 {
-                    *coefficient = s16(decide(*state, &state->fixedBin) ? m1 : p1);
+                    *coefficient = s16(arithmeticDecode(*state, &state->fixedBin) ? m1 : p1);
                     break;
                 }
                 st += 3;

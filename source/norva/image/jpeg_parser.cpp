@@ -364,17 +364,9 @@ namespace norva::jpeg
                 m_context.qt[offset++] = m_qt[frame.tq];
 
             m_frame.push_back(frame);
-
-            Component& component = m_context.component[i];
-            component.id = frame.id;
-            component.hshift = u32(std::bit_width(u32(hmax / int(frame.hsf))) - 1);
-            component.vshift = u32(std::bit_width(u32(vmax / int(frame.vsf))) - 1);
-            component.tq = frame.tq;
-            component.offset = frame.offset;
         }
 
         m_context.blocks = blocks;
-        m_context.components = components;
         computeSampleTables(m_context, m_frame.data(), components, hmax, vmax);
 
         m_mcuWidth = 8 * hmax;
