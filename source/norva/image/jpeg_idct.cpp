@@ -71,7 +71,8 @@ namespace norva::jpeg
             return u8(v < 0 ? 0 : v > 255 ? 255 : v);
         }
 
-        // The dequantised value, saturated to 16 bits as the SIMD transform holds it.
+        // The dequantised value, saturated to the 16 bits the SIMD transform works in (which
+        // wraps instead); valid data reaches neither limit.
         inline s64 dequantize(s16 c, u16 q)
         {
             const s32 v = s32(c) * s32(q);
