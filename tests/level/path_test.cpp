@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "game/camera.hpp"
 #include "game/level_object.hpp"
 #include "game/settings.hpp"
@@ -31,7 +33,7 @@ namespace
         {
             previous = std::filesystem::current_path();
             folder = std::filesystem::temp_directory_path() /
-                     ("zelmora-path-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                     ("zelmora-path-" + std::to_string(getpid()) + "-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
             std::filesystem::remove_all(folder);
             std::filesystem::create_directories(folder);
             std::filesystem::current_path(folder);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <glm/gtc/matrix_transform.hpp>
 #include <norva/core/exception.hpp>
 #include <norva/image/surface.hpp>
@@ -208,7 +210,7 @@ namespace
             OnContext::SetUp();
             previous = std::filesystem::current_path();
             folder = std::filesystem::temp_directory_path() /
-                     ("zelmora-assets-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                     ("zelmora-assets-" + std::to_string(getpid()) + "-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
             std::filesystem::remove_all(folder);
             std::filesystem::create_directories(folder / "Textures");
             // not the terrain's model and caches: they may be large, and the sky-box tests

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "game/paths.hpp"
 #include "game/shader.hpp"
 
@@ -24,7 +26,7 @@ namespace
         {
             previous = std::filesystem::current_path();
             folder = std::filesystem::temp_directory_path() /
-                     ("zelmora-shader-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                     ("zelmora-shader-" + std::to_string(getpid()) + "-" +
                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
             std::filesystem::create_directories(folder / "shaders");
             std::filesystem::current_path(folder);
