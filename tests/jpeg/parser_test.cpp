@@ -220,6 +220,29 @@ TEST(JpegMetadata, IccChunksJoinInFileOrder)
     EXPECT_EQ(parser.icc().size, joined.size());
 }
 
+TEST(JpegMetadata, SegmentsTooShortForTheirHeaderGiveNothing)
+{
+    // each is shorter than its tag and header, or holds no payload after them
+    const std::vector<u8> segments[] =
+    {
+        { 0xFF, 0xE1, 0, 7, 'E', 'x', 'i', 'f', 0 },
+        { 0xFF, 0xE1, 0, 8, 'E', 'x', 'i', 'f', 0, 0 },
+        { 0xFF, 0xE3, 0, 7, 'M', 'E', 'T', 'A', 0 },
+        { 0xFF, 0xE2, 0, 15, 'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1 },
+        { 0xFF, 0xE2, 0, 16, 'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1 },
+    };
+    for (const std::vector<u8>& segment : segments)
+    {
+        SCOPED_TRACE(int(segment[3]));
+        const std::vector<u8> file = withSegment(loadFile("baseline_420.jpg"), 2, segment);
+        jpeg::Parser parser(memoryOf(file));
+        ASSERT_TRUE(parser.header().success) << parser.header().info;
+        EXPECT_EQ(parser.exif().size, 0u);
+        EXPECT_EQ(parser.icc().size, 0u);
+        EXPECT_TRUE(decode(file, Format::BGRA8888).status.success);
+    }
+}
+
 TEST(JpegMetadata, QuantizationTablesOfBothPrecisions)
 {
     // one DQT segment: table 0 of 8 bits, table 1 of 16 bits
@@ -392,18 +415,40 @@ TEST(JpegDamage, EachGivesItsMessage)
 
 TEST(JpegDamage, SecondFrameEndsTheImage)
 {
-    // a frame header after the first scan: the image is the first frame
-    const std::vector<u8> data = loadFile("baseline_420.jpg");
-    const size_t sof = findSegment(data, 0xC0);
-    const size_t length = (data[sof + 2] << 8) | data[sof + 3];
-    std::vector<u8> frame(data.begin() + ptrdiff_t(sof), data.begin() + ptrdiff_t(sof + 2 + length));
-    frame[5] = 0x10; // height 4096
-    const std::vector<u8> twice = withSegment(data, data.size() - 2, frame);
+    // a frame header after the scans, once the target (and for a progressive frame the
+    // coefficient buffer) is sized: the image is the first frame
+    const struct { const char* file; u8 marker; } cases[] = { { "baseline_420.jpg", 0xC0 }, { "progressive.jpg", 0xC2 } };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.file);
+        const std::vector<u8> data = loadFile(c.file);
+        const size_t sof = findSegment(data, c.marker);
+        ASSERT_NE(sof, std::string::npos);
+        const size_t length = (data[sof + 2] << 8) | data[sof + 3];
+        std::vector<u8> frame(data.begin() + ptrdiff_t(sof), data.begin() + ptrdiff_t(sof + 2 + length));
+        frame[5] = 0x10; // height 4096
+        const std::vector<u8> twice = withSegment(data, data.size() - 2, frame);
 
-    const Decoded a = decode(data, Format::BGRA8888);
-    const Decoded b = decode(twice, Format::BGRA8888);
-    ASSERT_TRUE(b.status.success) << b.status.info;
-    EXPECT_EQ(a.image.pixels, b.image.pixels);
+        const Decoded a = decode(data, Format::BGRA8888);
+        const Decoded b = decode(twice, Format::BGRA8888);
+        ASSERT_TRUE(b.status.success) << b.status.info;
+        EXPECT_EQ(a.image.pixels, b.image.pixels);
+    }
+}
+
+TEST(JpegDamage, UndefinedQuantizationTableIsZero)
+{
+    // the frame names a table no DQT defined: every coefficient dequantises to 0, never to
+    // whatever the table memory held
+    std::vector<u8> data = loadFile("gray.jpg");
+    const size_t sof = findSegment(data, 0xC0);
+    ASSERT_NE(sof, std::string::npos);
+    data[sof + 12] = 3;
+
+    const Decoded d = decode(data, Format::L8);
+    ASSERT_TRUE(d.status.success) << d.status.info;
+    for (size_t i = 0; i < d.image.pixels.size(); ++i)
+        ASSERT_EQ(d.image.pixels[i], 128) << i;
 }
 
 TEST(JpegDamage, HugeFramesFailWithoutAllocating)
