@@ -309,6 +309,7 @@ namespace norva::jpeg
         void decodeNonInterleaved();
         void decodeLossless();
         void finishProgressive();
+        void finishProgressiveThreaded();
         void finishLossless();
         bool handleRestart();
         void restartDecoder(DecodeState& state) const;
@@ -317,8 +318,8 @@ namespace norva::jpeg
         void restoreHeaderState();
 
         void processMcu(const s16* data, u32 mcuX, u32 mcuY) const;
-        void processMcuRows(const s16* data, u32 y0, u32 y1) const;
-        void decodeRestartIntervals(const std::vector<const u8*>& starts, size_t first, size_t last) const;
+        void processMcuRowsTask(const s16* data, u32 y0, u32 y1) const;
+        void decodeRestartIntervalTask(const std::vector<const u8*>& starts, size_t first, size_t last) const;
         bool selectColorConversion(Sample sample);
         bool allocateCoefficients();
         u32 threadCount() const;

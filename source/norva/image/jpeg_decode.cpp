@@ -283,7 +283,7 @@ namespace norva::jpeg
         process(dest, m_targetStride, data, &m_context, width, height);
     }
 
-    void Parser::processMcuRows(const s16* data, u32 y0, u32 y1) const
+    void Parser::processMcuRowsTask(const s16* data, u32 y0, u32 y1) const
     {
         const size_t stride = size_t(m_blocksInMcu) * 64;
         for (u32 y = y0; y < y1; ++y)
@@ -366,7 +366,7 @@ namespace norva::jpeg
         }
     }
 
-    void Parser::decodeRestartIntervals(const std::vector<const u8*>& starts, size_t first, size_t last) const
+    void Parser::decodeRestartIntervalTask(const std::vector<const u8*>& starts, size_t first, size_t last) const
     {
         // each interval starts its coder afresh at its own position
         DecodeState local(m_state);
@@ -419,7 +419,7 @@ namespace norva::jpeg
             {
                 const size_t last = std::min(starts.size(), first + perTask);
                 queue.enqueue([this, &starts, first, last] {
-                    decodeRestartIntervals(starts, first, last);
+                    decodeRestartIntervalTask(starts, first, last);
                 });
             }
             queue.wait();
@@ -472,7 +472,7 @@ namespace norva::jpeg
 
             std::atomic<bool>* flag = &done[slot];
             queue.enqueue([this, data, y0, y1, flag] {
-                processMcuRows(data, y0, y1);
+                processMcuRowsTask(data, y0, y1);
                 flag->store(true, std::memory_order_release);
             });
         }
@@ -578,13 +578,15 @@ namespace norva::jpeg
         if (!m_coefficients)
             return;
 
-        const u32 threads = threadCount();
-        if (threads < 2 || m_mcuRows < 2)
-        {
-            processMcuRows(m_coefficients, 0, m_mcuRows);
-            return;
-        }
+        if (threadCount() < 2 || m_mcuRows < 2)
+            processMcuRowsTask(m_coefficients, 0, m_mcuRows);
+        else
+            finishProgressiveThreaded();
+    }
 
+    void Parser::finishProgressiveThreaded()
+    {
+        const u32 threads = threadCount();
         TaskQueue queue("jpeg.progressive", 0);
         const u32 band = bandHeight(m_mcuRows, threads);
         for (u32 y0 = 0; y0 < m_mcuRows; y0 += band)
@@ -592,7 +594,7 @@ namespace norva::jpeg
             const u32 y1 = std::min(y0 + band, m_mcuRows);
             const s16* data = m_coefficients + size_t(y0) * m_mcusPerRow * m_blocksInMcu * 64;
             queue.enqueue([this, data, y0, y1] {
-                processMcuRows(data, y0, y1);
+                processMcuRowsTask(data, y0, y1);
             });
         }
         queue.wait();
