@@ -28,10 +28,11 @@ cleanup() {
 
 fail() {
     echo "FAIL: $*" >&2
+    # without the terrain's progress lines, which would hide the rest
     echo "--- stdout (last lines)" >&2
-    tail -n 20 "$out" >&2 || true
+    grep -v '^computing normals' "$out" | tail -n 20 >&2 || true
     echo "--- stderr (last lines)" >&2
-    tail -n 20 "$err" >&2 || true
+    grep -v '^computing normals' "$err" | tail -n 20 >&2 || true
     exit 1
 }
 

@@ -18,13 +18,14 @@ mkdir -p "$5"
 work=$(cd "$5" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tools/xvfb.sh"
+. "$here/../game/e2e_common.sh"
 
 rm -rf "$work"/*
 mkdir -p "$work/game/Textures"
 out="$work/stdout.txt"
 err="$work/stderr.txt"
-im=convert
-[ -x /usr/bin/convert ] && im=/usr/bin/convert
+: >"$out"
+: >"$err"
 cmp=compare
 [ -x /usr/bin/compare ] && cmp=/usr/bin/compare
 
@@ -41,45 +42,13 @@ done
 "$pathTool" write "$work/game/cameraPath.bin" 0 512 150 1150 0 -0.35 -1 3600 512 150 1150 0 -0.35 -1
 
 game_pid=
-cleanup() {
-    if [ -n "$game_pid" ]; then
-        kill "$game_pid" 2>/dev/null || true
-        wait "$game_pid" 2>/dev/null || true
-    fi
-    stop_xvfb
-}
 trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    echo "--- stdout (last lines)" >&2
-    grep -v '^computing normals' "$out" | tail -n 20 >&2 || true
-    echo "--- stderr (last lines)" >&2
-    grep -v '^computing normals' "$err" | tail -n 20 >&2 || true
-    exit 1
-}
-
-count() {
-    _n=$(grep -c -- "$1" "$out" 2>/dev/null || true)
-    echo "${_n:-0}"
-}
-
-# wait_for_stats N SECONDS: until stdout holds N statistics lines
-wait_for_stats() {
-    _ticks=0
-    while [ "$(count '^FPS: ')" -lt "$1" ]; do
-        kill -0 "$game_pid" 2>/dev/null || fail "the game ended while waiting for statistics line $1"
-        _ticks=$((_ticks + 1))
-        [ "$_ticks" -le $(($2 * 10)) ] || fail "no statistics line $1 within $2 s"
-        sleep 0.1
-    done
-}
 
 # After a key, the next statistics line may still count frames from before it: the one after
 # that counts only frames drawn since, and so does the frame on screen.
 settle() {
     _now=$(count '^FPS: ')
-    wait_for_stats $((_now + 2)) 120
+    wait_for '^FPS: ' $((_now + 2)) 120
 }
 
 key() {
@@ -101,11 +70,6 @@ holds() {
     awk -v a="$1" -v b="$3" "BEGIN { exit !(a $2 b) }"
 }
 
-screenshot() {
-    xwd -root -silent >"$work/$1.xwd" || fail "xwd failed"
-    "$im" "$work/$1.xwd" "$work/$1.png"
-}
-
 # a digest of the pixels alone
 pixels() {
     "$im" "$work/$1.xwd" rgb:- | md5sum | cut -d' ' -f1
@@ -124,13 +88,11 @@ green_share() {
 
 start_xvfb "$work/xvfb.log"
 cd "$work/game"
-: >"$out"
-: >"$err"
 ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$game" </dev/null >"$out" 2>"$err" &
 game_pid=$!
 
 # the first run imports the model and precomputes: give it time
-wait_for_stats 1 240
+wait_for '^FPS: ' 1 240
 grep -q '^Max supported patch vertices' "$out" || fail "the terrain's GL side was not set up"
 # a fixed light makes frames of one view identical
 key F6
@@ -201,18 +163,7 @@ echo "threshold 16: $(patches) patches per frame (threshold 1: $full_patches)"
 holds "$(patches)" '<' "$full_patches" || fail "keypad * did not lower the patch count ($full_patches, then $(patches))"
 
 xdotool key Escape
-ticks=0
-while kill -0 "$game_pid" 2>/dev/null; do
-    ticks=$((ticks + 1))
-    [ "$ticks" -le 600 ] || fail "the game did not end within 60 s of Escape"
-    sleep 0.1
-done
-set +e
-wait "$game_pid"
-code=$?
-set -e
-game_pid=
-[ "$code" = 0 ] || fail "exit code $code after Escape"
+expect_clean_exit 60
 if grep -q '^GL error: ' "$err"; then
     fail "the driver reported GL errors: $(grep -m 3 '^GL error: ' "$err")"
 fi
