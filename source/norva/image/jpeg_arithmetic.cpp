@@ -160,17 +160,20 @@ namespace norva::jpeg
             return v;
         }
 
-        // The DC difference of one block (T.81 F.2.4.1) with its conditioning update.
-        // Returns false on corrupt data.
-        bool decodeDcDifference(DecodeState& state, int component, u32 table, s32& difference)
+        // The DC value of one block: its component's last one plus the difference (T.81
+        // F.2.4.1), with the conditioning update. Returns false on corrupt data.
+        bool decodeDc(DecodeState& state, const BlockDescriptor& descriptor, s32& dc)
         {
+            const int component = int(descriptor.component);
+            const u32 table = descriptor.dcTable;
             u8* stats = state.dcStats[table];
             u8* st = stats + state.dcContext[component];
+            s32& last = state.arithmeticDC[component];
 
             if (!arithmeticDecode(state, st))
             {
                 state.dcContext[component] = 0;
-                difference = 0;
+                dc = last;
                 return true;
             }
 
@@ -206,7 +209,8 @@ namespace norva::jpeg
                     v |= bit;
             }
             v += 1;
-            difference = sign ? -v : v;
+            last = s32(u32(last) + u32(sign ? -v : v));
+            dc = last;
             return true;
         }
 
@@ -287,15 +291,12 @@ namespace norva::jpeg
             s16* block = output + descriptor.offset;
             std::memset(block, 0, 64 * sizeof(s16));
 
-            const int component = int(descriptor.component);
-            s32 difference;
-            if (!decodeDcDifference(*state, component, descriptor.dcTable, difference))
+            s32 dc;
+            if (!decodeDc(*state, descriptor, dc))
             {
                 state->corrupt = true;
                 return;
             }
-            s32& dc = state->arithmeticDC[component];
-            dc = s32(u32(dc) + u32(difference));
             block[0] = s16(dc);
 
             if (!decodeAcCoefficients(*state, block, descriptor.acTable, 1, 63, 0))
@@ -314,15 +315,12 @@ namespace norva::jpeg
         for (int b = 0; b < state->blocks; ++b)
         {
             const BlockDescriptor& descriptor = state->block[b];
-            const int component = int(descriptor.component);
-            s32 difference;
-            if (!decodeDcDifference(*state, component, descriptor.dcTable, difference))
+            s32 dc;
+            if (!decodeDc(*state, descriptor, dc))
             {
                 state->corrupt = true;
                 return;
             }
-            s32& dc = state->arithmeticDC[component];
-            dc = s32(u32(dc) + u32(difference));
             output[descriptor.offset] = shiftCoefficient(dc, state->Al);
         }
     }
