@@ -13,6 +13,7 @@
 
 #include <glm/gtc/matrix_transform.hpp>
 
+#include "../game/gl/gl_context.hpp"
 #include "../terrain/terrain_fixture.hpp"
 #include "game/platform.hpp"
 #include "game/scene.hpp"
@@ -23,13 +24,7 @@
 
 namespace
 {
-    std::vector<std::string> glErrors;
-
-    void GLAPIENTRY collectErrors(GLenum, GLenum type, GLuint, GLenum, GLsizei, const GLchar* message, const void*)
-    {
-        if (type == GL_DEBUG_TYPE_ERROR)
-            glErrors.push_back(message);
-    }
+    using gl_test::glErrors;
 
     GLFWwindow* window = nullptr;
 
@@ -38,19 +33,7 @@ namespace
     public:
         void SetUp() override
         {
-            ASSERT_TRUE(glfwInit());
-            setContextHints();
-            glfwWindowHint(GLFW_OPENGL_DEBUG_CONTEXT, GLFW_TRUE);
-            window = glfwCreateWindow(windowWidth, windowHeight, "terrain gl test", nullptr, nullptr);
-            ASSERT_NE(window, nullptr);
-            glfwMakeContextCurrent(window);
-            glewExperimental = GL_TRUE;
-            ASSERT_EQ(glewInit(), GLEW_OK);
-            ASSERT_TRUE(checkOpenGLVersion());
-            glEnable(GL_DEBUG_OUTPUT);
-            glEnable(GL_DEBUG_OUTPUT_SYNCHRONOUS);
-            glDebugMessageCallback(collectErrors, nullptr);
-            glGetError();
+            gl_test::openDebugContext("terrain gl test", window);
         }
         void TearDown() override
         {

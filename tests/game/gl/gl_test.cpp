@@ -19,6 +19,7 @@
 #include <norva/core/exception.hpp>
 #include <norva/image/surface.hpp>
 
+#include "gl_context.hpp"
 #include "game/camera.hpp"
 #include "game/level_object.hpp"
 #include "game/platform.hpp"
@@ -30,13 +31,7 @@
 
 namespace
 {
-    std::vector<std::string> glErrors;
-
-    void GLAPIENTRY collectErrors(GLenum, GLenum type, GLuint, GLenum, GLsizei, const GLchar* message, const void*)
-    {
-        if (type == GL_DEBUG_TYPE_ERROR)
-            glErrors.push_back(message);
-    }
+    using gl_test::glErrors;
 
     class GLContext : public ::testing::Environment
     {
@@ -44,19 +39,7 @@ namespace
         void SetUp() override
         {
             std::filesystem::current_path(ZELMORA_SOURCE_DIR "/assets");
-            ASSERT_TRUE(glfwInit());
-            setContextHints();
-            glfwWindowHint(GLFW_OPENGL_DEBUG_CONTEXT, GLFW_TRUE);
-            window = glfwCreateWindow(windowWidth, windowHeight, "gl test", nullptr, nullptr);
-            ASSERT_NE(window, nullptr);
-            glfwMakeContextCurrent(window);
-            glewExperimental = GL_TRUE;
-            ASSERT_EQ(glewInit(), GLEW_OK);
-            ASSERT_TRUE(checkOpenGLVersion());
-            glEnable(GL_DEBUG_OUTPUT);
-            glEnable(GL_DEBUG_OUTPUT_SYNCHRONOUS);
-            glDebugMessageCallback(collectErrors, nullptr);
-            glGetError(); // GLEW's start-up may leave one behind
+            gl_test::openDebugContext("gl test", window);
         }
         void TearDown() override
         {
