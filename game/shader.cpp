@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 #include "game/paths.hpp"
 
@@ -20,6 +21,24 @@ namespace
         return true;
     }
 
+    // The object's info log; none when the driver reports a length of 0.
+    std::optional<std::string> infoLog(GLuint object, bool program)
+    {
+        GLint length = 0;
+        if (program)
+            glGetProgramiv(object, GL_INFO_LOG_LENGTH, &length);
+        else
+            glGetShaderiv(object, GL_INFO_LOG_LENGTH, &length);
+        if (length <= 0)
+            return std::nullopt;
+        std::vector<char> log(size_t(length) + 1, '\0');
+        if (program)
+            glGetProgramInfoLog(object, length, nullptr, log.data());
+        else
+            glGetShaderInfoLog(object, length, nullptr, log.data());
+        return std::string(log.data());
+    }
+
     void compileLogged(GLuint shader, const char* filePath, const std::string& source)
     {
         std::printf("Compiling shader : %s\n", filePath);
@@ -28,32 +47,9 @@ namespace
         glCompileShader(shader);
 
         GLint status = GL_FALSE;
-        GLint logLength = 0;
         glGetShaderiv(shader, GL_COMPILE_STATUS, &status);
-        glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &logLength);
-        if (logLength > 0)
-        {
-            std::vector<char> log(size_t(logLength) + 1, '\0');
-            glGetShaderInfoLog(shader, logLength, nullptr, log.data());
-            std::printf("%s\n", log.data());
-        }
-    }
-
-    std::string infoLog(GLuint object, bool program)
-    {
-        GLint length = 0;
-        if (program)
-            glGetProgramiv(object, GL_INFO_LOG_LENGTH, &length);
-        else
-            glGetShaderiv(object, GL_INFO_LOG_LENGTH, &length);
-        if (length <= 0)
-            return {};
-        std::vector<char> log(size_t(length) + 1, '\0');
-        if (program)
-            glGetProgramInfoLog(object, length, nullptr, log.data());
-        else
-            glGetShaderInfoLog(object, length, nullptr, log.data());
-        return log.data();
+        if (const auto log = infoLog(shader, false))
+            std::printf("%s\n", log->c_str());
     }
 
 } // namespace
@@ -89,9 +85,8 @@ GLuint LoadShaders(const char* vertexFilePath, const char* fragmentFilePath)
 
     GLint status = GL_FALSE;
     glGetProgramiv(program, GL_LINK_STATUS, &status);
-    std::string log = infoLog(program, true);
-    if (!log.empty())
-        std::printf("%s\n", log.c_str());
+    if (const auto log = infoLog(program, true))
+        std::printf("%s\n", log->c_str());
 
     glDetachShader(program, vertexShader);
     glDetachShader(program, fragmentShader);
@@ -132,7 +127,7 @@ bool Shader::compile()
     if (status == GL_TRUE)
         return true;
 
-    std::cerr << path << ": " << infoLog(glName, false) << std::endl;
+    std::cerr << path << ": " << infoLog(glName, false).value_or("") << std::endl;
     glDeleteShader(glName);
     glName = 0;
     return false;
@@ -151,7 +146,7 @@ bool ShaderProgram::link()
     glGetProgramiv(program, GL_LINK_STATUS, &status);
     if (status != GL_TRUE)
     {
-        std::string log = infoLog(program, true);
+        const std::string log = infoLog(program, true).value_or("");
         glDeleteProgram(program);
         program = 0;
         std::cerr << log << std::endl;
