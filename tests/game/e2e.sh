@@ -54,7 +54,7 @@ sleep $((2 + slack))
 xdotool key F2
 wait_for '^FPS: ' $((before + 1)) $((10 + slack))
 
-# wireframe: nothing but the sky box to show yet, and the game goes on
+# wireframe: without a terrain model only the sky box shows, and the game goes on
 xdotool key F3
 now=$(count '^FPS: ')
 wait_for '^FPS: ' $((now + 1)) $((10 + slack))
