@@ -9,7 +9,9 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -370,6 +372,35 @@ TEST_F(AssetCopy, TextureUploadsWhatDecodesAndSurvivesWhatDoesNot)
 
     Texture missing("Textures/no-such-file.png");
     EXPECT_THROW(missing.load(), norva::Exception);
+}
+
+TEST_F(AssetCopy, LoadShadersLogsEveryStepAndReturnsAProgramThatFailed)
+{
+    std::ofstream("Shaders/broken.frag") << "#version 330 core\nout vec4 colour;\nvoid main() { colour = undeclaredColour; }\n";
+    ::testing::internal::CaptureStdout();
+    const GLuint program = LoadShaders("Shaders/testquad.vert", "Shaders/broken.frag");
+    std::fflush(stdout);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    // the driver may report the failed compile through debug output as well
+    glErrors.clear();
+
+    const std::string vertexLine = "Compiling shader : Shaders/testquad.vert\n";
+    const std::string fragmentLine = "Compiling shader : Shaders/broken.frag\n";
+    const std::string linkLine = "Linking program\n";
+    EXPECT_EQ(out.compare(0, vertexLine.size(), vertexLine), 0) << out;
+    const std::size_t fragment = out.find(fragmentLine);
+    const std::size_t link = out.find(linkLine);
+    ASSERT_NE(fragment, std::string::npos) << out;
+    ASSERT_NE(link, std::string::npos) << out;
+    ASSERT_LT(fragment, link) << out;
+    // the compile log names what is wrong, and the link log follows its line
+    const std::string compileLog = out.substr(fragment + fragmentLine.size(), link - fragment - fragmentLine.size());
+    EXPECT_NE(compileLog.find("undeclaredColour"), std::string::npos) << out;
+    EXPECT_GT(out.size(), link + linkLine.size() + 1) << "no link log: " << out;
+
+    EXPECT_NE(program, 0u);
+    EXPECT_FALSE(linked(program));
+    glDeleteProgram(program);
 }
 
 TEST_F(AssetCopy, LevelLoadThatThrowsIsReportedNotFatal)
