@@ -26,7 +26,7 @@ namespace zelmora::scene
     };
 
     // Turns the object about `axis` at `speed` radians per unit of time step.
-    class RotationAnimation : public Animation
+    class RotationAnimation final : public Animation
     {
     public:
         RotationAnimation(float speed, const glm::vec3& axis);

@@ -36,7 +36,6 @@ namespace norva::image
         constexpr int alphabiasshift = 10;
         constexpr int initalpha = 1 << alphabiasshift;
         constexpr int radbiasshift = 8;
-        constexpr int radbias = 1 << radbiasshift;
         constexpr int alpharadbshift = alphabiasshift + radbiasshift;
 
         constexpr int prime1 = 499;
