@@ -139,6 +139,15 @@ TEST(JpegColor, ShapesMatchTheGeneralConverter)
             for (size_t i = 0; i < general.size(); ++i)
                 worst = std::max(worst, std::abs(int(general[i]) - int(vector[i])));
             EXPECT_LE(worst, 1) << shape.h << "x" << shape.v << " sample " << sample;
+
+            // colour stored as R, G, B is only reordered, so every path gives the same bytes
+            const ProcessFunc rgbShapes[2][2] = { { scalar.rgb8x8, scalar.rgb8x16 }, { scalar.rgb16x8, scalar.rgb16x16 } };
+            const ProcessFunc simdRgbShapes[2][2] = { { simd.rgb8x8, simd.rgb8x16 }, { simd.rgb16x8, simd.rgb16x16 } };
+            scalar.rgb(general.data(), stride, data, &context, w, h);
+            rgbShapes[shape.h - 1][shape.v - 1](fixed.data(), stride, data, &context, w, h);
+            simdRgbShapes[shape.h - 1][shape.v - 1](vector.data(), stride, data, &context, w, h);
+            EXPECT_EQ(general, fixed) << "RGB " << shape.h << "x" << shape.v << " sample " << sample;
+            EXPECT_EQ(general, vector) << "RGB " << shape.h << "x" << shape.v << " sample " << sample;
         }
     }
 }

@@ -111,6 +111,10 @@ TEST(JpegHeader, InfoNamesProcessEntropyIdctAndConversion)
         { "quality_1.jpg", Format::BGRA8888, sse2, "Extended sequential DCT, Huffman, SSE2 iDCT, SSE2 YCbCr 16x16" },
         { "gray.jpg", Format::BGRA8888, sse2, "Baseline DCT, Huffman, SSE2 iDCT, Y" },
         { "cmyk.jpg", Format::BGRA8888, sse2, "Baseline DCT, Huffman, SSE2 iDCT, CMYK" },
+        { "rgb.jpg", Format::BGRA8888, sse2, "Baseline DCT, Huffman, SSE2 iDCT, SSE2 RGB 8x8" },
+        { "rgb.jpg", Format::RGB888, 0, "Baseline DCT, Huffman,  RGB 8x8" },
+        { "rgb_422.jpg", Format::RGBA8888, sse2, "Baseline DCT, Huffman, SSE2 iDCT, SSE2 RGB 16x8" },
+        { "rgb_422.jpg", Format::L8, sse2, "Baseline DCT, Huffman, SSE2 iDCT, RGB" },
         { "bits12_sequential.jpg", Format::L8, sse2, "Extended sequential DCT, Huffman, 12 bit iDCT, Y" },
         { "lossless_8_sv1.jpg", Format::L8, 0, "Lossless, Huffman" },
     };
@@ -287,6 +291,70 @@ TEST(JpegHeader, AdobeTransformOfFourComponents)
     for (size_t i = 0; i < black.image.pixels.size(); ++i)
         ASSERT_EQ(black.image.pixels[i], (i % 4 == 3) ? 255 : 0);
     EXPECT_NE(cmyk.image.pixels, ycck.image.pixels);
+}
+
+TEST(JpegHeader, ColourSpaceOfThreeComponents)
+{
+    // cjpeg -rgb writes an Adobe segment with transform 0 and the identifiers 'R', 'G', 'B'.
+    // A JFIF segment outranks the Adobe one, which outranks the identifiers; anything else
+    // is YCbCr. libjpeg decides the same way, so each variant must match its decode too
+    // (of the transform 1 variant where libjpeg warns about the transform).
+    const std::vector<u8> original = loadFile("rgb.jpg");
+    const size_t adobe = findSegment(original, 0xEE);
+    const size_t sof = findSegment(original, 0xC0);
+    const size_t sos = findSegment(original, 0xDA);
+    ASSERT_NE(adobe, std::string::npos);
+    ASSERT_NE(sof, std::string::npos);
+    ASSERT_NE(sos, std::string::npos);
+    ASSERT_EQ(original[adobe + 15], 0);
+    ASSERT_EQ(original[sof + 10], 'R');
+
+    const std::vector<u8> jfif = { 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0 };
+    auto numbered = [&](std::vector<u8> data) {
+        for (int c = 0; c < 3; ++c)
+        {
+            data[sof + 10 + 3 * c] = u8(c + 1);
+            data[sos + 5 + 2 * c] = u8(c + 1);
+        }
+        return data;
+    };
+    auto withoutAdobe = [&](std::vector<u8> data) {
+        data[adobe + 1] = 0xED;
+        return data;
+    };
+    auto transform = [&](std::vector<u8> data, u8 value) {
+        data[adobe + 15] = value;
+        return data;
+    };
+
+    struct Case { const char* name; std::vector<u8> data; bool rgb; std::vector<u8> reference; };
+    const std::vector<u8> ycbcr = transform(original, 1);
+    const Case cases[] =
+    {
+        { "Adobe 0, R G B", original, true, original },
+        { "R G B alone", withoutAdobe(original), true, withoutAdobe(original) },
+        { "Adobe 0, 1 2 3", numbered(original), true, numbered(original) },
+        { "Adobe 1, R G B", ycbcr, false, ycbcr },
+        { "Adobe 2, R G B", transform(original, 2), false, ycbcr },
+        { "Adobe 7, R G B", transform(original, 7), false, ycbcr },
+        { "JFIF, Adobe 0, R G B", withSegment(original, 2, jfif), false, withSegment(original, 2, jfif) },
+        { "1 2 3 alone", numbered(withoutAdobe(original)), false, numbered(withoutAdobe(original)) },
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        for (CPUFlags flags : { CPUFlags(0), CPUFlags(CPU_SSE2) })
+        {
+            const Decoded ours = decode(c.data, Format::RGBA8888, 0, flags);
+            ASSERT_TRUE(ours.status.success) << ours.status.info;
+            const std::string name = c.rgb ? "RGB 8x8" : "YCbCr 8x8";
+            EXPECT_EQ(ours.status.info.substr(ours.status.info.size() - name.size()), name) << ours.status.info;
+
+            const Difference d = compare(ours.image, referenceDecode(c.reference, JCS_EXT_RGBA), 3);
+            EXPECT_LE(d.max, 4) << "mean " << d.mean;
+            EXPECT_TRUE(d.mean <= 0.1 || psnr(d) >= 45.0) << "max " << d.max << " mean " << d.mean;
+        }
+    }
 }
 
 TEST(JpegRegistry, ExtensionsFindTheDecoder)

@@ -46,6 +46,8 @@ namespace
         { "sample_1x1_2x2_1x1.jpg", false },
         { "gray.jpg", true },
         { "gray_2x2.jpg", true },
+        { "rgb.jpg", false },       // stored as R, G, B
+        { "rgb_422.jpg", false },
         { "quality_1.jpg", false },
         { "restart_7b.jpg", false },
         { "restart_rows.jpg", false },

@@ -252,6 +252,11 @@ namespace norva::jpeg
         ProcessFunc ycbcr8x16 = nullptr;
         ProcessFunc ycbcr16x8 = nullptr;
         ProcessFunc ycbcr16x16 = nullptr;
+        ProcessFunc rgb = nullptr;          // three components stored as R, G, B
+        ProcessFunc rgb8x8 = nullptr;
+        ProcessFunc rgb8x16 = nullptr;
+        ProcessFunc rgb16x8 = nullptr;
+        ProcessFunc rgb16x16 = nullptr;
         const char* prefix = "";
     };
 
@@ -321,6 +326,7 @@ namespace norva::jpeg
         void processMcuRowsTask(const s16* data, u32 y0, u32 y1) const;
         void decodeRestartIntervalTask(const std::vector<const u8*>& starts, size_t first, size_t last) const;
         bool selectColorConversion(Sample sample);
+        bool storedAsRGB() const;
         bool allocateCoefficients();
         u32 threadCount() const;
 
@@ -373,6 +379,11 @@ namespace norva::jpeg
         std::string m_entropyName;
         std::string m_idctName;
         std::string m_colorName;
+
+        // what tells the colour space of three components: a JFIF segment, and the
+        // transform byte of an Adobe segment (-1 without one); both from the header pass
+        bool m_jfif = false;
+        int m_adobeTransform = -1;
 
         ConstMemory m_exif;
         Buffer m_iccBuffer;

@@ -13,6 +13,8 @@ namespace norva::jpeg
     void colorYCbCrToRGBA8x16SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
     void colorYCbCrToRGBA16x8SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
     void colorYCbCrToRGBA16x16SSE2(u8*, ptrdiff_t, const s16*, const ProcessContext*, int, int);
+    // colour stored as R, G, B to BGRA and RGBA: 8x8, 8x16, 16x8, 16x16
+    extern const ProcessFunc colorRGBShapesSSE2[2][4];
 
     using namespace color;
 
@@ -86,8 +88,10 @@ namespace norva::jpeg
                 row[x] = source[sx[x]];
         }
 
-        template <Sample S>
-        void colorYCbCrGeneral(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        // Row writes a row from the three components' samples, or from the first one's
+        // alone when FirstOnly.
+        template <typename Row, bool FirstOnly>
+        void convertGeneral(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
         {
             alignas(16) u8 samples[JPEG_MAX_BLOCKS_IN_MCU * 64];
             transformBlocks(samples, data, context, context->blocks);
@@ -99,14 +103,26 @@ namespace norva::jpeg
             for (int y = 0; y < height; ++y)
             {
                 gatherRow(yRow, samples, context, 0, y, width);
-                if constexpr (S != JPEG_U8_Y)
+                if constexpr (!FirstOnly)
                 {
                     gatherRow(cbRow, samples, context, 1, y, width);
                     gatherRow(crRow, samples, context, 2, y, width);
                 }
-                ScalarRow<S>::write(dest, yRow, cbRow, crRow, width);
+                Row::write(dest, yRow, cbRow, crRow, width);
                 dest += stride;
             }
+        }
+
+        template <Sample S>
+        void colorYCbCrGeneral(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            convertGeneral<ScalarRow<S>, S == JPEG_U8_Y>(dest, stride, data, context, width, height);
+        }
+
+        template <Sample S>
+        void colorRGBGeneral(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            convertGeneral<RGBRow<S>, false>(dest, stride, data, context, width, height);
         }
 
         void colorYCbCrToY(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
@@ -254,20 +270,34 @@ namespace norva::jpeg
             ProcessFunc ySource;
             ProcessFunc ycbcr;
             ProcessFunc shapes[4];  // 8x8, 8x16, 16x8, 16x16
+            ProcessFunc rgb;
+            ProcessFunc rgbShapes[4];
         };
+
+        // colour stored as R, G, B is only reordered: the shared shape template does it
+        #define RGB_SHAPES(S) { convertShape<S, 8, 8, RGBRow<S>>, convertShape<S, 8, 16, RGBRow<S>>, \
+                                convertShape<S, 16, 8, RGBRow<S>>, convertShape<S, 16, 16, RGBRow<S>> }
 
         // one row per output layout, in Sample order
         static const Family scalar[] =
         {
-            { colorYtoY, colorYCbCrToY, { nullptr, nullptr, nullptr, nullptr } },
-            { colorYtoBGR, colorYCbCrToBGR, { colorYCbCrToBGR8x8, colorYCbCrToBGR8x16, colorYCbCrToBGR16x8, colorYCbCrToBGR16x16 } },
-            { colorYtoBGR, colorYCbCrToRGB, { colorYCbCrToRGB8x8, colorYCbCrToRGB8x16, colorYCbCrToRGB16x8, colorYCbCrToRGB16x16 } },
-            { colorYtoBGRA, colorYCbCrToBGRA, { colorYCbCrToBGRA8x8, colorYCbCrToBGRA8x16, colorYCbCrToBGRA16x8, colorYCbCrToBGRA16x16 } },
-            { colorYtoBGRA, colorYCbCrToRGBA, { colorYCbCrToRGBA8x8, colorYCbCrToRGBA8x16, colorYCbCrToRGBA16x8, colorYCbCrToRGBA16x16 } },
+            { colorYtoY, colorYCbCrToY, { nullptr, nullptr, nullptr, nullptr },
+              colorRGBGeneral<JPEG_U8_Y>, { nullptr, nullptr, nullptr, nullptr } },
+            { colorYtoBGR, colorYCbCrToBGR, { colorYCbCrToBGR8x8, colorYCbCrToBGR8x16, colorYCbCrToBGR16x8, colorYCbCrToBGR16x16 },
+              colorRGBGeneral<JPEG_U8_BGR>, RGB_SHAPES(JPEG_U8_BGR) },
+            { colorYtoBGR, colorYCbCrToRGB, { colorYCbCrToRGB8x8, colorYCbCrToRGB8x16, colorYCbCrToRGB16x8, colorYCbCrToRGB16x16 },
+              colorRGBGeneral<JPEG_U8_RGB>, RGB_SHAPES(JPEG_U8_RGB) },
+            { colorYtoBGRA, colorYCbCrToBGRA, { colorYCbCrToBGRA8x8, colorYCbCrToBGRA8x16, colorYCbCrToBGRA16x8, colorYCbCrToBGRA16x16 },
+              colorRGBGeneral<JPEG_U8_BGRA>, RGB_SHAPES(JPEG_U8_BGRA) },
+            { colorYtoBGRA, colorYCbCrToRGBA, { colorYCbCrToRGBA8x8, colorYCbCrToRGBA8x16, colorYCbCrToRGBA16x8, colorYCbCrToRGBA16x16 },
+              colorRGBGeneral<JPEG_U8_RGBA>, RGB_SHAPES(JPEG_U8_RGBA) },
         };
+
+        #undef RGB_SHAPES
 
         const Family& family = scalar[sample];
         const ProcessFunc* shapes = family.shapes;
+        const ProcessFunc* rgbShapes = family.rgbShapes;
 
 #if defined(__SSE2__)
         // the 32-bit layouts have SSE2 shapes
@@ -278,7 +308,10 @@ namespace norva::jpeg
         };
         const bool simd = (flags & CPU_SSE2) && (sample == JPEG_U8_BGRA || sample == JPEG_U8_RGBA);
         if (simd)
+        {
             shapes = sse2[sample - JPEG_U8_BGRA];
+            rgbShapes = colorRGBShapesSSE2[sample - JPEG_U8_BGRA];
+        }
 #else
         (void)flags;
         const bool simd = false;
@@ -292,6 +325,11 @@ namespace norva::jpeg
         c.ycbcr8x16 = shapes[1];
         c.ycbcr16x8 = shapes[2];
         c.ycbcr16x16 = shapes[3];
+        c.rgb = family.rgb;
+        c.rgb8x8 = rgbShapes[0];
+        c.rgb8x16 = rgbShapes[1];
+        c.rgb16x8 = rgbShapes[2];
+        c.rgb16x16 = rgbShapes[3];
         c.prefix = simd ? "SSE2" : "";
         return c;
     }

@@ -79,6 +79,35 @@ namespace norva::jpeg::color
         }
     };
 
+    // Colour stored as R, G, B: reordered into the layout, or weighted to luma for grey
+    // output (libjpeg's 0.299, 0.587, 0.114 in 16-bit fixed point, summing to 65536).
+    template <Sample S>
+    struct RGBRow
+    {
+        static void write(u8* dest, const u8* r, const u8* g, const u8* b, int count)
+        {
+            if constexpr (S == JPEG_U8_Y)
+            {
+                for (int x = 0; x < count; ++x)
+                    dest[x] = u8((19595 * r[x] + 38470 * g[x] + 7471 * b[x] + 32768) >> 16);
+            }
+            else
+            {
+                constexpr bool bgr = S == JPEG_U8_BGR || S == JPEG_U8_BGRA;
+                constexpr int bytes = (S == JPEG_U8_BGR || S == JPEG_U8_RGB) ? 3 : 4;
+                for (int x = 0; x < count; ++x)
+                {
+                    u8* d = dest + x * bytes;
+                    d[0] = bgr ? b[x] : r[x];
+                    d[1] = g[x];
+                    d[2] = bgr ? r[x] : b[x];
+                    if constexpr (bytes == 4)
+                        d[3] = 0xFF;
+                }
+            }
+        }
+    };
+
     // An MCU whose first component fills W x H pixels with (W / 8) x (H / 8) blocks and
     // whose two chroma components have one block each, upsampled by replication.
     template <Sample S, int W, int H, typename Row>

@@ -1,4 +1,4 @@
-// SSE2 YCbCr to BGRA / RGBA converters for the fixed MCU shapes.
+// SSE2 converters for the fixed MCU shapes to BGRA / RGBA: YCbCr, and colour stored as R, G, B.
 
 #include "jpeg_color.hpp"
 
@@ -125,6 +125,33 @@ namespace norva::jpeg
             }
         }
 
+        // Colour stored as R, G, B, interleaved with alpha eight pixels at a time.
+        template <bool BGRA>
+        struct RGBRowSSE2
+        {
+            static void write(u8* dest, const u8* r, const u8* g, const u8* b, int count)
+            {
+                const __m128i alpha = _mm_set1_epi8(char(0xFF));
+                __m128i* d = reinterpret_cast<__m128i*>(dest);
+                for (int x = 0; x < count; x += 8)
+                {
+                    const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>((BGRA ? b : r) + x));
+                    const __m128i second = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(g + x));
+                    const __m128i last = _mm_loadl_epi64(reinterpret_cast<const __m128i*>((BGRA ? r : b) + x));
+                    const __m128i lo = _mm_unpacklo_epi8(first, second);
+                    const __m128i hi = _mm_unpacklo_epi8(last, alpha);
+                    _mm_storeu_si128(d++, _mm_unpacklo_epi16(lo, hi));
+                    _mm_storeu_si128(d++, _mm_unpackhi_epi16(lo, hi));
+                }
+            }
+        };
+
+        template <Sample S, int W, int H>
+        void shapeRGBSSE2(u8* dest, ptrdiff_t stride, const s16* data, const ProcessContext* context, int width, int height)
+        {
+            color::convertShape<S, W, H, RGBRowSSE2<S == JPEG_U8_BGRA>>(dest, stride, data, context, width, height);
+        }
+
     } // namespace
 
     #define SHAPES(NAME, SAMPLE) \
@@ -137,6 +164,12 @@ namespace norva::jpeg
     SHAPES(RGBA, JPEG_U8_RGBA)
 
     #undef SHAPES
+
+    extern const ProcessFunc colorRGBShapesSSE2[2][4] =
+    {
+        { shapeRGBSSE2<JPEG_U8_BGRA, 8, 8>, shapeRGBSSE2<JPEG_U8_BGRA, 8, 16>, shapeRGBSSE2<JPEG_U8_BGRA, 16, 8>, shapeRGBSSE2<JPEG_U8_BGRA, 16, 16> },
+        { shapeRGBSSE2<JPEG_U8_RGBA, 8, 8>, shapeRGBSSE2<JPEG_U8_RGBA, 8, 16>, shapeRGBSSE2<JPEG_U8_RGBA, 16, 8>, shapeRGBSSE2<JPEG_U8_RGBA, 16, 16> },
+    };
 
 } // namespace norva::jpeg
 

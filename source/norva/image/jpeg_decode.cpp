@@ -204,9 +204,10 @@ namespace norva::jpeg
             return true;
         }
 
-        m_processFull = c.ycbcr;
-        m_processEdge = c.ycbcr;
-        m_colorName.append("YCbCr");
+        const bool rgb = storedAsRGB();
+        m_processFull = rgb ? c.rgb : c.ycbcr;
+        m_processEdge = m_processFull;
+        m_colorName.append(rgb ? "RGB" : "YCbCr");
 
         // the fixed shapes: a full-resolution first component and one block per chroma
         const bool shapes = m_frame[0].hsf == u32(m_hmax) && m_frame[0].vsf == u32(m_vmax) &&
@@ -215,14 +216,21 @@ namespace norva::jpeg
         if (shapes)
         {
             struct Shape { int w, h; ProcessFunc func; const char* name; };
-            const Shape table[] =
+            const Shape ycbcrShapes[] =
             {
                 { 8, 8, c.ycbcr8x8, "%s YCbCr 8x8" },
                 { 8, 16, c.ycbcr8x16, "%s YCbCr 8x16" },
                 { 16, 8, c.ycbcr16x8, "%s YCbCr 16x8" },
                 { 16, 16, c.ycbcr16x16, "%s YCbCr 16x16" },
             };
-            for (const Shape& shape : table)
+            const Shape rgbShapes[] =
+            {
+                { 8, 8, c.rgb8x8, "%s RGB 8x8" },
+                { 8, 16, c.rgb8x16, "%s RGB 8x16" },
+                { 16, 8, c.rgb16x8, "%s RGB 16x8" },
+                { 16, 16, c.rgb16x16, "%s RGB 16x16" },
+            };
+            for (const Shape& shape : rgb ? rgbShapes : ycbcrShapes)
             {
                 if (shape.func && m_mcuWidth == shape.w && m_mcuHeight == shape.h)
                 {
@@ -232,6 +240,18 @@ namespace norva::jpeg
             }
         }
         return true;
+    }
+
+    // Three components are YCbCr unless the file says otherwise, decided the way libjpeg
+    // does: a JFIF segment means YCbCr; else an Adobe segment's transform 0 means RGB (any
+    // other value YCbCr); else the identifiers 'R', 'G', 'B' mean RGB.
+    bool Parser::storedAsRGB() const
+    {
+        if (m_jfif)
+            return false;
+        if (m_adobeTransform >= 0)
+            return m_adobeTransform == 0;
+        return m_frame[0].id == 'R' && m_frame[1].id == 'G' && m_frame[2].id == 'B';
     }
 
     bool Parser::allocateCoefficients()

@@ -520,6 +520,11 @@ namespace norva::jpeg
         // metadata is collected once, in the header pass
         switch (marker)
         {
+            case 0xFFE0:
+                if (!decode && n >= 16 && std::memcmp(payload, "JFIF\0", 5) == 0)
+                    m_jfif = true;
+                break;
+
             case 0xFFE1:
                 if (!decode && n >= 8 && std::memcmp(payload, "Exif\0", 5) == 0 && (payload[5] == 0 || payload[5] == 0xFF))
                     m_exif = ConstMemory(payload + 6, n - 8);
@@ -545,8 +550,13 @@ namespace norva::jpeg
                 break;
 
             case 0xFFEE:
-                if (n == 14 && std::memcmp(payload, "Adobe", 5) == 0 && payload[11] < 3)
-                    m_context.colorTransform = payload[11];
+                if (n == 14 && std::memcmp(payload, "Adobe", 5) == 0)
+                {
+                    if (!decode)
+                        m_adobeTransform = payload[11];
+                    if (payload[11] < 3)
+                        m_context.colorTransform = payload[11];
+                }
                 break;
 
             default:
