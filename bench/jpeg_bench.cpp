@@ -20,7 +20,7 @@
 #include <norva/core/thread.hpp>
 #include <norva/image/surface.hpp>
 
-#include "jpeg.hpp"
+#include "jpeg/jpeg_private.hpp"
 
 using namespace norva;
 

@@ -18,7 +18,7 @@ if(ZELMORA_SANITIZE)
   endif()
 endif()
 
-# norva_library(name SOURCES... LIBS...): a static library of the norva tree, built from
+# norva_library(name GLOBS... LIBS...): a static library of the norva tree, built from
 # the listed globs so that adding a file needs no edit here.
 function(norva_library name)
   cmake_parse_arguments(ARG "" "" "GLOBS;LIBS" ${ARGN})

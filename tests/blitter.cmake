@@ -1,1 +1,1 @@
-norva_test(norva_blitfast_tests DIR blitfast LIBS norva_image LABELS image)
+norva_test(norva_blitter_tests DIR blitter LIBS norva_image LABELS image)

@@ -10,7 +10,7 @@
 #include <norva/image/decoder.hpp>
 
 #include "imagekit/imagekit.hpp"
-#include "png_builder.hpp"
+#include "png/png_builder.hpp"
 
 using namespace norva;
 using imagekit::Bytes;

@@ -30,7 +30,19 @@ namespace imagekit
 {
     std::string fixturePath(const std::string& name)
     {
-        return std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/images/" + name;
+        // Fixtures live in their family's folder and keep the family prefix in their name,
+        // so a bare name is unique across the folders searched here.
+        static const char* const families[] = { "png", "formats", "formats/c64", "jpeg", "texture" };
+        const std::string root = std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/";
+        if (name.find('/') != std::string::npos)
+            return root + name;
+        for (const char* family : families)
+        {
+            std::string path = root + family + "/" + name;
+            if (std::ifstream(path, std::ios::binary).good())
+                return path;
+        }
+        return root + "formats/" + name;
     }
 
     Bytes readFile(const std::string& path)

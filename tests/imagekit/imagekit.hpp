@@ -6,7 +6,7 @@
 //
 // A format test is a table: one row per fixture naming its reference and a mode. Link the
 // test binary with norva_imagekit (tests/imagekit.cmake). A new format adds its fixtures
-// and the lines that make them to tests/fixtures/images/make_images.sh (with reference PAM
+// and the lines that make them to tests/fixtures/formats/make_images.sh (with reference PAM
 // files from an independent decoder where no library reads the format), then:
 //
 //     const imagekit::Bytes file = imagekit::readFixture("tga_rle.tga");
@@ -30,7 +30,7 @@ namespace imagekit
 {
     using Bytes = std::vector<std::uint8_t>;
 
-    // tests/fixtures/images/<name> of the source tree.
+    // tests/fixtures/formats/<name> of the source tree.
     std::string fixturePath(const std::string& name);
     Bytes readFile(const std::string& path);
     Bytes readFixture(const std::string& name);

@@ -19,7 +19,7 @@
 
 #include <norva/image/surface.hpp>
 
-#include "jpeg.hpp"
+#include "jpeg/jpeg_private.hpp"
 
 namespace jpegtest
 {

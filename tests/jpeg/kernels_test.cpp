@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "jpeg_color.hpp"
+#include "jpeg/jpeg_color.hpp"
 #include "jpeg_test_util.hpp"
 
 using namespace norva;

@@ -10,7 +10,7 @@
 #include <libdeflate.h>
 
 #include "png_builder.hpp"
-#include "png_core.hpp"
+#include "png/png_core.hpp"
 
 using namespace norva;
 using namespace norva::png;

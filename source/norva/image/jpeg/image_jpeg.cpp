@@ -2,7 +2,7 @@
 
 #include <norva/image/decoder.hpp>
 
-#include "jpeg.hpp"
+#include "jpeg_private.hpp"
 
 namespace norva
 {

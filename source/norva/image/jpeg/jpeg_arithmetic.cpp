@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "jpeg.hpp"
+#include "jpeg_private.hpp"
 
 namespace norva::jpeg
 {

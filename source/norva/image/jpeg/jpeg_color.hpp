@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "jpeg.hpp"
+#include "jpeg_private.hpp"
 
 namespace norva::jpeg::color
 {

@@ -1,6 +1,6 @@
 // Scalar inverse DCTs: 8-bit and 12-bit sample precision, both producing 8-bit output.
 
-#include "jpeg.hpp"
+#include "jpeg_private.hpp"
 
 namespace norva::jpeg
 {

@@ -1,6 +1,6 @@
 // SSE2 inverse DCT: the integer transform on eight 16-bit lanes, a whole block in registers.
 
-#include "jpeg.hpp"
+#include "jpeg_private.hpp"
 
 #if defined(__SSE2__)
 

@@ -5,7 +5,7 @@
 #include <norva/core/exception.hpp>
 #include <norva/core/string.hpp>
 
-#include "jpeg.hpp"
+#include "jpeg_private.hpp"
 
 namespace norva::jpeg
 {
