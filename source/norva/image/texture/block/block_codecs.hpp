@@ -1,0 +1,36 @@
+#pragma once
+
+// The block codecs the table of texture encodings binds to its rows (texture_table.cpp).
+// A codec file declares its functions here and enters them into its rows; a row whose
+// codec has not landed keeps null pointers and decodes to "No decoder for 0x%x.".
+
+#include <norva/image/texture.hpp>
+
+namespace norva
+{
+    // BC1-BC3, ATC and 3DC: 8-bit integer results
+    void decodeBlockDXT1(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockDXT3(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockDXT5(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockATC(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockATCE(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockATCI(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlock3DCX(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlock3DCXY(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
+    // BC4/BC5 (RGTC): four floats per texel
+    void decodeBlockBC4U(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockBC4S(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockBC5U(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockBC5S(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
+    // packed floats, two-texel RGB and YUV 4:2:2 words
+    void decodeBlockRGB9E5(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockR11G11B10F(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockR10G11B11F(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockGRGB(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockRGBG(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockUYVY(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockYUY2(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
+} // namespace norva
