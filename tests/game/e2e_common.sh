@@ -3,15 +3,20 @@
 im=convert
 [ -x /usr/bin/convert ] && im=/usr/bin/convert
 
+# The tests' sky box: one colour a face, so a pixel says which face the camera sees.
+test_sky=$(cd "$(dirname "$0")/../fixtures/game/SkyBox" && pwd)
+
 # scratch_assets ASSETS RUN: RUN becomes the asset folder without the terrain model (links
 # to what the game reads, and a place of its own for cameraPath.bin and the terrain caches),
-# so a model generated in the real asset folder cannot slow or change these runs.
+# so a model generated in the real asset folder cannot slow or change these runs. The sky
+# box is the tests' single-colour one.
 scratch_assets() {
     rm -rf "$2"
     mkdir -p "$2/Textures"
-    for _part in Levels Meshes Shaders shaders SkyBox; do
+    for _part in Levels Meshes Shaders shaders; do
         ln -s "$1/$_part" "$2/$_part"
     done
+    ln -s "$test_sky" "$2/SkyBox"
     for _texture in red.png GrassGreenTexture0002.jpg; do
         ln -s "$1/Textures/$_texture" "$2/Textures/$_texture"
     done

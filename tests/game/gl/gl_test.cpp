@@ -194,10 +194,13 @@ namespace
             std::filesystem::create_directories(folder / "Textures");
             // not the terrain's model and caches: they may be large, and the sky-box tests
             // look where the terrain would be
-            for (const char* part : {"Levels", "Meshes", "Shaders", "shaders", "SkyBox", "Textures/red.png"})
+            for (const char* part : {"Levels", "Meshes", "Shaders", "shaders", "Textures/red.png"})
                 std::filesystem::copy(previous / part, folder / part,
                                       std::filesystem::copy_options::recursive |
                                           std::filesystem::copy_options::copy_symlinks);
+            // the tests' sky box, one colour a face, so a pixel says which face shows
+            std::filesystem::copy(std::filesystem::path(ZELMORA_SOURCE_DIR) / "tests/fixtures/game/SkyBox", folder / "SkyBox",
+                                  std::filesystem::copy_options::recursive);
             std::filesystem::current_path(folder);
         }
         void TearDown() override
@@ -259,7 +262,7 @@ TEST_F(AssetCopy, SkyBoxFacesLieAlongTheirAxes)
         glm::vec3 direction; // nudged off the y axis: the camera keeps +y up
         std::array<unsigned char, 3> colour;
     };
-    // the colours tools/make-game-assets.sh gives the faces
+    // the colours tests/fixtures/game/make_test_sky.sh gives the faces
     const Face faces[] = {
         {"Front", {0, 0, -1}, {255, 128, 0}},  {"Back", {0, 0, 1}, {128, 0, 255}},
         {"Top", {0, 1, -0.01f}, {64, 192, 255}}, {"Bottom", {0, -1, -0.01f}, {128, 96, 64}},
