@@ -13,9 +13,12 @@ if(NOT NORVA_STB_INCLUDE_DIR)
   message(FATAL_ERROR "stb headers (stb/stb_image.h) not found: run 'sh tools/install-deps.sh' (Debian package libstb-dev).")
 endif()
 
+# WebP is coded by libwebp, ZPNG's frames by libzstd (found by compress.cmake)
+pkg_check_modules(WEBP REQUIRED IMPORTED_TARGET libwebp)
+
 norva_library(norva_image
   GLOBS ${_image_globs}
-  LIBS norva_core norva_filesystem)
+  LIBS norva_core norva_filesystem PkgConfig::WEBP PkgConfig::ZSTD)
 # the shared internal headers (format_guard.hpp, image_registry.hpp) and, by family path,
 # the headers one family reads of another
 target_include_directories(norva_image PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/image

@@ -28,15 +28,17 @@ using norva::u64;
 
 namespace imagekit
 {
+    // The family folders under tests/fixtures, searched in this order.
+    const char* const fixtureFamilies[] = { "png", "formats", "formats/c64", "jpeg", "texture" };
+
     std::string fixturePath(const std::string& name)
     {
         // Fixtures live in their family's folder and keep the family prefix in their name,
         // so a bare name is unique across the folders searched here.
-        static const char* const families[] = { "png", "formats", "formats/c64", "jpeg", "texture" };
         const std::string root = std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/";
         if (name.find('/') != std::string::npos)
             return root + name;
-        for (const char* family : families)
+        for (const char* family : fixtureFamilies)
         {
             std::string path = root + family + "/" + name;
             if (std::ifstream(path, std::ios::binary).good())
@@ -60,23 +62,27 @@ namespace imagekit
 
     std::vector<std::string> listFixtures(const std::vector<std::string>& prefixes)
     {
+        // every family folder: fixturePath("") would name only the first one that exists
         std::vector<std::string> names;
-        DIR* dir = opendir(fixturePath("").c_str());
-        if (!dir)
+        for (const char* family : fixtureFamilies)
         {
-            return names;
-        }
-        while (dirent* e = readdir(dir))
-        {
-            const std::string name = e->d_name;
-            const bool wanted = std::any_of(prefixes.begin(), prefixes.end(),
-                                            [&](const std::string& p) { return name.rfind(p, 0) == 0; });
-            if (wanted && name.find(".ref.") == std::string::npos)
+            DIR* dir = opendir((std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/" + family).c_str());
+            if (!dir)
             {
-                names.push_back(name);
+                continue;
             }
+            while (dirent* e = readdir(dir))
+            {
+                const std::string name = e->d_name;
+                const bool wanted = std::any_of(prefixes.begin(), prefixes.end(),
+                                                [&](const std::string& p) { return name.rfind(p, 0) == 0; });
+                if (wanted && name.find(".ref.") == std::string::npos)
+                {
+                    names.push_back(name);
+                }
+            }
+            closedir(dir);
         }
-        closedir(dir);
         std::sort(names.begin(), names.end());
         return names;
     }

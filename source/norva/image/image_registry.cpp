@@ -24,7 +24,7 @@
     /* X(registerImageDecoderKTX)    .ktx */ \
     /* X(registerImageDecoderPVR)    .pvr */ \
     /* X(registerImageDecoderASTC)   .astc */ \
-    /* X(registerImageCodecZPNG)     .zpng */ \
+    X(registerImageCodecZPNG)     /* .zpng */ \
     /* X(registerImageDecoderSGI)    .rgb .rgba .bw .sgi */ \
     /* X(registerImageDecoderPNM)    .pbm .pgm .ppm .pam .pfm */ \
     /* X(registerImageDecoderATARI)  .pi1 .pi2 .pi3 .pc1 .pc2 .pc3 .neo .spu .spc .ca1 .ca2 .ca3 */ \
