@@ -20,7 +20,7 @@
     /* X(registerImageDecoderPCX)    .pcx */ \
     /* X(registerImageDecoderIFF)    .iff .lbm .ham .ham8 .ilbm .ehb */ \
     /* X(registerImageDecoderHDR)    .hdr */ \
-    /* X(registerImageCodecGIF)      .gif */ \
+    X(registerImageCodecGIF)      /* .gif */ \
     /* X(registerImageDecoderKTX)    .ktx */ \
     /* X(registerImageDecoderPVR)    .pvr */ \
     /* X(registerImageDecoderASTC)   .astc */ \
