@@ -18,7 +18,7 @@
     X(registerImageCodecJPEG)     /* .jpg .jpeg .jfif .mpo */ \
     X(registerImageCodecBMP)      /* .bmp .ico .cur */ \
     /* X(registerImageDecoderPCX)    .pcx */ \
-    /* X(registerImageDecoderIFF)    .iff .lbm .ham .ham8 .ilbm .ehb */ \
+    X(registerImageDecoderIFF)    /* .iff .lbm .ham .ham8 .ilbm .ehb */ \
     /* X(registerImageDecoderHDR)    .hdr */ \
     X(registerImageCodecGIF)      /* .gif */ \
     /* X(registerImageDecoderKTX)    .ktx */ \
