@@ -11,7 +11,7 @@
 // the format's file exists; enabling one turns  /* X(registerImageCodecTGA)      .tga */
 // into  X(registerImageCodecTGA)      /* .tga */  and keeps the trailing backslash.
 #define NORVA_IMAGE_FORMATS(X) \
-    /* X(registerImageCodecTGA)      .tga */ \
+    X(registerImageCodecTGA)      /* .tga */ \
     /* X(registerImageCodecPKM)      .pkm */ \
     /* X(registerImageDecoderDDS)    .dds */ \
     X(registerImageCodecPNG)      /* .png */ \
