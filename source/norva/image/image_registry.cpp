@@ -17,7 +17,7 @@
     X(registerImageCodecPNG)      /* .png */ \
     X(registerImageCodecJPEG)     /* .jpg .jpeg .jfif .mpo */ \
     X(registerImageCodecBMP)      /* .bmp .ico .cur */ \
-    /* X(registerImageDecoderPCX)    .pcx */ \
+    X(registerImageDecoderPCX)    /* .pcx */ \
     X(registerImageDecoderIFF)    /* .iff .lbm .ham .ham8 .ilbm .ehb */ \
     /* X(registerImageDecoderHDR)    .hdr */ \
     X(registerImageCodecGIF)      /* .gif */ \
@@ -25,8 +25,8 @@
     /* X(registerImageDecoderPVR)    .pvr */ \
     /* X(registerImageDecoderASTC)   .astc */ \
     X(registerImageCodecZPNG)     /* .zpng */ \
-    /* X(registerImageDecoderSGI)    .rgb .rgba .bw .sgi */ \
-    /* X(registerImageDecoderPNM)    .pbm .pgm .ppm .pam .pfm */ \
+    X(registerImageDecoderSGI)    /* .rgb .rgba .bw .sgi */ \
+    X(registerImageDecoderPNM)    /* .pbm .pgm .ppm .pam .pfm */ \
     /* X(registerImageDecoderATARI)  .pi1 .pi2 .pi3 .pc1 .pc2 .pc3 .neo .spu .spc .ca1 .ca2 .ca3 */ \
     /* X(registerImageDecoderC64)    the C64 picture extensions */ \
     X(registerImageCodecWEBP)     /* .webp */
