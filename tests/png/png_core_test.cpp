@@ -1,8 +1,11 @@
-// The PNG building blocks on their own: the unfilter kernels (SSE2 and scalar against a
-// plain transcription of the filter definitions), the chunk reader's bounds and the two
-// inflaters with their size rule.
+// The PNG building blocks on their own: the unfilter kernels (every instruction set this
+// processor runs, against a plain transcription of the filter definitions and against
+// the scalar forms), the row expanders, the chunk reader's bounds and the two inflaters
+// with their size rule.
 
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -11,6 +14,7 @@
 
 #include "png_builder.hpp"
 #include "png/png_core.hpp"
+#include "png/png_kernels.hpp"
 
 using namespace norva;
 using namespace norva::png;
@@ -51,6 +55,32 @@ namespace
         }
     }
 
+    // The kernel tables to compare: scalar, then each instruction set this processor has
+    // added in turn, then the running processor's own choice.
+    struct Variant
+    {
+        const char* name;
+        Kernels kernels;
+    };
+
+    std::vector<Variant> variants()
+    {
+        const CPUFlags cpu = getCPUFlags();
+        std::vector<Variant> list { { "scalar", chooseKernels(0) } };
+        CPUFlags flags = 0;
+        const std::pair<CPUFlags, const char*> sets[] = { { CPU_SSE2, "sse2" }, { CPU_SSSE3, "ssse3" } };
+        for (const auto& [flag, name] : sets)
+        {
+            if (cpu & flag)
+            {
+                flags |= flag;
+                list.push_back({ name, chooseKernels(flags) });
+            }
+        }
+        list.push_back({ "running", kernels() });
+        return list;
+    }
+
     std::vector<u8> randomRows(std::mt19937& random, size_t bytes, size_t rows, int filter)
     {
         std::vector<u8> data(rows * (bytes + 1));
@@ -83,12 +113,12 @@ TEST(PNGUnfilter, KernelsMatchTheDefinitions)
                 const std::vector<u8> source = randomRows(random, bytes, 6, filter);
                 std::vector<u8> expected = source;
                 referenceUnfilter(expected, bytes, 6, bpp);
-                for (Kernels kernels : { Kernels::SCALAR, Kernels::SIMD, Kernels::BEST })
+                for (const Variant& variant : variants())
                 {
                     std::vector<u8> actual = source;
-                    unfilterScanlines(actual.data(), bytes, 6, bpp, kernels);
+                    unfilterScanlines(actual.data(), bytes, 6, variant.kernels.forPixelSize(bpp));
                     ASSERT_EQ(actual, expected) << "bpp " << bpp << " pixels " << pixels << " filter " << filter
-                                                << " kernels " << int(kernels);
+                                                << " kernels " << variant.name;
                 }
             }
         }
@@ -103,7 +133,7 @@ TEST(PNGUnfilter, SubBytePixelsUseOneByteDistance)
     std::vector<u8> expected = source;
     referenceUnfilter(expected, 7, 9, 1);
     std::vector<u8> actual = source;
-    unfilterScanlines(actual.data(), 7, 9, 1, Kernels::BEST);
+    unfilterScanlines(actual.data(), 7, 9, kernels().forPixelSize(1));
     EXPECT_EQ(actual, expected);
 }
 
@@ -123,14 +153,112 @@ TEST(PNGExpand, ShufflesMatchScalar)
         {
             // the row is exactly as long as its pixels, so ASan sees any read past it
             std::vector<u8> row(src.begin(), src.begin() + std::ptrdiff_t(width * size_t(channels)));
-            std::vector<u8> scalar(width * 4), simd(width * 4);
-            auto expand = channels == 3 ? expandRGB8 : expandRGBA8;
-            expand(scalar.data(), row.data(), width, Kernels::SCALAR);
-            expand(simd.data(), row.data(), width, Kernels::SIMD);
-            EXPECT_EQ(simd, scalar) << channels << " " << width;
+            std::vector<u8> scalar(width * 4);
+            const Kernels reference = chooseKernels(0);
+            (channels == 3 ? reference.expandRGB8 : reference.expandRGBA8)(scalar.data(), row.data(), width);
+            for (const Variant& variant : variants())
+            {
+                std::vector<u8> simd(width * 4);
+                (channels == 3 ? variant.kernels.expandRGB8 : variant.kernels.expandRGBA8)(simd.data(), row.data(), width);
+                EXPECT_EQ(simd, scalar) << channels << " " << width << " " << variant.name;
+            }
             EXPECT_EQ(scalar[0], row[2]);
             EXPECT_EQ(scalar[2], row[0]);
             EXPECT_EQ(scalar[3], channels == 3 ? 255 : row[3]);
+        }
+    }
+}
+
+// The table hands out a kernel for every filter at every pixel size, replaces the scalar
+// forms exactly where an instruction set speeds them up, and the running processor gets
+// the table of its own flags.
+TEST(PNGKernels, TheTableFollowsTheFlags)
+{
+    for (CPUFlags flags : { CPUFlags(0), CPUFlags(CPU_SSE2), CPUFlags(CPU_SSE2 | CPU_SSSE3) })
+    {
+        const Kernels k = chooseKernels(flags);
+        for (const UnfilterKernels& u : k.unfilter)
+        {
+            EXPECT_TRUE(u.sub && u.up && u.average && u.paeth && u.averageFirstRow) << flags;
+        }
+        EXPECT_TRUE(k.expandRGB8 && k.expandRGBA8) << flags;
+    }
+
+    const Kernels scalar = chooseKernels(0);
+    const Kernels sse2 = chooseKernels(CPU_SSE2);
+    const Kernels ssse3 = chooseKernels(CPU_SSE2 | CPU_SSSE3);
+    EXPECT_NE(sse2.forPixelSize(3).paeth, scalar.forPixelSize(3).paeth);
+    EXPECT_NE(sse2.forPixelSize(8).average, scalar.forPixelSize(8).average);
+    EXPECT_NE(sse2.forPixelSize(1).up, scalar.forPixelSize(1).up);
+    EXPECT_EQ(sse2.forPixelSize(1).paeth, scalar.forPixelSize(1).paeth);
+    EXPECT_EQ(sse2.forPixelSize(5).sub, scalar.forPixelSize(5).sub);
+    EXPECT_EQ(sse2.expandRGB8, scalar.expandRGB8);
+    EXPECT_NE(ssse3.expandRGB8, scalar.expandRGB8);
+    EXPECT_NE(ssse3.expandRGBA8, scalar.expandRGBA8);
+    EXPECT_EQ(ssse3.forPixelSize(4).sub, sse2.forPixelSize(4).sub);
+
+    const Kernels running = chooseKernels(getCPUFlags());
+    for (int bpp = 1; bpp <= 8; ++bpp)
+    {
+        EXPECT_EQ(kernels().forPixelSize(bpp).sub, running.forPixelSize(bpp).sub);
+        EXPECT_EQ(kernels().forPixelSize(bpp).up, running.forPixelSize(bpp).up);
+        EXPECT_EQ(kernels().forPixelSize(bpp).average, running.forPixelSize(bpp).average);
+        EXPECT_EQ(kernels().forPixelSize(bpp).paeth, running.forPixelSize(bpp).paeth);
+    }
+    EXPECT_EQ(kernels().expandRGB8, running.expandRGB8);
+}
+
+// Kernel by kernel, every variant this processor runs gives the scalar bytes, also on rows
+// shorter than a pixel and rows that end inside one. Each row is its own allocation of
+// exactly its length, so AddressSanitizer sees any read or write past it.
+TEST(PNGKernels, EveryVariantGivesTheScalarBytes)
+{
+    std::mt19937 random(13);
+    const Kernels scalar = chooseKernels(0);
+    const std::vector<Variant> all = variants();
+    ASSERT_GE(all.size(), 2u);
+    for (int bpp = 1; bpp <= 8; ++bpp)
+    {
+        for (size_t bytes : { size_t(0), size_t(1), size_t(bpp - 1), size_t(bpp), size_t(bpp + 1), size_t(bpp * 2),
+                              size_t(bpp * 5 + 2), size_t(bpp * 16), size_t(bpp * 67 + 1), size_t(1000) })
+        {
+            std::vector<u8> row(bytes), prior(bytes);
+            for (auto& v : row)
+            {
+                v = u8(random());
+            }
+            for (auto& v : prior)
+            {
+                v = u8(random());
+            }
+            const UnfilterKernels& s = scalar.forPixelSize(bpp);
+            for (const Variant& variant : all)
+            {
+                const UnfilterKernels& k = variant.kernels.forPixelSize(bpp);
+                const std::pair<FilterKernel, FilterKernel> pairs[] = {
+                    { k.sub, s.sub }, { k.up, s.up }, { k.average, s.average }, { k.paeth, s.paeth },
+                    { k.averageFirstRow, s.averageFirstRow },
+                };
+                for (size_t f = 0; f < std::size(pairs); ++f)
+                {
+                    std::unique_ptr<u8[]> actual(new u8[bytes]);
+                    std::unique_ptr<u8[]> expected(new u8[bytes]);
+                    std::unique_ptr<u8[]> above(new u8[bytes]);
+                    std::copy(row.begin(), row.end(), actual.get());
+                    std::copy(row.begin(), row.end(), expected.get());
+                    std::copy(prior.begin(), prior.end(), above.get());
+                    pairs[f].first(actual.get(), above.get(), bytes);
+                    pairs[f].second(expected.get(), above.get(), bytes);
+                    ASSERT_TRUE(std::equal(actual.get(), actual.get() + bytes, expected.get()))
+                        << variant.name << " kernel " << f << " bpp " << bpp << " bytes " << bytes;
+                    if (bytes > size_t(bpp))
+                    {
+                        // the kernel did something: a row of random bytes is never left as stored
+                        ASSERT_FALSE(std::equal(actual.get(), actual.get() + bytes, row.begin()))
+                            << variant.name << " kernel " << f << " bpp " << bpp;
+                    }
+                }
+            }
         }
     }
 }

@@ -11,10 +11,13 @@
 #include <cstring>
 
 #include <norva/core/buffer.hpp>
+#include <norva/core/byte_reader.hpp>
 #include <norva/image/decoder.hpp>
 
 #include "format_guard.hpp"
 #include "png_core.hpp"
+#include "png_expand.hpp"
+#include "png_kernels.hpp"
 
 namespace norva
 {
@@ -43,15 +46,6 @@ namespace norva
         constexpr u32 CHUNK_IDAT = makeChunkType('I', 'D', 'A', 'T');
         constexpr u32 CHUNK_fdAT = makeChunkType('f', 'd', 'A', 'T');
         constexpr u32 CHUNK_IEND = makeChunkType('I', 'E', 'N', 'D');
-
-        enum ColorType
-        {
-            COLOR_GREY = 0,
-            COLOR_RGB = 2,
-            COLOR_PALETTE = 3,
-            COLOR_GREY_ALPHA = 4,
-            COLOR_RGB_ALPHA = 6,
-        };
 
         // Adam7 passes, pass p in nibble p from the right: y shift, x shift / y start, x start.
         constexpr u32 adam7Shifts = 0x1122333;
@@ -87,21 +81,6 @@ namespace norva
             u8 dispose = 0;
             u8 blend = 0;
         };
-
-        inline void storeHost16(u8* p, u16 v)
-        {
-            std::memcpy(p, &v, 2);
-        }
-
-        inline u32 packBGRA(u32 r, u32 g, u32 b, u32 a)
-        {
-            return (a << 24) | (r << 16) | (g << 8) | b;
-        }
-
-        inline void storeU32(u8* p, u32 v)
-        {
-            std::memcpy(p, &v, 4);
-        }
 
         // One pixel of `colors` colour samples and an alpha, source over destination.
         // Over an opaque destination this is d = s + (d - s) x (max - a) / max, truncated;
@@ -174,7 +153,7 @@ namespace norva
             u64 inflatedSize(u32 width, u32 height) const;
             u64 rowBytes(u32 width) const;
             bool process(const Surface& dest, u8* data, u32 width, u32 height, bool indexed);
-            void expandRow(u8* dest, const u8* src, u32 width, bool indexed) const;
+            SampleFormat sampleFormat(bool indexed) const;
             void blendFrame(Surface& target, const Surface& frame, bool indexed) const;
 
             ConstMemory m_memory;
@@ -191,7 +170,6 @@ namespace norva
             u16 m_redKey = 0;
             u16 m_greenKey = 0;
             u16 m_blueKey = 0;
-            u32 m_colorKey = 0;
 
             float m_chromaticity[8] = {};
             float m_gamma = 0.0f;
@@ -222,8 +200,8 @@ namespace norva
             : m_memory(memory)
             , m_end(memory.address + memory.size)
         {
-            const u8* p = memory.address;
-            if (memory.size < 8 || (u64(readBE32(p)) << 32 | readBE32(p + 4)) != pngSignature)
+            ByteReader reader(memory);
+            if (reader.be64() != pngSignature || reader.isShort())
             {
                 m_header.setError("[ImageDecoder.PNG] Incorrect header magic.");
                 return;
@@ -234,19 +212,20 @@ namespace norva
                 m_header.setError("[ImageDecoder.PNG] Incorrect file; too small for the IHDR chunk.");
                 return;
             }
-            if (readBE32(p + 12) != CHUNK_IHDR)
+            const u32 size = reader.be32();
+            if (reader.be32() != CHUNK_IHDR)
             {
                 m_header.setError("[ImageDecoder.PNG] Incorrect file; the IHDR chunk must come first.");
                 return;
             }
-            const u32 size = readBE32(p + 8);
             if (size != 13)
             {
                 m_header.setError("[ImageDecoder.PNG] Incorrect IHDR chunk size.");
                 return;
             }
-            m_cursor = p + 20 + size;
-            read_IHDR(p + 16, size);
+            const u8* ihdr = reader.position();
+            m_cursor = ihdr + size + 4;
+            read_IHDR(ihdr, size);
         }
 
         void ParserPNG::read_IHDR(const u8* p, u32 size)
@@ -256,13 +235,14 @@ namespace norva
                 m_header.setError("[ImageDecoder.PNG] Incorrect IHDR chunk size.");
                 return;
             }
-            const u32 width = readBE32(p + 0);
-            const u32 height = readBE32(p + 4);
-            m_depth = p[8];
-            m_colorType = p[9];
-            m_compression = p[10];
-            m_filter = p[11];
-            m_interlace = p[12];
+            ByteReader reader(p, size);
+            const u32 width = reader.be32();
+            const u32 height = reader.be32();
+            m_depth = reader.byte();
+            m_colorType = reader.byte();
+            m_compression = reader.byte();
+            m_filter = reader.byte();
+            m_interlace = reader.byte();
 
             if (width > maxImageSize || height > maxImageSize)
             {
@@ -354,14 +334,19 @@ namespace norva
             // entries beyond the count read as transparent black, even after an earlier PLTE
             std::fill(std::begin(m_palette), std::end(m_palette), 0u);
             m_paletteCount = size / 3;
+            ByteReader reader(p, size);
             for (u32 i = 0; i < m_paletteCount; ++i)
             {
-                m_palette[i] = packBGRA(p[i * 3 + 0], p[i * 3 + 1], p[i * 3 + 2], 0xFF);
+                const u32 r = reader.byte();
+                const u32 g = reader.byte();
+                const u32 b = reader.byte();
+                m_palette[i] = packBGRA(r, g, b, 0xFF);
             }
         }
 
         void ParserPNG::read_tRNS(const u8* p, u32 size)
         {
+            ByteReader reader(p, size);
             switch (m_colorType)
             {
                 case COLOR_GREY:
@@ -370,7 +355,7 @@ namespace norva
                         m_header.setError("[ImageDecoder.PNG] Incorrect tRNS chunk size.");
                         return;
                     }
-                    m_greyKey = readBE16(p);
+                    m_greyKey = reader.be16();
                     m_transparent = true;
                     break;
                 case COLOR_RGB:
@@ -379,10 +364,9 @@ namespace norva
                         m_header.setError("[ImageDecoder.PNG] Incorrect tRNS chunk size.");
                         return;
                     }
-                    m_redKey = readBE16(p + 0);
-                    m_greenKey = readBE16(p + 2);
-                    m_blueKey = readBE16(p + 4);
-                    m_colorKey = packBGRA(m_redKey & 0xFF, m_greenKey & 0xFF, m_blueKey & 0xFF, 0xFF);
+                    m_redKey = reader.be16();
+                    m_greenKey = reader.be16();
+                    m_blueKey = reader.be16();
                     m_transparent = true;
                     break;
                 case COLOR_PALETTE:
@@ -393,7 +377,7 @@ namespace norva
                     }
                     for (u32 i = 0; i < size; ++i)
                     {
-                        m_palette[i] = (m_palette[i] & 0x00FFFFFF) | (u32(p[i]) << 24);
+                        m_palette[i] = (m_palette[i] & 0x00FFFFFF) | (u32(reader.byte()) << 24);
                     }
                     break;
                 default:
@@ -409,9 +393,10 @@ namespace norva
                 m_header.setError("[ImageDecoder.PNG] Incorrect cHRM chunk size.");
                 return;
             }
+            ByteReader reader(p, size);
             for (int i = 0; i < 8; ++i)
             {
-                m_chromaticity[i] = float(readBE32(p + i * 4)) * 1e-5f;
+                m_chromaticity[i] = float(reader.be32()) * 1e-5f;
             }
         }
 
@@ -422,16 +407,17 @@ namespace norva
                 m_header.setError("[ImageDecoder.PNG] Incorrect fcTL chunk size.");
                 return;
             }
+            ByteReader reader(p, size);
             FrameControl frame;
-            frame.sequence = readBE32(p + 0);
-            frame.width = readBE32(p + 4);
-            frame.height = readBE32(p + 8);
-            frame.x = readBE32(p + 12);
-            frame.y = readBE32(p + 16);
-            frame.delayNumerator = readBE16(p + 20);
-            frame.delayDenominator = readBE16(p + 22);
-            frame.dispose = p[24];
-            frame.blend = p[25];
+            frame.sequence = reader.be32();
+            frame.width = reader.be32();
+            frame.height = reader.be32();
+            frame.x = reader.be32();
+            frame.y = reader.be32();
+            frame.delayNumerator = reader.be16();
+            frame.delayDenominator = reader.be16();
+            frame.dispose = reader.byte();
+            frame.blend = reader.byte();
 
             // the frame is allocated and drawn from these: it must lie inside the canvas
             if (frame.width == 0 || frame.height == 0 ||
@@ -509,7 +495,7 @@ namespace norva
                             m_header.setError("[ImageDecoder.PNG] Incorrect gAMA chunk size.");
                             break;
                         }
-                        m_gamma = float(readBE32(chunk.data)) * 1e-5f;
+                        m_gamma = float(ByteReader(chunk.data, chunk.size).be32()) * 1e-5f;
                         break;
                     case CHUNK_sBIT:
                         if (chunk.size > 4)
@@ -538,8 +524,9 @@ namespace norva
                         }
                         if (m_hasAnimationChunks)
                         {
-                            m_frameCount = s32(std::min(readBE32(chunk.data), u32(INT_MAX)));
-                            m_playCount = s32(std::min(readBE32(chunk.data + 4), u32(INT_MAX)));
+                            ByteReader reader(chunk.data, chunk.size);
+                            m_frameCount = s32(std::min(reader.be32(), u32(INT_MAX)));
+                            m_playCount = s32(std::min(reader.be32(), u32(INT_MAX)));
                         }
                         break;
                     case CHUNK_fcTL:
@@ -645,145 +632,28 @@ namespace norva
             return total;
         }
 
-        void ParserPNG::expandRow(u8* dest, const u8* src, u32 width, bool indexed) const
+        SampleFormat ParserPNG::sampleFormat(bool indexed) const
         {
-            const int depth = m_depth;
-            auto sample = [src, depth](u32 i) -> u32 {
-                const u32 bit = i * u32(depth);
-                return (src[bit >> 3] >> (8 - depth - (bit & 7))) & ((1u << depth) - 1);
-            };
-
-            switch (m_colorType)
-            {
-                case COLOR_GREY:
-                    if (depth < 8)
-                    {
-                        const u32 scale = 255 / ((1u << depth) - 1);
-                        for (u32 x = 0; x < width; ++x)
-                        {
-                            const u32 s = sample(x);
-                            if (m_transparent)
-                            {
-                                dest[x * 2 + 0] = u8(s * scale);
-                                dest[x * 2 + 1] = s == m_greyKey ? 0 : 255;
-                            }
-                            else
-                            {
-                                dest[x] = u8(s * scale);
-                            }
-                        }
-                    }
-                    else if (depth == 8)
-                    {
-                        if (!m_transparent)
-                        {
-                            std::memcpy(dest, src, width);
-                            break;
-                        }
-                        for (u32 x = 0; x < width; ++x)
-                        {
-                            dest[x * 2 + 0] = src[x];
-                            dest[x * 2 + 1] = src[x] == m_greyKey ? 0 : 255;
-                        }
-                    }
-                    else
-                    {
-                        for (u32 x = 0; x < width; ++x)
-                        {
-                            const u16 l = readBE16(src + x * 2);
-                            if (m_transparent)
-                            {
-                                storeHost16(dest + x * 4 + 0, l);
-                                storeHost16(dest + x * 4 + 2, l == m_greyKey ? 0 : 65535);
-                            }
-                            else
-                            {
-                                storeHost16(dest + x * 2, l);
-                            }
-                        }
-                    }
-                    break;
-
-                case COLOR_GREY_ALPHA:
-                    if (depth == 8)
-                    {
-                        std::memcpy(dest, src, size_t(width) * 2);
-                        break;
-                    }
-                    for (u32 i = 0; i < width * 2; ++i)
-                    {
-                        storeHost16(dest + i * 2, readBE16(src + i * 2));
-                    }
-                    break;
-
-                case COLOR_RGB:
-                    if (depth == 8 && !m_transparent)
-                    {
-                        expandRGB8(dest, src, width, Kernels::BEST);
-                        break;
-                    }
-                    if (depth == 8)
-                    {
-                        for (u32 x = 0; x < width; ++x)
-                        {
-                            u32 c = packBGRA(src[x * 3 + 0], src[x * 3 + 1], src[x * 3 + 2], 0xFF);
-                            if (m_transparent && c == m_colorKey)
-                            {
-                                c &= 0x00FFFFFF;
-                            }
-                            storeU32(dest + x * 4, c);
-                        }
-                        break;
-                    }
-                    for (u32 x = 0; x < width; ++x)
-                    {
-                        const u16 r = readBE16(src + x * 6 + 0);
-                        const u16 g = readBE16(src + x * 6 + 2);
-                        const u16 b = readBE16(src + x * 6 + 4);
-                        const bool key = m_transparent && r == m_redKey && g == m_greenKey && b == m_blueKey;
-                        storeHost16(dest + x * 8 + 0, r);
-                        storeHost16(dest + x * 8 + 2, g);
-                        storeHost16(dest + x * 8 + 4, b);
-                        storeHost16(dest + x * 8 + 6, key ? 0 : 65535);
-                    }
-                    break;
-
-                case COLOR_RGB_ALPHA:
-                    if (depth == 8)
-                    {
-                        expandRGBA8(dest, src, width, Kernels::BEST);
-                        break;
-                    }
-                    for (u32 i = 0; i < width * 4; ++i)
-                    {
-                        storeHost16(dest + i * 2, readBE16(src + i * 2));
-                    }
-                    break;
-
-                case COLOR_PALETTE:
-                    for (u32 x = 0; x < width; ++x)
-                    {
-                        const u32 index = depth == 8 ? src[x] : sample(x);
-                        if (indexed)
-                        {
-                            dest[x] = u8(index);
-                        }
-                        else
-                        {
-                            storeU32(dest + x * 4, m_palette[index]);
-                        }
-                    }
-                    break;
-
-                default:
-                    break;
-            }
+            SampleFormat format;
+            format.colorType = m_colorType;
+            format.depth = m_depth;
+            format.transparent = m_transparent;
+            format.indexed = indexed;
+            format.greyKey = m_greyKey;
+            format.redKey = m_redKey;
+            format.greenKey = m_greenKey;
+            format.blueKey = m_blueKey;
+            format.palette = m_palette;
+            return format;
         }
 
         bool ParserPNG::process(const Surface& dest, u8* data, u32 width, u32 height, bool indexed)
         {
             const u64 bytes = rowBytes(width);
             const int bpp = m_depth >= 8 ? m_channels * m_depth / 8 : 1;
+            const Kernels& table = kernels();
+            const UnfilterKernels& unfilter = table.forPixelSize(bpp);
+            const RowExpander expand(sampleFormat(indexed), table);
 
             if (!m_interlace)
             {
@@ -791,8 +661,8 @@ namespace norva
                 for (u32 y = 0; y < height; ++y)
                 {
                     u8* row = data + y * (bytes + 1);
-                    unfilterRow(row, prior, size_t(bytes), bpp, Kernels::BEST);
-                    expandRow(dest.address(0, int(y)), row + 1, width, indexed);
+                    unfilterRow(row, prior, size_t(bytes), unfilter);
+                    expand(dest.address(0, int(y)), row + 1, width);
                     prior = row + 1;
                 }
                 return true;
@@ -814,7 +684,7 @@ namespace norva
                     continue;
                 }
                 const u64 passBytes = rowBytes(ap.width);
-                unfilterScanlines(pass, size_t(passBytes), ap.height, bpp, Kernels::BEST);
+                unfilterScanlines(pass, size_t(passBytes), ap.height, unfilter);
 
                 for (u32 y = 0; y < ap.height; ++y)
                 {
@@ -848,7 +718,7 @@ namespace norva
 
             for (u32 y = 0; y < height; ++y)
             {
-                expandRow(dest.address(0, int(y)), full.get() + y * (bytes + 1) + 1, width, indexed);
+                expand(dest.address(0, int(y)), full.get() + y * (bytes + 1) + 1, width);
             }
             return true;
         }

@@ -8,6 +8,7 @@
 #include <libdeflate.h>
 
 #include <norva/core/crc32.hpp>
+#include <norva/core/endian.hpp>
 #include <norva/core/stream.hpp>
 #include <norva/image/decoder.hpp>
 
@@ -26,23 +27,15 @@ namespace norva::png
         // libdeflate's level 6 is the usual zlib default
         constexpr int compressionLevel = 6;
 
-        void writeBE32(u8* p, u32 v)
-        {
-            p[0] = u8(v >> 24);
-            p[1] = u8(v >> 16);
-            p[2] = u8(v >> 8);
-            p[3] = u8(v);
-        }
-
         void writeChunk(Stream& stream, u32 type, ConstMemory data)
         {
             u8 head[8];
-            writeBE32(head + 0, u32(data.size));
-            writeBE32(head + 4, type);
+            storeBE32(head + 0, u32(data.size));
+            storeBE32(head + 4, type);
             u32 crc = norva::crc32(0, ConstMemory(head + 4, 4));
             crc = norva::crc32(crc, data);
             u8 tail[4];
-            writeBE32(tail, crc);
+            storeBE32(tail, crc);
             stream.write(head, 8);
             stream.write(data.address, data.size);
             stream.write(tail, 4);
@@ -110,8 +103,8 @@ namespace norva::png
             stream.write(signature, 8);
 
             u8 ihdr[13];
-            writeBE32(ihdr + 0, u32(surface.width));
-            writeBE32(ihdr + 4, u32(surface.height));
+            storeBE32(ihdr + 0, u32(surface.width));
+            storeBE32(ihdr + 4, u32(surface.height));
             ihdr[8] = u8(depth);
             ihdr[9] = u8(colorType);
             ihdr[10] = 0;

@@ -1,7 +1,8 @@
 #pragma once
 
-// Building blocks of the PNG decoder that are tested on their own: big-endian reads,
-// the chunk walker's bounds, the two inflaters and the scanline unfilter kernels.
+// Building blocks of the PNG decoder that are tested on their own: the chunk walker's
+// bounds, the decoder's buffers and the two inflaters. The row kernels are in
+// png_kernels.hpp, the row expanders in png_expand.hpp.
 
 #include <cstddef>
 #include <memory>
@@ -10,16 +11,6 @@
 
 namespace norva::png
 {
-    inline u32 readBE32(const u8* p)
-    {
-        return (u32(p[0]) << 24) | (u32(p[1]) << 16) | (u32(p[2]) << 8) | u32(p[3]);
-    }
-
-    inline u16 readBE16(const u8* p)
-    {
-        return u16((p[0] << 8) | p[1]);
-    }
-
     constexpr u32 makeChunkType(char a, char b, char c, char d)
     {
         return (u32(u8(a)) << 24) | (u32(u8(b)) << 16) | (u32(u8(c)) << 8) | u32(u8(d));
@@ -66,26 +57,6 @@ namespace norva::png
 
     // Inflates a zlib stream into a buffer of exactly `expected` bytes, all of them written.
     InflateResult inflateZlib(ConstMemory compressed, u64 expected, ByteBuffer& output);
-
-    enum class Kernels
-    {
-        SCALAR,
-        SIMD,       // SSE2 where it exists, else the scalar forms
-        BEST,       // SIMD when the processor has SSE2
-    };
-
-    // Undoes the filter of one row in place. `row` starts at the filter byte; `prior` is the
-    // previous unfiltered row without its filter byte (null for the first row). Filter types
-    // above 4 leave the row as stored.
-    void unfilterRow(u8* row, const u8* prior, size_t bytes, int bpp, Kernels kernels);
-
-    // Unfilters `rows` rows of 1 + bytes each in place.
-    // 8-bit RGB and RGBA samples to BGRA 8888 pixels (alpha 255 for RGB); the SIMD forms
-    // use SSSE3 byte shuffles.
-    void expandRGB8(u8* dest, const u8* src, size_t width, Kernels kernels);
-    void expandRGBA8(u8* dest, const u8* src, size_t width, Kernels kernels);
-
-    void unfilterScanlines(u8* data, size_t bytes, size_t rows, int bpp, Kernels kernels);
 
 } // namespace norva::png
 
