@@ -135,11 +135,15 @@ TEST(TextureTable, EveryRowIsReachableByItsCodeAndConsistent)
         EXPECT_GT(row.bytes, 0);
         // a decoder needs a format to write
         if (row.decode)
+        {
             EXPECT_GT(row.format.bits, 0u);
+        }
         // ASTC, 2D and 3D, all 16 bytes
         const u32 family = row.code() & 0xFF;
         if (family == 0x0C || family == 0x0D)
+        {
             EXPECT_EQ(row.bytes, 16);
+        }
     }
 }
 
@@ -248,7 +252,9 @@ TEST(TextureDrivers, RefusesWithoutWritingAnything)
         const ImageDecodeStatus status = info.decompress(dest, ConstMemory(data.data(), c.bytes));
         EXPECT_FALSE(status.success);
         if (c.message)
+        {
             EXPECT_EQ(status.info, c.message);
+        }
         for (u8 p : pixels)
             ASSERT_EQ(p, 0x5A);
     }

@@ -12,8 +12,8 @@
 // into  X(registerImageCodecTGA)      /* .tga */  and keeps the trailing backslash.
 #define NORVA_IMAGE_FORMATS(X) \
     X(registerImageCodecTGA)      /* .tga */ \
-    /* X(registerImageCodecPKM)      .pkm */ \
-    /* X(registerImageDecoderDDS)    .dds */ \
+    X(registerImageCodecPKM)      /* .pkm */ \
+    X(registerImageDecoderDDS)    /* .dds */ \
     X(registerImageCodecPNG)      /* .png */ \
     X(registerImageCodecJPEG)     /* .jpg .jpeg .jfif .mpo */ \
     X(registerImageCodecBMP)      /* .bmp .ico .cur */ \
@@ -21,9 +21,9 @@
     X(registerImageDecoderIFF)    /* .iff .lbm .ham .ham8 .ilbm .ehb */ \
     /* X(registerImageDecoderHDR)    .hdr */ \
     X(registerImageCodecGIF)      /* .gif */ \
-    /* X(registerImageDecoderKTX)    .ktx */ \
-    /* X(registerImageDecoderPVR)    .pvr */ \
-    /* X(registerImageDecoderASTC)   .astc */ \
+    X(registerImageDecoderKTX)    /* .ktx */ \
+    X(registerImageDecoderPVR)    /* .pvr */ \
+    X(registerImageDecoderASTC)   /* .astc */ \
     X(registerImageCodecZPNG)     /* .zpng */ \
     X(registerImageDecoderSGI)    /* .rgb .rgba .bw .sgi */ \
     X(registerImageDecoderPNM)    /* .pbm .pgm .ppm .pam .pfm */ \
