@@ -27,7 +27,7 @@ TEST_P(Robustness, TruncatedAndFlippedFilesEndInAStatus)
     EXPECT_GT(stats.failures, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, Robustness, ::testing::ValuesIn(imagekit::listFixtures({ "png_", "apng_", "bmp_", "ico_", "tga_", "pnm_", "sgi_", "pcx_" })), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Fixtures, Robustness, ::testing::ValuesIn(imagekit::listFixtures({ "png_", "apng_", "bmp_", "ico_", "tga_", "pnm_", "sgi_", "pcx_", "hdr_" })), [](const auto& info) {
     std::string name = info.param;
     std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
     return name;

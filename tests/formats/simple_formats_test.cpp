@@ -148,6 +148,12 @@ namespace
         }
     };
 
+    // A Radiance file: the header lines, then scan lines given as their bytes.
+    Bytes radiance(const std::string& head, std::initializer_list<int> lines = {})
+    {
+        return text("#?RADIANCE\n" + head, lines);
+    }
+
     // Expected pixels as rows of RGBA quadruples.
     Image pixels(int width, int height, std::initializer_list<int> rgba)
     {
@@ -167,6 +173,7 @@ namespace
     {
         STB,        // stb_image in this binary
         PAM,        // <fixture>.ref.pam, from netpbm or Pillow
+        STB_FLOAT,  // stbi_loadf in this binary, float for float
         PIXELS,     // the row's expected image
         ERROR,      // refused with the row's message
     };
@@ -456,6 +463,54 @@ namespace
         { "pcx huge from a few bytes", ".pcx", Reference::ERROR, {},
           [] { PCX p; p.xmax = 65534; p.ymax = 65535; p.bytesPerLine = 65535; p.planes = 4; return p.with({ 0xFF, 0 }); },
           {}, "[ImageDecoder.PCX] Not enough data.", "refused before 17 GB of lines are allocated" },
+
+        // --- Radiance HDR: fixtures (reference: stbi_loadf, bit for bit) ----------------------
+        { "hdr_im.hdr", ".hdr", Reference::STB_FLOAT, {}, {}, {}, "", "ImageMagick: GAMMA and PRIMARIES lines" },
+        { "hdr_pfs.hdr", ".hdr", Reference::STB_FLOAT, {}, {}, {}, "", "pfstools: a comment line" },
+        { "hdr_runs.hdr", ".hdr", Reference::STB_FLOAT, {}, {}, {}, "", "300 wide: runs and literals of every length" },
+        { "hdr_flat.hdr", ".hdr", Reference::ERROR, {}, {}, {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (wrong header).",
+          "below width 8 writers store flat scan lines, which are refused" },
+
+        // --- Radiance HDR: built cases -------------------------------------------------------
+        { "hdr 3x2", ".hdr", Reference::PIXELS, {},
+          [] {
+              return radiance("FORMAT=32-bit_rle_rgbe\nEXPOSURE=2.0\r\n\n-Y 2 +X 3\n",
+                              { 2, 2, 0, 3, 0x83, 128, 0x83, 0, 0x83, 0, 0x83, 129,
+                                2, 2, 0, 3, 3, 0, 64, 128, 0x83, 0, 0x83, 0, 3, 0, 129, 130 });
+          },
+          [] { return pixels(3, 2, { 255, 0, 0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 0, 255, 128, 0, 0, 255, 255, 0, 0, 255 }); },
+          "", "R 128, E 129 is 1.0; E 0 is black; CR LF lines" },
+        { "hdr rgbe magic", ".hdr", Reference::ERROR, {}, [] { return text("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n"); },
+          {}, "[ImageDecoder.HDR] Incorrect radiance header.", "" },
+        { "hdr no format", ".hdr", Reference::ERROR, {}, [] { return radiance("GAMMA=1\n\n-Y 1 +X 1\n"); },
+          {}, "[ImageDecoder.HDR] Incorrect or unsupported format.", "" },
+        { "hdr other format", ".hdr", Reference::ERROR, {}, [] { return radiance("FORMAT=32-bit_rle_xyze\n\n-Y 1 +X 1\n"); },
+          {}, "[ImageDecoder.HDR] Incorrect or unsupported format.", "" },
+        { "hdr format tokens", ".hdr", Reference::ERROR, {}, [] { return radiance("FORMAT=a=b\n\n-Y 1 +X 1\n"); },
+          {}, "[ImageDecoder.HDR] Incorrect radiance header (format).", "" },
+        { "hdr exposure tokens", ".hdr", Reference::ERROR, {}, [] { return radiance("FORMAT=32-bit_rle_rgbe\nEXPOSURE\n\n-Y 1 +X 1\n"); },
+          {}, "[ImageDecoder.HDR] Incorrect radiance header (exposure).", "" },
+        { "hdr three tokens", ".hdr", Reference::ERROR, {}, [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 2 +X\n"); },
+          {}, "[ImageDecoder.HDR] Incorrect radiance header (dimensions).", "" },
+        { "hdr negative size", ".hdr", Reference::ERROR, {}, [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y -2 +X 3\n"); },
+          {}, "[ImageDecoder.HDR] Incorrect radiance header (dimensions).", "" },
+        { "hdr header cut", ".hdr", Reference::ERROR, {}, [] { return radiance("FORMAT=32-bit_rle_rgbe\n"); },
+          {}, "[ImageDecoder.HDR] Not enough data.", "" },
+        { "hdr wrong scan", ".hdr", Reference::ERROR, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 3\n", { 2, 2, 0, 4, 0x83, 1, 0x83, 1, 0x83, 1, 0x83, 1 }); },
+          {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (wrong scan).", "" },
+        { "hdr run past the channel", ".hdr", Reference::ERROR, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 3\n", { 2, 2, 0, 3, 0x84, 1, 0x83, 1, 0x83, 1, 0x83, 1 }); },
+          {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).", "" },
+        { "hdr count 0", ".hdr", Reference::ERROR, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 3\n", { 2, 2, 0, 3, 0, 0x83, 1, 0x83, 1, 0x83, 1, 0x83, 1 }); },
+          {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).", "" },
+        { "hdr scan lines cut", ".hdr", Reference::ERROR, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 3\n", { 2, 2, 0, 3, 0x83, 1, 0x83, 1, 0x83, 1, 0x83, 1, 2, 2 }); },
+          {}, "[ImageDecoder.HDR] Not enough data.", "" },
+        { "hdr huge from a few bytes", ".hdr", Reference::ERROR, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n", { 2, 2, 0x75, 0x30 }); },
+          {}, "[ImageDecoder.HDR] Not enough data.", "refused before 14 GB are allocated" },
     };
 
     Bytes bytesOf(const Row& row)
@@ -470,6 +525,7 @@ namespace
             case Reference::STB: return imagekit::decodeStb(imagekit::readFixture(row.name));
             case Reference::PAM: return imagekit::readPAM(imagekit::readFixture(withoutExtension(row.name) + ".ref.pam"));
             case Reference::PIXELS: return row.expected();
+            case Reference::STB_FLOAT:
             case Reference::ERROR: break;
         }
         return Image();
@@ -498,6 +554,22 @@ TEST_P(SimpleFormats, MatchesItsReference)
         }
         EXPECT_FALSE(status.success) << row.name;
         EXPECT_EQ(status.info, row.message) << row.name;
+        return;
+    }
+    if (row.reference == Reference::STB_FLOAT)
+    {
+        int width = 0, height = 0, channels = 0;
+        float* reference = stbi_loadf_from_memory(file.data(), int(file.size()), &width, &height, &channels, 4);
+        ASSERT_NE(reference, nullptr) << row.name << ": stb_image refused it";
+        Bitmap ours(ConstMemory(file.data(), file.size()), row.extension, Format::RGBA32F);
+        ASSERT_TRUE(ours.status().success) << row.name << ": " << ours.status().info;
+        ASSERT_EQ(ours.width, width);
+        ASSERT_EQ(ours.height, height);
+        int different = 0;
+        for (int y = 0; y < height; ++y)
+            different += std::memcmp(ours.address(0, y), reference + size_t(y) * width * 4, size_t(width) * 16) != 0;
+        EXPECT_EQ(different, 0) << row.name << ": rows that differ from stbi_loadf";
+        stbi_image_free(reference);
         return;
     }
     const Image expected = imagekit::narrow(referenceOf(row));

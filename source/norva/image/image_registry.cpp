@@ -19,7 +19,7 @@
     X(registerImageCodecBMP)      /* .bmp .ico .cur */ \
     X(registerImageDecoderPCX)    /* .pcx */ \
     X(registerImageDecoderIFF)    /* .iff .lbm .ham .ham8 .ilbm .ehb */ \
-    /* X(registerImageDecoderHDR)    .hdr */ \
+    X(registerImageDecoderHDR)    /* .hdr */ \
     X(registerImageCodecGIF)      /* .gif */ \
     X(registerImageDecoderKTX)    /* .ktx */ \
     X(registerImageDecoderPVR)    /* .pvr */ \
