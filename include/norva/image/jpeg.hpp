@@ -1,7 +1,10 @@
 #pragma once
 
 #include <norva/core/configure.hpp>
+#include <norva/core/stream.hpp>
+#include <norva/image/decoder.hpp>
 #include <norva/image/format.hpp>
+#include <norva/image/surface.hpp>
 
 namespace norva::jpeg
 {
@@ -23,5 +26,10 @@ namespace norva::jpeg
 
     // The layout whose Format equals format; RGBA 8888 when none does.
     SampleFormat getSampleFormat(const Format& format);
+
+    // Writes a baseline JPEG of the surface: 4:4:4 colour, or greyscale for L8. quality 0..1
+    // (1 the finest tables). Formats outside the table above are converted to RGBA 8888
+    // first. On success the status info names the code that ran.
+    ImageEncodeStatus encodeImage(Stream& stream, const Surface& surface, float quality);
 
 } // namespace norva::jpeg

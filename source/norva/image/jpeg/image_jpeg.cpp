@@ -1,8 +1,9 @@
-// The JPEG decoder as an image format: its registry entry over norva::jpeg::Parser.
+// JPEG as an image format: the decoder's registry entry over norva::jpeg::Parser, and the
+// encoder.
 
 #include <norva/image/decoder.hpp>
 
-#include "jpeg_private.hpp"
+#include "jpeg_encode.hpp"
 
 namespace norva
 {
@@ -49,6 +50,11 @@ namespace norva
             return new Interface(memory);
         }
 
+        ImageEncodeStatus encodeJPEG(Stream& output, const Surface& surface, const ImageEncodeOptions& options)
+        {
+            return jpeg::encodeImage(output, surface, options.quality);
+        }
+
     } // namespace
 
     void registerImageCodecJPEG()
@@ -57,6 +63,8 @@ namespace norva
         registerImageDecoder(createDecoderJPEG, ".jpeg");
         registerImageDecoder(createDecoderJPEG, ".jfif");
         registerImageDecoder(createDecoderJPEG, ".mpo");
+        registerImageEncoder(encodeJPEG, ".jpg");
+        registerImageEncoder(encodeJPEG, ".jpeg");
     }
 
 } // namespace norva

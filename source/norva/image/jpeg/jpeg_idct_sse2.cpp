@@ -6,6 +6,8 @@
 
 #include <emmintrin.h>
 
+#include "jpeg_sse2.hpp"
+
 namespace norva::jpeg
 {
     namespace
@@ -119,13 +121,6 @@ namespace norva::jpeg
             butterfly<Shift>(row[3], row[4], x3, x4, bias);
         }
 
-        inline void interleave16(__m128i& a, __m128i& b)
-        {
-            const __m128i t = a;
-            a = _mm_unpacklo_epi16(a, b);
-            b = _mm_unpackhi_epi16(t, b);
-        }
-
         inline void interleave8(__m128i& a, __m128i& b)
         {
             const __m128i t = a;
@@ -168,19 +163,7 @@ namespace norva::jpeg
         // columns
         pass<10>(row, constants.bias1);
 
-        // 16-bit transpose
-        interleave16(row[0], row[4]);
-        interleave16(row[1], row[5]);
-        interleave16(row[2], row[6]);
-        interleave16(row[3], row[7]);
-        interleave16(row[0], row[2]);
-        interleave16(row[1], row[3]);
-        interleave16(row[4], row[6]);
-        interleave16(row[5], row[7]);
-        interleave16(row[0], row[1]);
-        interleave16(row[2], row[3]);
-        interleave16(row[4], row[5]);
-        interleave16(row[6], row[7]);
+        transpose8x8(row);
 
         // rows
         pass<17>(row, constants.bias2);
