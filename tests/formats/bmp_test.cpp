@@ -2,6 +2,7 @@
 // stb_image, netpbm's bmptopnm (committed PAM) and icotool's extracted entries; generated
 // files for the headers, compressions and escapes no tool here writes.
 
+#include <algorithm>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -60,6 +61,10 @@ namespace
         { "ico_8.ico", Reference::PNG, { .ignoreTransparentColor = true, .colorOnly = true }, "8-bit entry" },
         { "ico_4.ico", Reference::PNG, { .ignoreTransparentColor = true, .colorOnly = true }, "4-bit entry" },
         { "ico_cursor.cur", Reference::PNG, { .ignoreTransparentColor = true, .colorOnly = true }, "cursor, type 2" },
+        // files that are JPEGs: decoded by the JPEG decoder, against djpeg -dct int -nosmooth
+        // within the JPEG tests' tolerance (the colour conversion's constants differ)
+        { "bmp_jpeg.bmp", Reference::PAM, { .tolerance = 4 }, "a 4:4:4 JPEG named .bmp" },
+        { "ico_jpeg.ico", Reference::PAM, { .tolerance = 1 }, "a grey JPEG named .ico" },
     };
 
     std::string withoutExtension(const std::string& name)
@@ -124,6 +129,8 @@ TEST(BMPFixtures, HeadersAndFormats)
         { "bmp_555.bmp", 13, 7, false, Format(16, Format::UNORM, Format::BGRA, 5, 5, 5, 0) },
         { "ico_im.ico", 48, 48, false, Format::BGRX8880 },
         { "ico_png256.ico", 256, 256, false, Format::BGRA8888 },
+        { "bmp_jpeg.bmp", 13, 7, false, Format::BGRA8888 },
+        { "ico_jpeg.ico", 13, 7, false, Format::L8 },
     };
     for (const auto& row : rows)
     {
@@ -533,6 +540,25 @@ TEST(BMPGenerated, NestedImages)
     EXPECT_EQ(d.image.at(1, 0, 0), 200);
     const Bytes broken = still(ihdr(2, 1, 8, 0), {}, Bytes { 1, 2, 3 });
     EXPECT_EQ(decode(broken).status.info, "[ImageDecoder.PNG] Inflate failed.");
+
+    // a JPEG named .bmp or .ico: the JPEG decoder's header and errors are the file's
+    for (const char* name : { "bmp_jpeg.bmp", "ico_jpeg.ico" })
+    {
+        Bytes jpeg = imagekit::readFixture(name);
+        ASSERT_TRUE(decode(jpeg, extensionOf(name)).status.success) << name;
+        // SOF0 with 9-bit samples
+        const u8 marker[2] = { 0xFF, 0xC0 };
+        const size_t sof = size_t(std::search(jpeg.begin(), jpeg.end(), marker, marker + 2) - jpeg.begin());
+        ASSERT_LT(sof + 4, jpeg.size()) << name;
+        jpeg[sof + 4] = 9;
+        const imagekit::Decoded d = decode(jpeg, extensionOf(name));
+        EXPECT_FALSE(d.header.success) << name;
+        EXPECT_EQ(d.status.info, "Incorrect precision (9)") << name;
+        // cut inside the entropy data: the decoder's failure is passed on, not hidden
+        jpeg = imagekit::readFixture(name);
+        jpeg.resize(sof + 40);
+        EXPECT_FALSE(decode(jpeg, extensionOf(name)).status.success) << name;
+    }
 
     // D7 CD has no decoder: a successful, empty header
     const Bytes apm = { 0xD7, 0xCD, 0xC6, 0x9A, 0, 0 };
