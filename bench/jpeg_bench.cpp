@@ -1,7 +1,9 @@
-// JPEG decoding speed on a 3840 x 2160 photograph-like image at quality 90, in Mpixels/s,
-// beside libjpeg-turbo (TurboJPEG) and stb_image, all decoding to 32-bit pixels from memory.
+// JPEG speed on a 3840 x 2160 photograph-like image, in Mpixels/s. Decoding: files of
+// quality 90 beside libjpeg-turbo (TurboJPEG) and stb_image, all decoding to 32-bit pixels
+// from memory. Encoding: from one BGRA surface beside TurboJPEG (4:4:4) and stb_image_write,
+// each at the quality that gives the same PSNR (printed with the sizes before the runs).
 //
-//   norva_jpeg_bench --benchmark_counters_tabular=true
+//   norva_jpeg_bench --benchmark_counters_tabular=true [--benchmark_filter=encode]
 
 #include <benchmark/benchmark.h>
 
@@ -16,10 +18,12 @@
 #include <turbojpeg.h>
 
 #include <stb_image.h>
+#include <stb_image_write.h>
 
 #include <norva/core/thread.hpp>
 #include <norva/image/surface.hpp>
 
+#include "jpeg/jpeg_encode.hpp"
 #include "jpeg/jpeg_private.hpp"
 
 using namespace norva;
@@ -182,6 +186,180 @@ namespace
         setRate(state);
     }
 
+    // ------------------------------------------------------------------------------------
+    // encoding
+    // ------------------------------------------------------------------------------------
+
+    struct EncodeSource
+    {
+        std::vector<u8> rgb;
+        std::vector<u8> bgra;
+        float quality = 0.9f;       // ours
+        int turboQuality = 90;
+        int stbQuality = 90;
+    };
+
+    // PSNR of a file against the source, decoded by TurboJPEG (accurate iDCT)
+    double filePSNR(const std::vector<u8>& file, const std::vector<u8>& rgb)
+    {
+        std::vector<u8> pixels(size_t(WIDTH) * HEIGHT * 3);
+        tjhandle handle = tjInitDecompress();
+        const int result = tjDecompress2(handle, file.data(), (unsigned long)file.size(), pixels.data(), WIDTH,
+                                         WIDTH * 3, HEIGHT, TJPF_RGB, TJFLAG_ACCURATEDCT);
+        tjDestroy(handle);
+        if (result != 0)
+            return 0;
+        double sum = 0;
+        for (size_t i = 0; i < pixels.size(); ++i)
+        {
+            const double d = double(pixels[i]) - double(rgb[i]);
+            sum += d * d;
+        }
+        return 10.0 * std::log10(255.0 * 255.0 / (sum / double(pixels.size())));
+    }
+
+    std::vector<u8> encodeNorvaFile(const EncodeSource& source, float quality, bool serial)
+    {
+        Surface surface(WIDTH, HEIGHT, Format::BGRA8888, WIDTH * 4, const_cast<u8*>(source.bgra.data()));
+        MemoryStream stream;
+        jpeg::EncodeSettings settings;
+        settings.serial = serial;
+        jpeg::encodeImage(stream, surface, quality, settings);
+        const ConstMemory m = stream;
+        return std::vector<u8>(m.address, m.address + m.size);
+    }
+
+    std::vector<u8> encodeTurboFile(const EncodeSource& source, int quality)
+    {
+        tjhandle handle = tjInitCompress();
+        unsigned char* output = nullptr;
+        unsigned long size = 0;
+        tjCompress2(handle, source.bgra.data(), WIDTH, WIDTH * 4, HEIGHT, TJPF_BGRX, &output, &size, TJSAMP_444,
+                    quality, TJFLAG_ACCURATEDCT);
+        std::vector<u8> file(output, output + size);
+        tjFree(output);
+        tjDestroy(handle);
+        return file;
+    }
+
+    void appendBytes(void* context, void* data, int size)
+    {
+        std::vector<u8>* file = static_cast<std::vector<u8>*>(context);
+        const u8* p = static_cast<const u8*>(data);
+        file->insert(file->end(), p, p + size);
+    }
+
+    std::vector<u8> encodeStbFile(const EncodeSource& source, int quality)
+    {
+        std::vector<u8> file;
+        stbi_write_jpg_to_func(appendBytes, &file, WIDTH, HEIGHT, 4, source.bgra.data(), quality);
+        return file;
+    }
+
+    // stb_image_write reads RGBA; its input is the BGRA surface with R and B swapped, so
+    // that all three read the same picture
+    std::vector<u8> stbInput(const std::vector<u8>& bgra)
+    {
+        std::vector<u8> rgba = bgra;
+        for (size_t i = 0; i < rgba.size(); i += 4)
+            std::swap(rgba[i], rgba[i + 2]);
+        return rgba;
+    }
+
+    // Our quality and stb_image_write's that come closest to TurboJPEG's PSNR at quality 90.
+    void matchQualities(EncodeSource& source)
+    {
+        const std::vector<u8> turbo = encodeTurboFile(source, source.turboQuality);
+        const double target = filePSNR(turbo, source.rgb);
+
+        double low = 0.0, high = 1.0;
+        for (int i = 0; i < 14; ++i)
+        {
+            const double mid = (low + high) / 2;
+            if (filePSNR(encodeNorvaFile(source, float(mid), false), source.rgb) < target)
+                low = mid;
+            else
+                high = mid;
+        }
+        source.quality = float(high);
+
+        EncodeSource stbSource;
+        stbSource.bgra = stbInput(source.bgra);
+        // PSNR rises with stb's quality: the first quality at or above the target, or the
+        // one below it when that is closer
+        int lowQuality = 50, highQuality = 100;
+        while (lowQuality < highQuality)
+        {
+            const int mid = (lowQuality + highQuality) / 2;
+            if (filePSNR(encodeStbFile(stbSource, mid), source.rgb) < target)
+                lowQuality = mid + 1;
+            else
+                highQuality = mid;
+        }
+        source.stbQuality = lowQuality;
+        if (lowQuality > 50)
+        {
+            const double above = filePSNR(encodeStbFile(stbSource, lowQuality), source.rgb) - target;
+            const double below = target - filePSNR(encodeStbFile(stbSource, lowQuality - 1), source.rgb);
+            if (below < above)
+                source.stbQuality = lowQuality - 1;
+        }
+
+        const std::vector<u8> ours = encodeNorvaFile(source, source.quality, false);
+        const std::vector<u8> stb = encodeStbFile(stbSource, source.stbQuality);
+        std::printf("encode: norva quality %.3f  %9zu bytes  %.2f dB\n", source.quality, ours.size(),
+                    filePSNR(ours, source.rgb));
+        std::printf("encode: turbojpeg q%d 444  %9zu bytes  %.2f dB\n", source.turboQuality, turbo.size(), target);
+        std::printf("encode: stb_image_write q%d %9zu bytes  %.2f dB%s\n", source.stbQuality, stb.size(),
+                    filePSNR(stb, source.rgb), source.stbQuality <= 90 ? " (stb subsamples chroma at q <= 90)" : "");
+    }
+
+    void encodeNorva(benchmark::State& state, const EncodeSource* source, bool serial)
+    {
+        Surface surface(WIDTH, HEIGHT, Format::BGRA8888, WIDTH * 4, const_cast<u8*>(source->bgra.data()));
+        jpeg::EncodeSettings settings;
+        settings.serial = serial;
+        for (auto _ : state)
+        {
+            MemoryStream stream;
+            const ImageEncodeStatus status = jpeg::encodeImage(stream, surface, source->quality, settings);
+            if (!status.success)
+                state.SkipWithError(status.info.c_str());
+            benchmark::DoNotOptimize(stream.size());
+        }
+        setRate(state);
+    }
+
+    void encodeTurbo(benchmark::State& state, const EncodeSource* source)
+    {
+        tjhandle handle = tjInitCompress();
+        for (auto _ : state)
+        {
+            unsigned char* output = nullptr;
+            unsigned long size = 0;
+            if (tjCompress2(handle, source->bgra.data(), WIDTH, WIDTH * 4, HEIGHT, TJPF_BGRX, &output, &size,
+                            TJSAMP_444, source->turboQuality, TJFLAG_ACCURATEDCT) != 0)
+                state.SkipWithError(tjGetErrorStr2(handle));
+            benchmark::DoNotOptimize(size);
+            tjFree(output);
+        }
+        tjDestroy(handle);
+        setRate(state);
+    }
+
+    void encodeStb(benchmark::State& state, const EncodeSource* source)
+    {
+        const std::vector<u8> rgba = stbInput(source->bgra);
+        for (auto _ : state)
+        {
+            std::vector<u8> file;
+            if (!stbi_write_jpg_to_func(appendBytes, &file, WIDTH, HEIGHT, 4, rgba.data(), source->stbQuality))
+                state.SkipWithError("stb_image_write failed");
+            benchmark::DoNotOptimize(file.data());
+        }
+        setRate(state);
+    }
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -216,6 +394,23 @@ int main(int argc, char** argv)
         if (!e.arithmetic)
             benchmark::RegisterBenchmark((name + "/stb_image").c_str(), decodeStb, file)->UseRealTime();
     }
+
+    static EncodeSource encodeSource;
+    encodeSource.rgb = picture;
+    encodeSource.bgra.resize(size_t(WIDTH) * HEIGHT * 4);
+    for (size_t i = 0; i < size_t(WIDTH) * HEIGHT; ++i)
+    {
+        encodeSource.bgra[i * 4 + 0] = picture[i * 3 + 2];
+        encodeSource.bgra[i * 4 + 1] = picture[i * 3 + 1];
+        encodeSource.bgra[i * 4 + 2] = picture[i * 3 + 0];
+        encodeSource.bgra[i * 4 + 3] = 255;
+    }
+    matchQualities(encodeSource);
+    benchmark::RegisterBenchmark("encode_444/norva_1_thread", encodeNorva, &encodeSource, true)->UseRealTime();
+    benchmark::RegisterBenchmark(("encode_444/norva_" + threads + "_threads").c_str(), encodeNorva, &encodeSource, false)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("encode_444/turbojpeg", encodeTurbo, &encodeSource)->UseRealTime();
+    benchmark::RegisterBenchmark("encode/stb_image_write", encodeStb, &encodeSource)->UseRealTime();
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
