@@ -9,7 +9,7 @@ set -eu
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_decompress fuzz_image_any}
+harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_decompress fuzz_image_any fuzz_rar}
 workers=${FUZZ_WORKERS:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
@@ -84,6 +84,13 @@ seed() {
             { printf "\\$(printf '%03o' $m)"; u32le "$(wc -c < "$original")"; cat "$f"; } > "$out"
         done
         copy_seeds "$dir" "$fixtures"/fuzz/compress/* ;;
+    fuzz_rar)
+        # archives behind an even selector byte: the shared corpus's small RAR files
+        for f in "$root"/../shared/corpus/archives/*/*.rar "$root"/../shared/corpus/archives/junrar/*/*.rar; do
+            [ -f "$f" ] && [ "$(wc -c < "$f")" -le 65536 ] || continue
+            prefix_seed "$dir" 0 "$f"
+        done
+        copy_seeds "$dir" "$fixtures"/fuzz/rar/* ;;
     esac
 }
 

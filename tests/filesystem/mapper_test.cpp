@@ -315,8 +315,8 @@ TEST(Mapper, ArchivesWithoutMapperFailClearly)
         { "A.ZIP", "[mapper.zip] ZIP archives are not supported yet." },
         { "a.mgx", "[mapper.mgx] MGX archives are not supported yet." },
         { "a.snitch", "[mapper.mgx] MGX archives are not supported yet." },
-        { "a.rar", "[mapper.rar] RAR archives are not supported yet." },
-        { "a.cbr", "[mapper.rar] RAR archives are not supported yet." },
+        { "a.rar", "[mapper.rar] Incorrect signature." },
+        { "a.cbr", "[mapper.rar] Incorrect signature." },
     };
     ASSERT_EQ(mapperExtensions.size(), 8u);
     for (const auto& [archive, message] : cases)

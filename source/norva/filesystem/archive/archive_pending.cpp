@@ -17,9 +17,4 @@ namespace norva::filesystem
         NORVA_THROW("norva::filesystem::createMapperMGX", "[mapper.mgx] MGX archives are not supported yet.");
     }
 
-    std::unique_ptr<AbstractMapper> createMapperRAR(ConstMemory, const std::string&)
-    {
-        NORVA_THROW("norva::filesystem::createMapperRAR", "[mapper.rar] RAR archives are not supported yet.");
-    }
-
 } // namespace norva::filesystem

@@ -1,0 +1,596 @@
+// RAR archives as folders: the block headers of RAR 1.5 - 4.x and RAR 5 are walked once,
+// stored members are mapped as views into the archive and packed ones are unpacked into
+// owned buffers and checked against their CRC-32. Every size and offset comes from the
+// archive, so each is checked against what is left before it is used; a header that does
+// not fit ends the walk and keeps the members read so far.
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <norva/core/byte_reader.hpp>
+#include <norva/core/crc32.hpp>
+#include <norva/core/exception.hpp>
+#include <norva/core/string.hpp>
+#include <norva/filesystem/mapper.hpp>
+#include <norva/filesystem/path.hpp>
+
+#include "archive/rar/rar_unpack.hpp"
+
+namespace norva::filesystem
+{
+    namespace
+    {
+        constexpr u8 signature4[7] = { 'R', 'a', 'r', '!', 0x1A, 0x07, 0x00 };
+        constexpr u8 signature5[8] = { 'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00 };
+
+        // RAR 1.5 - 4.x block types and flags
+        constexpr u8 BLOCK_MAIN = 0x73;
+        constexpr u8 BLOCK_FILE = 0x74;
+        constexpr u8 BLOCK_NEWSUB = 0x7A;
+        constexpr u8 BLOCK_END = 0x7B;
+        constexpr u16 MAIN_PASSWORD = 0x0080; // the headers after the main block are encrypted
+        constexpr u16 FILE_SPLIT_BEFORE = 0x0001;
+        constexpr u16 FILE_SPLIT_AFTER = 0x0002;
+        constexpr u16 FILE_PASSWORD = 0x0004;
+        constexpr u16 FILE_SOLID = 0x0010;
+        constexpr u16 FILE_DIRECTORY = 0x00E0;
+        constexpr u16 FILE_LARGE = 0x0100;
+        constexpr u16 FILE_UNICODE = 0x0200;
+        constexpr u16 LONG_BLOCK = 0x8000;
+
+        // RAR 5 header types and flags
+        constexpr u64 HEAD5_FILE = 2;
+        constexpr u64 HEAD5_CRYPT = 4;
+        constexpr u64 HEAD5_END = 5;
+        constexpr u64 HFL_EXTRA = 0x0001;
+        constexpr u64 HFL_DATA = 0x0002;
+        constexpr u64 HFL_SPLIT = 0x0008 | 0x0010;
+        constexpr u64 FHFL_DIRECTORY = 0x0001;
+        constexpr u64 FHFL_UTIME = 0x0002;
+        constexpr u64 FHFL_CRC32 = 0x0004;
+        constexpr u64 FHFL_UNPUNKNOWN = 0x0008;
+        constexpr u64 FHEXTRA_CRYPT = 1;
+
+        constexpr std::size_t MAX_UNICODE_FIELD = 1024;
+
+        struct FileHeader
+        {
+            u64 packedSize = 0;
+            u64 unpackedSize = 0;
+            u32 crc = 0;
+            u8 version = 0;
+            u8 method = 0;
+            bool rar5 = false;
+            std::string name;
+            bool folder = false;
+            const u8* data = nullptr;
+
+            bool hasCrc = true;
+            bool encrypted = false;
+            const char* refusal = nullptr; // why the member cannot be mapped
+
+            // RAR 4 methods are the characters '0'..'5', RAR 5 methods the numbers 0..5.
+            bool isStored() const { return rar5 ? method == 0 : method == '0'; }
+        };
+
+        class VirtualMemoryRAR : public VirtualMemory
+        {
+        public:
+            VirtualMemoryRAR(Memory memory, u8* buffer)
+                : VirtualMemory(memory)
+                , m_buffer(buffer)
+            {
+            }
+
+            ~VirtualMemoryRAR() override
+            {
+                alignedFree(m_buffer);
+            }
+
+        private:
+            u8* m_buffer; // null for a view into the archive
+        };
+
+        // The RAR 5 variable-length integer: 7 bits a byte, low group first, at most 10 bytes.
+        bool readVint(ByteReader& reader, u64& value)
+        {
+            value = 0;
+            for (int i = 0; i < 10; ++i)
+            {
+                if (reader.atEnd())
+                    return false;
+                const u8 byte = reader.byte();
+                if (i < 9 || (byte & 0x7F) <= 1)
+                    value |= u64(byte & 0x7F) << (7 * i);
+                if (!(byte & 0x80))
+                    return true;
+            }
+            return false;
+        }
+
+        // RAR 3 packed Unicode name: an ASCII name, a zero, then the packed UTF-16 form.
+        std::string decodeUnicodeFilename(ConstMemory field)
+        {
+            if (field.size >= MAX_UNICODE_FIELD)
+            {
+                NORVA_THROW("`anonymous-namespace'::decodeUnicodeFilename", "[mapper.rar] Too long unicode filename.");
+            }
+
+            const u8* zero = static_cast<const u8*>(std::memchr(field.address, 0, field.size));
+            const std::size_t asciiSize = zero ? std::size_t(zero - field.address) : std::size_t(field.size);
+            const std::string ascii(reinterpret_cast<const char*>(field.address), asciiSize);
+            if (!zero || asciiSize + 1 >= field.size)
+            {
+                return ascii;
+            }
+
+            // Reads stay inside the field and the ASCII name: zero beyond them.
+            const u8* packed = field.address + asciiSize + 1;
+            const std::size_t packedSize = field.size - asciiSize - 1;
+            std::size_t in = 0;
+            auto next = [&]() -> u32 { return in < packedSize ? packed[in++] : (in++, 0u); };
+            auto asciiAt = [&](std::size_t position) -> u32 {
+                return position < asciiSize ? u8(ascii[position]) : 0u;
+            };
+
+            std::u16string units;
+            const u32 high = next();
+            u32 flags = 0;
+            int flagBits = 0;
+            while (in < packedSize && units.size() < MAX_UNICODE_FIELD)
+            {
+                if (flagBits == 0)
+                {
+                    flags = next();
+                    flagBits = 8;
+                }
+                switch (flags >> 6)
+                {
+                    case 0:
+                        units.push_back(char16_t(next()));
+                        break;
+                    case 1:
+                        units.push_back(char16_t(next() + (high << 8)));
+                        break;
+                    case 2:
+                    {
+                        const u32 low = next();
+                        units.push_back(char16_t(low | (next() << 8)));
+                        break;
+                    }
+                    default:
+                    {
+                        u32 length = next();
+                        if (length & 0x80)
+                        {
+                            const u32 correction = next();
+                            for (length = (length & 0x7F) + 2; length > 0 && units.size() < MAX_UNICODE_FIELD; --length)
+                                units.push_back(char16_t(((asciiAt(units.size()) + correction) & 0xFF) + (high << 8)));
+                        }
+                        else
+                        {
+                            for (length += 2; length > 0 && units.size() < MAX_UNICODE_FIELD; --length)
+                                units.push_back(char16_t(asciiAt(units.size())));
+                        }
+                        break;
+                    }
+                }
+                flags = (flags << 2) & 0xFF;
+                flagBits -= 2;
+            }
+            // A zero unit ends the name, as it would in the archiver's own buffer.
+            const std::size_t end = units.find(char16_t(0));
+            if (end != std::u16string::npos)
+                units.resize(end);
+            // A packed part that decodes to nothing leaves the name in the first part.
+            return units.empty() ? ascii : utf16ToUtf8(units);
+        }
+
+        class MapperRAR : public AbstractMapper
+        {
+        public:
+            MapperRAR(ConstMemory parent, const std::string& password)
+                : m_password(password)
+            {
+                if (parent.address)
+                {
+                    parse(parent);
+                }
+            }
+
+            bool isFile(const std::string& filename) override
+            {
+                auto it = m_files.find(filename);
+                return it != m_files.end() && it->second.header >= 0;
+            }
+
+            void getIndex(FileIndex& index, const std::string& pathname) override
+            {
+                std::string folder = pathname;
+                if (!folder.empty() && folder.back() != '/')
+                    folder += '/';
+
+                auto it = m_folders.find(folder);
+                if (it == m_folders.end())
+                    return;
+
+                for (const std::string& child : it->second)
+                {
+                    const IndexEntry& entry = m_files.at(folder + child);
+                    if (entry.header < 0)
+                    {
+                        index.emplace(child, 0, FileInfo::DIRECTORY | (m_encrypted ? u32(FileInfo::ENCRYPTED) : 0u));
+                        continue;
+                    }
+                    const FileHeader& header = m_headers[std::size_t(entry.header)];
+                    u32 flags = 0;
+                    if (!header.isStored())
+                        flags |= FileInfo::COMPRESSED;
+                    if (m_encrypted || header.encrypted)
+                        flags |= FileInfo::ENCRYPTED;
+                    index.emplace(child, header.unpackedSize, flags);
+                }
+            }
+
+            std::unique_ptr<VirtualMemory> mmap(const std::string& filename) override
+            {
+                auto it = m_files.find(filename);
+                if (it == m_files.end() || it->second.header < 0)
+                {
+                    NORVA_THROW("norva::filesystem::MapperRAR::mmap", "[mapper.rar] File \"%s\" not found.", filename.c_str());
+                }
+                return map(m_headers[std::size_t(it->second.header)]);
+            }
+
+        private:
+            struct IndexEntry
+            {
+                std::string name;  // the child name within its folder
+                int header = -1;   // -1: a folder
+            };
+
+            static std::unique_ptr<VirtualMemory> map(const FileHeader& header)
+            {
+                const char* function = "`anonymous-namespace'::FileHeader::mmap";
+                if (header.refusal)
+                {
+                    NORVA_THROW(function, "%s", header.refusal);
+                }
+
+                if (header.isStored())
+                {
+                    // Zero-copy: the archive's own bytes, not read through for a check.
+                    return std::make_unique<VirtualMemoryRAR>(
+                        Memory(const_cast<u8*>(header.data), header.unpackedSize), nullptr);
+                }
+
+                // No unpacker for this version (every RAR 5 one among them): fail before
+                // allocating what may be gigabytes.
+                const u32 version = header.rar5 ? 0 : header.version;
+                if (version != 15 && version != 20 && version != 26 && version != 29 && version != 36)
+                {
+                    NORVA_THROW(function, "[mapper.rar] Decompression failed.");
+                }
+                if (header.unpackedSize > u64(SIZE_MAX) - 64)
+                {
+                    NORVA_THROW(function, "[mapper.rar] Out of memory.");
+                }
+                u8* buffer = nullptr;
+                try
+                {
+                    buffer = static_cast<u8*>(alignedMalloc(std::max<u64>(header.unpackedSize, 1), 64));
+                }
+                catch (const Exception&)
+                {
+                    NORVA_THROW(function, "[mapper.rar] Out of memory.");
+                }
+                auto memory = std::make_unique<VirtualMemoryRAR>(Memory(buffer, header.unpackedSize), buffer);
+
+                rar::RarDecompressResult result;
+                try
+                {
+                    result = rar::rar_decompress(buffer, header.data, header.unpackedSize, header.packedSize,
+                                                 header.version);
+                }
+                catch (const std::bad_alloc&)
+                {
+                    NORVA_THROW(function, "[mapper.rar] Out of memory.");
+                }
+
+                if (result.unsupported && result.failure)
+                {
+                    NORVA_THROW(function, "[mapper.rar] %s.", result.failure);
+                }
+                if (result.failure || result.stored != header.unpackedSize)
+                {
+                    NORVA_THROW(function, "[mapper.rar] Decompression failed.");
+                }
+                if (header.hasCrc && crc32(0, ConstMemory(buffer, header.unpackedSize)) != header.crc)
+                {
+                    NORVA_THROW(function, "[mapper.rar] CRC-32 mismatch.");
+                }
+                return memory;
+            }
+
+            void parse(ConstMemory archive)
+            {
+                if (archive.size >= sizeof(signature5) && !std::memcmp(archive.address, signature5, sizeof(signature5)))
+                {
+                    walk5(archive);
+                }
+                else if (archive.size >= sizeof(signature4) && !std::memcmp(archive.address, signature4, sizeof(signature4)))
+                {
+                    walk4(archive);
+                }
+                else
+                {
+                    NORVA_THROW("norva::filesystem::MapperRAR::parse", "[mapper.rar] Incorrect signature.");
+                }
+
+                for (std::size_t i = 0; i < m_headers.size(); ++i)
+                {
+                    insert(m_headers[i].name, m_headers[i].folder ? -1 : int(i));
+                }
+            }
+
+            // Stores the entry and every folder above it, each in its parent's children.
+            void insert(std::string name, int header)
+            {
+                while (!name.empty())
+                {
+                    const std::string folder = getPath(name.substr(0, name.size() - 1));
+                    const std::string child = name.substr(folder.size());
+                    m_files[name] = IndexEntry { child, header };
+                    m_folders[folder].insert(child);
+                    if (name.back() == '/')
+                        m_folders[name]; // a listed folder lists, even when empty
+                    name = folder;
+                    header = -1;
+                }
+            }
+
+            void addMember(FileHeader header)
+            {
+                if (header.folder)
+                {
+                    header.name += '/';
+                }
+                else if (header.encrypted)
+                {
+                    header.refusal = "[mapper.rar] Encrypted file.";
+                }
+                else if (!header.refusal && header.isStored() && header.packedSize != header.unpackedSize)
+                {
+                    // A stored member's bytes are its contents: any other size is damage.
+                    header.refusal = "[mapper.rar] Decompression failed.";
+                }
+                m_headers.push_back(std::move(header));
+            }
+
+            void walk4(ConstMemory archive)
+            {
+                u64 position = sizeof(signature4);
+                while (archive.size - position >= 7)
+                {
+                    ByteReader block(archive.address + position, archive.size - position);
+                    block.le16(); // header CRC
+                    const u8 type = block.byte();
+                    const u16 flags = block.le16();
+                    const u16 headerSize = block.le16();
+                    if (headerSize < 7 || headerSize > block.size())
+                        return;
+
+                    ByteReader header(archive.address + position, headerSize);
+                    header.skip(7);
+                    u64 dataSize = 0;
+                    if (flags & LONG_BLOCK)
+                    {
+                        dataSize = header.le32();
+                        if (header.isShort())
+                            return;
+                    }
+
+                    switch (type)
+                    {
+                        case BLOCK_MAIN:
+                            if (flags & MAIN_PASSWORD)
+                            {
+                                // Nothing after this header can be read without the key.
+                                m_encrypted = true;
+                                return;
+                            }
+                            break;
+                        case BLOCK_FILE:
+                        case BLOCK_NEWSUB:
+                        {
+                            FileHeader file;
+                            if (!readFileBlock(archive, position, flags, headerSize, file))
+                                return;
+                            dataSize = file.packedSize;
+                            if (type == BLOCK_FILE)
+                                takeFileBlock(flags, std::move(file));
+                            break;
+                        }
+                        case BLOCK_END:
+                            return;
+                        default:
+                            break;
+                    }
+
+                    const u64 left = archive.size - position - headerSize;
+                    if (dataSize > left)
+                        return;
+                    position += headerSize + dataSize;
+                }
+            }
+
+            // Reads the fields of a file (or service) block; false when they do not fit.
+            static bool readFileBlock(ConstMemory archive, u64 position, u16 flags, u16 headerSize, FileHeader& file)
+            {
+                ByteReader header(archive.address + position, headerSize);
+                header.skip(7);
+                u64 packed = header.le32();
+                u64 unpacked = header.le32();
+                header.byte(); // host OS
+                file.crc = header.le32();
+                header.le32(); // time
+                file.version = header.byte();
+                file.method = header.byte();
+                const u16 nameSize = header.le16();
+                header.le32(); // attributes
+                if (flags & FILE_LARGE)
+                {
+                    packed |= u64(header.le32()) << 32;
+                    unpacked |= u64(header.le32()) << 32;
+                }
+                const ConstMemory name = header.bytes(nameSize);
+                if (header.isShort())
+                    return false;
+
+                const u64 dataStart = position + headerSize;
+                if (packed > archive.size - dataStart)
+                    return false;
+
+                file.packedSize = packed;
+                file.unpackedSize = unpacked;
+                file.data = archive.address + dataStart;
+                if (flags & FILE_UNICODE)
+                    file.name = decodeUnicodeFilename(name);
+                else
+                    file.name.assign(reinterpret_cast<const char*>(name.address), name.size);
+                std::replace(file.name.begin(), file.name.end(), '\\', '/');
+                file.folder = (flags & FILE_DIRECTORY) == FILE_DIRECTORY;
+                return true;
+            }
+
+            void takeFileBlock(u16 flags, FileHeader file)
+            {
+                if (file.method < '0' || file.method > '5' || file.version > 36)
+                    return;
+                file.encrypted = (flags & FILE_PASSWORD) != 0;
+                if (!file.folder)
+                {
+                    if (flags & (FILE_SPLIT_BEFORE | FILE_SPLIT_AFTER))
+                        file.refusal = "[mapper.rar] Split files are not supported.";
+                    else if (flags & FILE_SOLID)
+                        file.refusal = "[mapper.rar] Solid files are not supported.";
+                }
+                addMember(std::move(file));
+            }
+
+            void walk5(ConstMemory archive)
+            {
+                u64 position = sizeof(signature5);
+                while (position < archive.size)
+                {
+                    ByteReader block(archive.address + position, archive.size - position);
+                    block.le32(); // header CRC
+                    u64 headerSize = 0;
+                    if (block.isShort() || !readVint(block, headerSize) || headerSize == 0)
+                        return;
+                    const u64 headerStart = position + block.offset();
+                    if (headerSize > archive.size - headerStart)
+                        return;
+
+                    ByteReader header(archive.address + headerStart, headerSize);
+                    u64 type = 0, flags = 0, extraSize = 0, dataSize = 0;
+                    if (!readVint(header, type) || !readVint(header, flags))
+                        return;
+                    if ((flags & HFL_EXTRA) && !readVint(header, extraSize))
+                        return;
+                    if ((flags & HFL_DATA) && !readVint(header, dataSize))
+                        return;
+
+                    const u64 dataStart = headerStart + headerSize;
+                    if (dataSize > archive.size - dataStart)
+                        return;
+
+                    if (type == HEAD5_FILE)
+                    {
+                        if (!readFileHeader5(header, flags, extraSize, dataSize, archive.address + dataStart))
+                            return;
+                    }
+                    else if (type == HEAD5_CRYPT)
+                    {
+                        m_encrypted = true;
+                        return;
+                    }
+                    else if (type == HEAD5_END)
+                    {
+                        return;
+                    }
+                    position = dataStart + dataSize;
+                }
+            }
+
+            bool readFileHeader5(ByteReader& header, u64 blockFlags, u64 extraSize, u64 dataSize, const u8* data)
+            {
+                u64 fileFlags = 0, unpacked = 0, attributes = 0, compression = 0, host = 0, nameSize = 0;
+                if (!readVint(header, fileFlags) || !readVint(header, unpacked) || !readVint(header, attributes))
+                    return false;
+                FileHeader file;
+                file.rar5 = true;
+                if (fileFlags & FHFL_UTIME)
+                    header.le32();
+                file.hasCrc = (fileFlags & FHFL_CRC32) != 0;
+                if (file.hasCrc)
+                    file.crc = header.le32();
+                if (header.isShort() || !readVint(header, compression) || !readVint(header, host) ||
+                    !readVint(header, nameSize) || nameSize > header.remaining())
+                    return false;
+                const ConstMemory name = header.bytes(nameSize);
+
+                // The extra area is the tail of the header; an encryption record marks the
+                // member's data as encrypted.
+                if (extraSize && extraSize <= header.size())
+                {
+                    ByteReader extra(header.memory().address + (header.size() - extraSize), extraSize);
+                    while (!extra.atEnd())
+                    {
+                        u64 recordSize = 0, recordType = 0;
+                        if (!readVint(extra, recordSize) || recordSize > extra.remaining() || recordSize == 0)
+                            break;
+                        ByteReader record(extra.position(), recordSize);
+                        if (readVint(record, recordType) && recordType == FHEXTRA_CRYPT)
+                            file.encrypted = true;
+                        extra.skip(recordSize);
+                    }
+                }
+
+                file.folder = (fileFlags & FHFL_DIRECTORY) != 0;
+                // Unknown sizes and solid members cannot be unpacked alone; empty files
+                // have nothing to map.
+                if ((fileFlags & FHFL_UNPUNKNOWN) || (compression & 0x40) || (!dataSize && !file.folder))
+                    return true;
+
+                file.packedSize = dataSize;
+                file.unpackedSize = unpacked;
+                file.version = u8(compression & 0x3F);
+                file.method = u8((compression >> 7) & 7);
+                file.name.assign(reinterpret_cast<const char*>(name.address), name.size);
+                file.data = data;
+                if (!file.folder && (blockFlags & HFL_SPLIT) && !file.encrypted)
+                    file.refusal = "[mapper.rar] Split files are not supported.";
+                addMember(std::move(file));
+                return true;
+            }
+
+            std::string m_password; // kept; encrypted members are refused
+            std::vector<FileHeader> m_headers;
+            std::map<std::string, IndexEntry> m_files;
+            std::map<std::string, std::set<std::string>> m_folders;
+            bool m_encrypted = false;
+        };
+
+    } // namespace
+
+    std::unique_ptr<AbstractMapper> createMapperRAR(ConstMemory parent, const std::string& password)
+    {
+        return std::make_unique<MapperRAR>(parent, password);
+    }
+
+} // namespace norva::filesystem

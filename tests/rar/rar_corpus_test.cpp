@@ -1,0 +1,258 @@
+// The RAR 2.9 / 3.x members of the shared corpus against what unar extracted from them
+// (tests/fixtures/rar/corpus_reference.txt, made by make_corpus_reference.py), and the
+// corpus's hostile and refused archives against a clean error. The corpus is read in place
+// and these tests skip when it is absent.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <norva/core/crc32.hpp>
+#include <norva/core/exception.hpp>
+#include <norva/filesystem/mapper.hpp>
+
+#include "rar/rar_test_helpers.hpp"
+
+using namespace norva;
+using namespace norva::filesystem;
+
+namespace
+{
+    struct Reference
+    {
+        std::string archive;
+        std::string name;
+        u64 size;
+        u32 crc;
+        bool ok;
+    };
+
+    std::vector<Reference> loadReferences()
+    {
+        std::ifstream file(ZELMORA_SOURCE_DIR "/tests/fixtures/rar/corpus_reference.txt");
+        std::vector<Reference> references;
+        std::string line;
+        while (std::getline(file, line))
+        {
+            if (line.empty() || line[0] == '#')
+                continue;
+            std::vector<std::string> fields;
+            std::stringstream stream(line);
+            std::string field;
+            while (std::getline(stream, field, '|'))
+                fields.push_back(field);
+            if (fields.size() != 5)
+                continue;
+            references.push_back(Reference { fields[0], fields[1], std::stoull(fields[2]),
+                                             u32(std::stoul(fields[3], nullptr, 16)), fields[4] == "ok" });
+        }
+        return references;
+    }
+
+    // Every file of the mapper with its full path.
+    void listAll(AbstractMapper& mapper, const std::string& folder, std::vector<FileInfo>& out)
+    {
+        FileIndex index;
+        mapper.getIndex(index, folder);
+        for (const FileInfo& info : index)
+        {
+            if (info.isContainer())
+                continue;
+            if (info.isDirectory())
+                listAll(mapper, folder + info.name, out);
+            else
+                out.push_back(FileInfo { info.size, info.flags, folder + info.name });
+        }
+    }
+
+    // The member's name as unar shows it: RAR 3 archives keep some names as raw bytes in
+    // the host's code page, which unar converts; those are matched by size and CRC alone.
+    const Reference* findReference(const std::vector<Reference>& references, const std::string& archive,
+                                   const std::string& name)
+    {
+        for (const Reference& r : references)
+        {
+            if (r.archive == archive && r.name == name)
+                return &r;
+        }
+        return nullptr;
+    }
+
+    // What the mapper refuses among the members unar reads: PPM blocks until the text model
+    // arrives, and the members of a RAR 4 solid archive after its first.
+    std::string expectedRefusal(const std::string& archive, const std::string& name)
+    {
+        static const std::set<std::string> ppmd = {
+            "junrar/ppm/hostile-maxmb255.rar",
+            "junrar/ppm/legit-maxmb63.rar",
+            "junrar/ppm/preserved-maxmb0.rar",
+            "libarchive/test_read_format_rar_ppmd_lzss_conversion.rar",
+            "libarchive/test_read_format_rar_compress_best.rar",
+        };
+        if (ppmd.count(archive) || ((archive == "junrar/audio/BoatModernEnglish-audio-text-unpack30.rar" || archive == "junrar/vm/audio-filter-noncanonical.rar") && name == "LICENSE.txt"))
+            return "[mapper.rar] PPMd compressed blocks are not supported yet.";
+        if (archive == "junrar/solid/rar4-solid.rar" && name != "file1.txt")
+            return "[mapper.rar] Solid files are not supported.";
+        return std::string();
+    }
+
+} // namespace
+
+TEST(RarCorpus, EveryMemberUnarReadsMapsToTheSameBytes)
+{
+    if (!rartest::corpusPresent())
+        GTEST_SKIP() << "the shared corpus (" << rartest::corpusRoot() << ") is absent";
+
+    const std::vector<Reference> references = loadReferences();
+    ASSERT_GT(references.size(), 100u);
+
+    std::map<std::string, std::vector<const Reference*>> byArchive;
+    for (const Reference& r : references)
+        byArchive[r.archive].push_back(&r);
+
+    int compared = 0;
+    int refused = 0;
+    for (const auto& [archive, rows] : byArchive)
+    {
+        bool anyOk = false;
+        for (const Reference* r : rows)
+            anyOk |= r->ok;
+        if (!anyOk)
+            continue;
+        SCOPED_TRACE(archive);
+
+        auto memory = mapHostFile(rartest::corpusRoot() + archive);
+        auto mapper = createMapperRAR(*memory, "");
+        std::vector<FileInfo> files;
+        listAll(*mapper, "", files);
+
+        for (const Reference* r : rows)
+        {
+            if (!r->ok)
+                continue;
+            SCOPED_TRACE(r->name);
+            std::string name = r->name;
+            bool listed = false;
+            for (const FileInfo& f : files)
+                listed |= f.name == name;
+            if (!listed)
+            {
+                // a name unar converted from a code page: find the member by content
+                for (const FileInfo& f : files)
+                {
+                    if (f.size == r->size && !findReference(references, archive, f.name))
+                        name = f.name;
+                }
+            }
+
+            const std::string expected = expectedRefusal(archive, r->name);
+            try
+            {
+                auto member = mapper->mmap(name);
+                ConstMemory bytes = *member;
+                EXPECT_TRUE(expected.empty()) << "mapped, expected " << expected;
+                EXPECT_EQ(bytes.size, r->size);
+                EXPECT_EQ(crc32(0, bytes), r->crc);
+                ++compared;
+            }
+            catch (const Exception& e)
+            {
+                EXPECT_EQ(e.what(), expected);
+                ++refused;
+            }
+        }
+    }
+    // 2.9 LZ (many blocks, 1 MB of random data, the low-distance reset, > 4 MiB out), the
+    // E8/E8E9/Delta filters on executables, the audio filter and method 36 are among them
+    EXPECT_GE(compared, 95);
+    EXPECT_EQ(refused, 17);
+}
+
+TEST(RarCorpus, HostileAndRefusedArchivesEndWithACleanError)
+{
+    if (!rartest::corpusPresent())
+        GTEST_SKIP() << "the shared corpus (" << rartest::corpusRoot() << ") is absent";
+
+    // Every RAR file of the corpus, volumes and RAR 5 included: listing and mapping either
+    // works (and then the member's CRC-32 matched) or throws norva::Exception.
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(rartest::corpusRoot()))
+    {
+        const std::string path = entry.path().string();
+        if (!entry.is_regular_file() || (path.find(".rar") == std::string::npos && path.find(".exe") == std::string::npos))
+            continue;
+        SCOPED_TRACE(path);
+        ++files;
+        try
+        {
+            auto memory = mapHostFile(path);
+            auto mapper = createMapperRAR(*memory, "");
+            std::vector<FileInfo> members;
+            listAll(*mapper, "", members);
+            for (const FileInfo& f : members)
+            {
+                try
+                {
+                    mapper->mmap(f.name);
+                }
+                catch (const Exception&)
+                {
+                }
+            }
+        }
+        catch (const Exception&)
+        {
+        }
+    }
+    EXPECT_GT(files, 200);
+
+    // Named outcomes of the hostile streams.
+    struct Case
+    {
+        const char* archive;
+        const char* member;
+        const char* message;
+    };
+    const Case cases[] = {
+        // a modified audio program that only a CRC-keyed recogniser would take for the real one
+        { "junrar/vm/audio-filter-noncanonical.rar", "BoatModernEnglish.wav", "[mapper.rar] Decompression failed." },
+        { "junrar/abnormal/void-dist-v29.rar", "void29", "[mapper.rar] CRC-32 mismatch." },
+        { "junrar/as-vm-1-trigger.rar", "AS_VM_1.BIN", "[mapper.rar] CRC-32 mismatch." },
+        { "junrar/abnormal/filter-flood.rar", "test-documents/testEXCEL.xls", "[mapper.rar] Decompression failed." },
+        { "junrar/abnormal/channel-flood.rar", "test-documents/testEXCEL.xls", "[mapper.rar] CRC-32 mismatch." },
+        { "junrar/abnormal/void-dist-v20.rar", "void20", "[mapper.rar] RAR 2.0 compression is not supported yet." },
+        { "junrar/abnormal/void-dist-v15.rar", "BOATMO~1.WAV", "[mapper.rar] RAR 1.5 compression is not supported yet." },
+        { "libarchive/test_read_format_rar_encryption_data.rar", "foo.txt", "[mapper.rar] Encrypted file." },
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.archive);
+        auto memory = mapHostFile(rartest::corpusRoot() + c.archive);
+        auto mapper = createMapperRAR(*memory, "");
+        try
+        {
+            mapper->mmap(c.member);
+            ADD_FAILURE() << "no exception";
+        }
+        catch (const Exception& e)
+        {
+            EXPECT_STREQ(e.what(), c.message);
+        }
+    }
+
+    // Header-encrypted archives list nothing.
+    for (const char* archive : { "libarchive/test_read_format_rar_encryption_header.rar",
+                                 "junrar/password/rar5-encrypted-junrar.rar" })
+    {
+        auto memory = mapHostFile(rartest::corpusRoot() + archive);
+        FileIndex index;
+        createMapperRAR(*memory, "")->getIndex(index, "");
+        EXPECT_TRUE(index.empty()) << archive;
+    }
+}

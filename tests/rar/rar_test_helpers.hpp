@@ -1,0 +1,231 @@
+#pragma once
+
+// Shared by the RAR tests: where the corpus is, and a writer of stored RAR 4 and RAR 5
+// archives for header cases (no tool here writes RAR).
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <norva/core/crc32.hpp>
+#include <norva/core/endian.hpp>
+
+namespace rartest
+{
+    using norva::u8;
+    using norva::u16;
+    using norva::u32;
+    using norva::u64;
+
+    inline std::string corpusRoot()
+    {
+        return ZELMORA_SOURCE_DIR "/../shared/corpus/archives/";
+    }
+
+    inline bool corpusPresent()
+    {
+        return std::filesystem::is_directory(corpusRoot() + "libarchive") &&
+               std::filesystem::is_directory(corpusRoot() + "junrar");
+    }
+
+    using Bytes = std::vector<u8>;
+
+    inline void put16(Bytes& out, u32 v)
+    {
+        out.push_back(u8(v));
+        out.push_back(u8(v >> 8));
+    }
+
+    inline void put32(Bytes& out, u32 v)
+    {
+        put16(out, v & 0xFFFF);
+        put16(out, v >> 16);
+    }
+
+    inline void putBytes(Bytes& out, const Bytes& bytes)
+    {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+
+    inline Bytes text(const std::string& s)
+    {
+        return Bytes(s.begin(), s.end());
+    }
+
+    inline u32 crcOf(const Bytes& bytes)
+    {
+        return norva::crc32(0, norva::ConstMemory(bytes.data(), bytes.size()));
+    }
+
+    // One RAR 4 file block; every field is a knob for the malformed cases.
+    struct Rar4File
+    {
+        Rar4File(std::string name, Bytes data = Bytes()) : name(std::move(name)), data(std::move(data)) {}
+
+        std::string name;        // "\\" separators as the archiver writes them
+        Bytes data;
+        bool folder = false;
+        u16 flags = 0x8000;      // 0x8000 long block; folders add 0xE0
+        u8 method = '0';
+        u8 version = 29;
+        Bytes nameField;         // replaces the name bytes when not empty (packed Unicode)
+        long long packedSize = -1;   // -1: data size
+        long long unpackedSize = -1; // -1: data size
+        u32 highPacked = 0;
+        u32 highUnpacked = 0;
+        int headerSizeDelta = 0;     // added to the header size field
+        u32 crc = 0;
+        bool crcFromData = true;
+    };
+
+    inline Bytes rar4Block(u8 type, u16 flags, const Bytes& fields, int headerSizeDelta = 0)
+    {
+        Bytes body;
+        body.push_back(type);
+        put16(body, flags);
+        put16(body, u32(int(7 + fields.size()) + headerSizeDelta));
+        putBytes(body, fields);
+        Bytes out;
+        put16(out, crcOf(body) & 0xFFFF);
+        putBytes(out, body);
+        return out;
+    }
+
+    inline Bytes rar4Signature()
+    {
+        return Bytes { 'R', 'a', 'r', '!', 0x1A, 0x07, 0x00 };
+    }
+
+    inline Bytes rar4Main(u16 flags = 0)
+    {
+        Bytes fields(6, 0);
+        return rar4Block(0x73, flags, fields);
+    }
+
+    inline Bytes rar4FileBlock(const Rar4File& f)
+    {
+        const Bytes nameBytes = f.nameField.empty() ? text(f.name) : f.nameField;
+        u16 flags = f.flags | (f.folder ? 0xE0 : 0);
+        if (f.highPacked || f.highUnpacked)
+            flags |= 0x100;
+        Bytes fields;
+        put32(fields, u32(f.packedSize < 0 ? f.data.size() : u64(f.packedSize)));
+        put32(fields, u32(f.unpackedSize < 0 ? f.data.size() : u64(f.unpackedSize)));
+        fields.push_back(3); // Unix
+        put32(fields, f.crcFromData ? crcOf(f.data) : f.crc);
+        put32(fields, 0x5A210000);
+        fields.push_back(f.folder ? 20 : f.version);
+        fields.push_back(f.method);
+        put16(fields, u32(nameBytes.size()));
+        put32(fields, f.folder ? 0x41ED : 0x81A4);
+        if (flags & 0x100)
+        {
+            put32(fields, f.highPacked);
+            put32(fields, f.highUnpacked);
+        }
+        putBytes(fields, nameBytes);
+        Bytes out = rar4Block(0x74, flags, fields, f.headerSizeDelta);
+        putBytes(out, f.data);
+        return out;
+    }
+
+    inline Bytes rar4End()
+    {
+        return rar4Block(0x7B, 0x4000, Bytes());
+    }
+
+    inline Bytes rar4(const std::vector<Rar4File>& files, u16 mainFlags = 0)
+    {
+        Bytes out = rar4Signature();
+        putBytes(out, rar4Main(mainFlags));
+        for (const Rar4File& f : files)
+            putBytes(out, rar4FileBlock(f));
+        putBytes(out, rar4End());
+        return out;
+    }
+
+    inline Bytes vint(u64 v)
+    {
+        Bytes out;
+        for (;;)
+        {
+            u8 b = v & 0x7F;
+            v >>= 7;
+            out.push_back(u8(b | (v ? 0x80 : 0)));
+            if (!v)
+                return out;
+        }
+    }
+
+    inline Bytes rar5Block(const Bytes& header, const Bytes& data = Bytes())
+    {
+        Bytes h = vint(header.size());
+        putBytes(h, header);
+        Bytes out;
+        put32(out, crcOf(h));
+        putBytes(out, h);
+        putBytes(out, data);
+        return out;
+    }
+
+    struct Rar5File
+    {
+        Rar5File(std::string name, Bytes data = Bytes()) : name(std::move(name)), data(std::move(data)) {}
+
+        std::string name;
+        Bytes data;
+        bool folder = false;
+        u64 blockFlags = 2;        // data area present
+        u64 fileFlags = 4;         // CRC present; folders use 1
+        u64 compression = 0;       // stored
+        long long unpackedSize = -1;
+        Bytes extra;               // extra area records
+    };
+
+    inline Bytes rar5Signature()
+    {
+        return Bytes { 'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00 };
+    }
+
+    inline Bytes rar5FileBlock(const Rar5File& f)
+    {
+        const Bytes data = f.folder ? Bytes() : f.data;
+        u64 blockFlags = f.blockFlags | (f.extra.empty() ? 0 : 1);
+        u64 fileFlags = f.folder ? 1 : f.fileFlags;
+        Bytes header = vint(2);
+        putBytes(header, vint(blockFlags));
+        if (blockFlags & 1)
+            putBytes(header, vint(f.extra.size()));
+        if (blockFlags & 2)
+            putBytes(header, vint(data.size()));
+        putBytes(header, vint(fileFlags));
+        putBytes(header, vint(f.unpackedSize < 0 ? data.size() : u64(f.unpackedSize)));
+        putBytes(header, vint(f.folder ? 040755 : 0100644));
+        if (fileFlags & 4)
+            put32(header, crcOf(data));
+        putBytes(header, vint(f.compression));
+        putBytes(header, vint(1));
+        putBytes(header, vint(f.name.size()));
+        putBytes(header, text(f.name));
+        putBytes(header, f.extra);
+        return rar5Block(header, data);
+    }
+
+    inline Bytes rar5(const std::vector<Rar5File>& files)
+    {
+        Bytes out = rar5Signature();
+        Bytes main = vint(1);
+        putBytes(main, vint(0));
+        putBytes(main, vint(0));
+        putBytes(out, rar5Block(main));
+        for (const Rar5File& f : files)
+            putBytes(out, rar5FileBlock(f));
+        Bytes end = vint(5);
+        putBytes(end, vint(0));
+        putBytes(end, vint(0));
+        putBytes(out, rar5Block(end));
+        return out;
+    }
+
+} // namespace rartest
