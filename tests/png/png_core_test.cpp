@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -278,6 +279,55 @@ TEST(PNGChunks, LengthsAreBoundedByTheMemory)
     // a length near 2^32 must not wrap the cursor around
     const u8 huge[12] = { 0xFF, 0xFF, 0xFF, 0xF8, 'I', 'D', 'A', 'T', 0, 0, 0, 0 };
     EXPECT_EQ(readChunk(huge, huge + 12, c), ChunkRead::OVERRUN);
+}
+
+// Blocks of a megabyte and more come back for the next buffer, a zeroed buffer is zero
+// whatever its block held before, and the cache keeps no more than its limits.
+TEST(PNGBuffers, LargeBlocksAreKeptWithinLimits)
+{
+    // hold every block the cache has, so that the next ones are this test's own
+    std::vector<ByteBuffer> held;
+    while (keptBytes())
+    {
+        held.push_back(allocateBuffer(keptBlockMinimum, false));
+        ASSERT_LE(held.size(), size_t(keptBlockCount));
+    }
+
+    ByteBuffer a = allocateBuffer(u64(3) << 20, false);
+    ASSERT_TRUE(a);
+    u8* const block = a.get();
+    std::memset(block, 0xAB, size_t(3) << 20);
+    a.reset();
+    EXPECT_GE(keptBytes(), u64(3) << 20);
+
+    ByteBuffer b = allocateZeroed(u64(5) << 19);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b.get(), block);
+    EXPECT_EQ(keptBytes(), 0u);
+    EXPECT_TRUE(std::all_of(b.get(), b.get() + (size_t(5) << 19), [](u8 v) { return v == 0; }));
+    b.reset();
+
+    // small buffers stay with the allocator
+    const u64 before = keptBytes();
+    allocateBuffer(keptBlockMinimum - 1, false).reset();
+    EXPECT_EQ(keptBytes(), before);
+
+    {
+        std::vector<ByteBuffer> many;
+        for (int i = 0; i < keptBlockCount + 2; ++i)
+        {
+            many.push_back(allocateBuffer(u64(20) << 20, false));
+            ASSERT_TRUE(many.back());
+        }
+    }
+    EXPECT_GT(keptBytes(), before);
+    EXPECT_LE(keptBytes(), keptLimit);
+
+    const u64 kept = keptBytes();
+    ByteBuffer huge = allocateBuffer(keptLimit + 1, false);
+    ASSERT_TRUE(huge);
+    huge.reset();
+    EXPECT_EQ(keptBytes(), kept);
 }
 
 // Both inflaters must give exactly the expected size: a stream that ends early or runs

@@ -9,6 +9,7 @@
 #include <norva/image/decoder.hpp>
 
 #include "imagekit/imagekit.hpp"
+#include "png/png_core.hpp"
 #include "png_builder.hpp"
 
 using namespace norva;
@@ -355,5 +356,71 @@ TEST(PNGGenerated, MultipleIDATAroundTheInflaterSplit)
         ASSERT_TRUE(d.status.success) << total << ": " << d.status.info;
         EXPECT_TRUE(imagekit::sameImage(d.image, imagekit::decodeLibpng(file))) << total;
         EXPECT_EQ(d.image.at(int(width) - 1, 127, 0), pixels.back());
+    }
+}
+
+// Buffers of a megabyte and more are kept between decodes. A decode whose buffers hold
+// what an earlier image left still gives its own pixels, also where the Adam7 passes of
+// 4-bit samples are ORed into a buffer that has to start out zero.
+TEST(PNGGenerated, LargeImagesDecodeAlikeOnKeptBuffers)
+{
+    using namespace pngbuild;
+    std::mt19937 random(23);
+
+    // RGB noise in IDAT chunks of 64 KiB: the stream is joined, then inflated, in buffers
+    // of over a megabyte each
+    Bytes noise(size_t(1024) * 512 * 3);
+    for (auto& v : noise)
+    {
+        v = u8(random());
+    }
+    const Bytes z = zlib(scanlines(noise, 1024 * 3));
+    Bytes rgb = signature();
+    chunk(rgb, "IHDR", ihdr(1024, 512, 8, 2));
+    for (size_t at = 0; at < z.size(); at += 65536)
+    {
+        chunk(rgb, "IDAT", Bytes(z.begin() + std::ptrdiff_t(at), z.begin() + std::ptrdiff_t(std::min(at + 65536, z.size()))));
+    }
+    chunk(rgb, "IEND", {});
+
+    // 4-bit grey, interlaced: the passes gather into a zeroed buffer of 513 x 2048 bytes
+    const u32 width = 1024, height = 2048;
+    std::vector<u8> samples(size_t(width) * height);
+    for (auto& v : samples)
+    {
+        v = u8(random() & 15);
+    }
+    const u32 xstart[7] = { 0, 4, 0, 2, 0, 1, 0 }, ystart[7] = { 0, 0, 4, 0, 2, 0, 1 };
+    const u32 xstep[7] = { 8, 8, 4, 4, 2, 2, 1 }, ystep[7] = { 8, 8, 8, 4, 4, 2, 2 };
+    Bytes passes;
+    for (int p = 0; p < 7; ++p)
+    {
+        const u32 passWidth = (width - xstart[p] + xstep[p] - 1) / xstep[p];
+        for (u32 y = ystart[p]; y < height; y += ystep[p])
+        {
+            passes.push_back(0);
+            Bytes row((passWidth + 1) / 2, 0);
+            for (u32 i = 0; i < passWidth; ++i)
+            {
+                row[i >> 1] |= u8(samples[size_t(y) * width + xstart[p] + i * xstep[p]] << (i & 1 ? 0 : 4));
+            }
+            passes.insert(passes.end(), row.begin(), row.end());
+        }
+    }
+    const Bytes grey = still(ihdr(width, height, 4, 0, 1), {}, zlib(passes));
+
+    const Image rgbReference = imagekit::decodeLibpng(rgb);
+    const Image greyReference = imagekit::decodeLibpng(grey);
+    ASSERT_EQ(greyReference.at(5, 3, 0), samples[size_t(3) * width + 5] * 17);
+    for (int round = 0; round < 2; ++round)
+    {
+        imagekit::Decoded d = imagekit::decodeNative(rgb, ".png");
+        ASSERT_TRUE(d.status.success) << d.status.info;
+        EXPECT_TRUE(imagekit::sameImage(d.image, rgbReference)) << round;
+        EXPECT_GT(norva::png::keptBytes(), 0u);
+
+        d = imagekit::decodeNative(grey, ".png");
+        ASSERT_TRUE(d.status.success) << d.status.info;
+        EXPECT_TRUE(imagekit::sameImage(d.image, greyReference)) << round;
     }
 }

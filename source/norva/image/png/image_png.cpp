@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <vector>
 
-#include <norva/core/buffer.hpp>
 #include <norva/core/byte_reader.hpp>
 #include <norva/image/decoder.hpp>
 
@@ -149,6 +149,8 @@ namespace norva
             void prescan(const u8* p);
             void parse();
             const u8* gatherData(const Chunk& first, u32 type, u32 skip, bool keep);
+            void appendCompressed(const u8* data, u32 size);
+            bool joinCompressed(ByteBuffer& storage, ConstMemory& joined) const;
 
             u64 inflatedSize(u32 width, u32 height) const;
             u64 rowBytes(u32 width) const;
@@ -160,7 +162,9 @@ namespace norva
             const u8* m_end = nullptr;
             ImageHeader m_header;
             const u8* m_cursor = nullptr;
-            Buffer m_compressed;
+            // the image data chunks of the current image or frame, in file order
+            std::vector<ConstMemory> m_compressed;
+            u64 m_compressedSize = 0;
 
             u32 m_paletteCount = 0;
             u32 m_palette[256] = {};
@@ -445,7 +449,7 @@ namespace norva
                 }
                 else if (keep)
                 {
-                    m_compressed.append(chunk.data + skip, chunk.size - skip);
+                    appendCompressed(chunk.data + skip, chunk.size - skip);
                 }
                 Chunk next;
                 if (readChunk(chunk.next, m_end, next) != ChunkRead::OK || next.type != type)
@@ -454,6 +458,39 @@ namespace norva
                 }
                 chunk = next;
             }
+        }
+
+        void ParserPNG::appendCompressed(const u8* data, u32 size)
+        {
+            if (size)
+            {
+                m_compressed.push_back(ConstMemory(data, size));
+                m_compressedSize += size;
+            }
+        }
+
+        // The stream in one piece: the chunk itself when there is one, else a copy of all,
+        // made in one allocation.
+        bool ParserPNG::joinCompressed(ByteBuffer& storage, ConstMemory& joined) const
+        {
+            if (m_compressed.size() == 1)
+            {
+                joined = m_compressed[0];
+                return true;
+            }
+            storage = allocateBuffer(m_compressedSize, false);
+            if (!storage)
+            {
+                return false;
+            }
+            u8* p = storage.get();
+            for (const ConstMemory& piece : m_compressed)
+            {
+                std::memcpy(p, piece.address, size_t(piece.size));
+                p += piece.size;
+            }
+            joined = ConstMemory(storage.get(), m_compressedSize);
+            return true;
         }
 
         void ParserPNG::parse()
@@ -539,7 +576,7 @@ namespace norva
                     case CHUNK_IDAT:
                         if (m_frameCount == 0)
                         {
-                            m_compressed.append(chunk.data, chunk.size);
+                            appendCompressed(chunk.data, chunk.size);
                             break;
                         }
                         if (!m_firstFrameControl)
@@ -668,7 +705,8 @@ namespace norva
                 return true;
             }
 
-            ByteBuffer full = allocateZeroed((bytes + 1) * height);
+            // samples below 8 bits are ORed in; whole bytes cover every byte of a row
+            ByteBuffer full = allocateBuffer((bytes + 1) * height, m_depth < 8);
             if (!full)
             {
                 return false;
@@ -807,10 +845,11 @@ namespace norva
             ImageDecodeStatus status;
             const bool indexed = palette != nullptr;
 
-            m_compressed.reset();
+            m_compressed.clear();
+            m_compressedSize = 0;
             parse();
 
-            if (!m_compressed.size())
+            if (!m_compressedSize)
             {
                 status.setError("[ImageDecoder.PNG] No compressed data.");
                 return status;
@@ -840,9 +879,17 @@ namespace norva
                 status.frame_delay_denominator = m_frame.delayDenominator ? m_frame.delayDenominator : 100;
             }
 
+            ByteBuffer joinedStorage;
+            ConstMemory compressed;
+            if (!joinCompressed(joinedStorage, compressed))
+            {
+                status.setError("[ImageDecoder.PNG] Out of memory.");
+                return status;
+            }
+
             const u64 expected = inflatedSize(width, height);
             ByteBuffer inflated;
-            switch (inflateZlib(m_compressed, expected, inflated))
+            switch (inflateZlib(compressed, expected, inflated))
             {
                 case InflateResult::OK:
                     break;
@@ -853,6 +900,7 @@ namespace norva
                     status.setError("[ImageDecoder.PNG] Out of memory.");
                     return status;
             }
+            joinedStorage.reset();
 
             if (!isAnimated())
             {

@@ -33,6 +33,9 @@ namespace norva::png
 {
     namespace
     {
+        // Both inflaters write into a buffer of exactly the expected size: a stream that
+        // would run longer stops at its end and fails, one that ends early fails on its count.
+
         InflateResult inflateSmall(ConstMemory compressed, u64 expected, ByteBuffer& output)
         {
             // stb takes int sizes; data of this length cannot inflate past INT_MAX anyway
@@ -40,27 +43,24 @@ namespace norva::png
             {
                 return InflateResult::FAILED;
             }
-            int length = 0;
-            char* data = stbi_zlib_decode_malloc_guesssize_headerflag(
-                reinterpret_cast<const char*>(compressed.address), int(compressed.size),
-                expected ? int(expected) : 1, &length, 1);
-            if (!data)
+            ByteBuffer buffer = allocateBuffer(expected, false);
+            if (!buffer)
+            {
+                return InflateResult::OUT_OF_MEMORY;
+            }
+            const int length = stbi_zlib_decode_buffer(reinterpret_cast<char*>(buffer.get()), int(expected),
+                                                       reinterpret_cast<const char*>(compressed.address),
+                                                       int(compressed.size));
+            if (length < 0 || u64(length) != expected)
             {
                 return InflateResult::FAILED;
             }
-            if (u64(length) != expected)
-            {
-                STBI_FREE(data);
-                return InflateResult::FAILED;
-            }
-            // stb allocates with malloc, which FreeDeleter releases
-            output.reset(reinterpret_cast<u8*>(data));
+            output = std::move(buffer);
             return InflateResult::OK;
         }
 
         InflateResult inflateLarge(ConstMemory compressed, u64 expected, ByteBuffer& output)
         {
-            // a successful inflate of exactly `expected` bytes writes every byte
             ByteBuffer buffer = allocateBuffer(expected, false);
             if (!buffer)
             {
