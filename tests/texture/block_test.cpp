@@ -172,8 +172,8 @@ TEST(BlockATC, BothModes)
     // color0 5:5:5 (bit 15 mode), color1 5:6:5
     const Case cases[] = {
         { TC::ATC_RGB, colorBlock(0x7C00, 0x001F, 0), { 0, 0, 255, 255 } },        // C0 red
-        { TC::ATC_RGB, colorBlock(0x7C00, 0x001F, 1), { 85, 0, 170, 255 } },       // (2 C0 + C1) / 3
-        { TC::ATC_RGB, colorBlock(0x7C00, 0x001F, 2), { 170, 0, 85, 255 } },
+        { TC::ATC_RGB, colorBlock(0x7C00, 0x001F, 1), { 95, 0, 159, 255 } },       // (5 C0 + 3 C1) / 8
+        { TC::ATC_RGB, colorBlock(0x7C00, 0x001F, 2), { 159, 0, 95, 255 } },       // (3 C0 + 5 C1) / 8
         { TC::ATC_RGB, colorBlock(0x7C00, 0x001F, 3), { 255, 0, 0, 255 } },        // C1 blue
         { TC::ATC_RGB, colorBlock(0x8000 | 0x7C00, 0x001F, 0), { 0, 0, 0, 255 } },
         // C0 - C1 / 4 per channel, modulo 256: blue 0 - 63 = 193

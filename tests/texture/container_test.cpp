@@ -1,5 +1,5 @@
 // DDS, KTX, PVR, PKM and .astc containers: fixtures from ImageMagick, nvcompress/nvassemble,
-// etc1tool and astcenc (and the DX10, KTX and PVR wrappers of make_textures.py) open with
+// etc1tool, astcenc and basisu (and the DX10, KTX and PVR wrappers of make_textures.py) open with
 // their levels and faces and decode like ImageMagick's and Mesa's decodes; malformed
 // headers give their messages; every fixture truncated at every length ends in a status.
 
@@ -75,6 +75,9 @@ namespace
         { "ktx_rgb_7x5.ktx", 7, 5, 1, 1, TC::NONE, "ktx_rgb_7x5.ref.pam", 0 },
         { "ktx_rgb_7x5_be.ktx", 7, 5, 1, 1, TC::NONE, "ktx_rgb_7x5.ref.pam", 0 },
         { "ktx_astc_4x4.ktx", 32, 32, 1, 1, TC::ASTC_RGBA_4x4, nullptr, 0 },
+        // ATC from basisu, exact against basisu's own decode (3/8 and 5/8, not thirds)
+        { "ktx_atc_rgb_basisu.ktx", 32, 32, 1, 1, TC::ATC_RGB, "ktx_atc_rgb_basisu.ref.pam", 0 },
+        { "ktx_atc_rgba_basisu.ktx", 32, 32, 1, 1, TC::ATC_RGBA_INTERPOLATED_ALPHA, "ktx_atc_rgba_basisu.ref.pam", 0 },
         { "pvr_legacy_dxt1.pvr", 30, 22, 1, 1, TC::DXT1, "dds_dxt1_im.ref.pam", 0 },
         { "pvr_v3_dxt5.pvr", 32, 32, 1, 1, TC::DXT5, "dds_bc3_nv.mesa.ref.pam", 1 },
         { "pvr_v3_dxt5_be.pvr", 32, 32, 1, 1, TC::DXT5, "dds_bc3_nv.mesa.ref.pam", 1 },

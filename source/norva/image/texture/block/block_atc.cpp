@@ -1,6 +1,7 @@
 // ATC (AMD's handheld texture compression) block decoders, BGRA 8888 out: a colour block
 // with a 5:5:5 first endpoint whose top bit picks the mode, alone or after an explicit or
-// interpolated alpha block.
+// interpolated alpha block. The two inner colours of the interpolating mode sit at 3/8 and
+// 5/8 between the endpoints (truncated), as basisu's decoder has them for every texel.
 
 #include <norva/core/endian.hpp>
 
@@ -43,9 +44,10 @@ namespace norva
             }
             else
             {
+                // ATC interpolates at 3/8 and 5/8, not at the thirds of BC1
                 palette[0] = pack(r0, g0, b0);
-                palette[1] = pack((2 * r0 + r1) / 3, (2 * g0 + g1) / 3, (2 * b0 + b1) / 3);
-                palette[2] = pack((r0 + 2 * r1) / 3, (g0 + 2 * g1) / 3, (b0 + 2 * b1) / 3);
+                palette[1] = pack((5 * r0 + 3 * r1) / 8, (5 * g0 + 3 * g1) / 8, (5 * b0 + 3 * b1) / 8);
+                palette[2] = pack((3 * r0 + 5 * r1) / 8, (3 * g0 + 5 * g1) / 8, (3 * b0 + 5 * b1) / 8);
                 palette[3] = pack(r1, g1, b1);
             }
 
