@@ -8,6 +8,8 @@
 // an indexed surface with 256 colours, or quantizes any other surface.
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -36,12 +38,21 @@ namespace norva
         // string starts and how long it is, and emitting it is a copy from earlier output.
         struct LZWEntry
         {
-            u32 offset;
+            const u8* source;
             u32 length;
         };
 
         // The bytes past `size` let short strings be copied eight bytes at a time.
         constexpr size_t lzwSlack = 16;
+
+        // Literal codes are strings of one byte too, read from here (with room behind for
+        // the eight-byte loads).
+        constexpr std::array<u8, 256 + lzwSlack> literalBytes = [] {
+            std::array<u8, 256 + lzwSlack> bytes {};
+            for (int i = 0; i < 256; ++i)
+                bytes[i] = u8(i);
+            return bytes;
+        }();
 
         enum class LZWResult
         {
@@ -57,20 +68,56 @@ namespace norva
             return codes <= maxCodes ? codes * (codes + 1) / 2 : codes * maxCodes;
         }
 
+        // A buffer that grows and keeps its bytes as they are: the LZW decoder writes every
+        // byte that is read later, so clearing it would only cost time.
+        class Scratch
+        {
+        public:
+            u8* reserve(size_t size)
+            {
+                if (size > m_size)
+                {
+                    m_data.reset(new u8[size]);
+                    m_size = size;
+                }
+                return m_data.get();
+            }
+
+            u8* data() const { return m_data.get(); }
+
+        private:
+            std::unique_ptr<u8[]> m_data;
+            size_t m_size = 0;
+        };
+
         // Decodes the image data at the reader (minimum code size, then the sub-blocks)
-        // into output, sized here to the pixels, or fewer when the data cannot fill them,
-        // plus lzwSlack bytes. Leaves the reader behind the sub-blocks' terminator and the
-        // count of decoded pixels in `decoded`, which keeps what came before an error.
-        LZWResult decodeLZW(std::vector<u8>& output, u64 pixels, ByteReader& reader, u64& decoded)
+        // into output, for the pixels or fewer when the data cannot fill them, with lzwSlack
+        // bytes behind. Leaves the reader behind the sub-blocks' terminator and the count of
+        // decoded pixels in `decoded`, which keeps what came before an error.
+        LZWResult decodeLZW(Scratch& output, Scratch& stream, u64 pixels, ByteReader& reader, u64& decoded)
         {
             decoded = 0;
             const u32 minCodeSize = reader.byte();
             if (reader.isShort() || minCodeSize > maxCodeBits)
                 return LZWResult::ERROR;
 
-            // gather the sub-blocks: one contiguous stream with zero padding for the
-            // eight-byte loads of the bit reader
-            std::vector<u8> data;
+            // the sub-blocks' bytes as one stream, with zero padding for the eight-byte
+            // loads of the bit reader: their total first, then one copy
+            u64 total = 0;
+            {
+                ByteReader scan = reader;
+                for (;;)
+                {
+                    const u32 blockSize = scan.byte();
+                    if (!blockSize)
+                        break;
+                    total += std::min<u64>(blockSize, scan.remaining());
+                    if (!scan.skip(blockSize))
+                        break;
+                }
+            }
+            u8* data = stream.reserve(size_t(total) + 8);
+            u64 gathered = 0;
             bool truncated = false;
             for (;;)
             {
@@ -82,22 +129,21 @@ namespace norva
                 }
                 if (!blockSize)
                     break;
-                const size_t available = size_t(std::min<u64>(blockSize, reader.remaining()));
-                const u8* block = reader.position();
-                data.insert(data.end(), block, block + available);
+                const u64 available = std::min<u64>(blockSize, reader.remaining());
+                std::memcpy(data + gathered, reader.position(), size_t(available));
+                gathered += available;
                 if (!reader.skip(blockSize))
                 {
                     truncated = true;
                     break;
                 }
             }
-            const u64 totalBits = u64(data.size()) * 8;
-            data.resize(data.size() + 8, 0);
-            const u8* bits = data.data();
+            std::memset(data + gathered, 0, 8);
+            const u64 totalBits = gathered * 8;
+            const u8* bits = data;
 
             const size_t size = size_t(std::min(pixels, maxLZWOutput(totalBits / (minCodeSize + 1))));
-            output.assign(size + lzwSlack, 0);
-            u8* out = output.data();
+            u8* out = output.reserve(size + lzwSlack);
 
             const u32 clearCode = 1u << minCodeSize;
             const u32 endCode = clearCode + 1;
@@ -109,6 +155,8 @@ namespace norva
             u32 previousLength = 0;
 
             LZWEntry table[maxCodes];
+            for (u32 i = 0; i < clearCode; ++i)
+                table[i] = { literalBytes.data() + i, 1 };
             size_t pos = 0;
             u64 bitPosition = 0;
 
@@ -117,7 +165,28 @@ namespace norva
                 const u32 code = u32(loadLE64(bits + (bitPosition >> 3)) >> (bitPosition & 7)) & codeMask;
                 bitPosition += codeSize;
 
-                if (code == clearCode)
+                u32 length;
+                if (code < nextCode && (code < clearCode || code > endCode))
+                {
+                    // a literal or a defined string
+                    const LZWEntry entry = table[code];
+                    length = entry.length;
+                    if (length <= lzwSlack)
+                    {
+                        // the string ends at or before pos and both words are loaded
+                        // before either is stored; bytes past the string (up to the
+                        // slack behind the image) are overwritten by what follows
+                        const u64 a = loadLE64(entry.source);
+                        const u64 b = loadLE64(entry.source + 8);
+                        storeLE64(out + pos, a);
+                        storeLE64(out + pos + 8, b);
+                    }
+                    else
+                    {
+                        std::memcpy(out + pos, entry.source, std::min<size_t>(length, size - pos));
+                    }
+                }
+                else if (code == clearCode)
                 {
                     codeSize = minCodeSize + 1;
                     codeMask = (1u << codeSize) - 1;
@@ -125,35 +194,9 @@ namespace norva
                     hasPrevious = false;
                     continue;
                 }
-                if (code == endCode)
+                else if (code == endCode)
+                {
                     break;
-
-                const u32 start = u32(pos);
-                u32 length;
-                if (code < clearCode)
-                {
-                    out[pos] = u8(code);
-                    length = 1;
-                }
-                else if (code < nextCode)
-                {
-                    const LZWEntry entry = table[code];
-                    length = entry.length;
-                    const u8* source = out + entry.offset;
-                    if (length <= lzwSlack)
-                    {
-                        // the string ends at or before pos and both words are loaded
-                        // before either is stored; bytes past the string (up to the
-                        // slack behind the image) are overwritten by what follows
-                        u64 a = loadLE64(source);
-                        u64 b = loadLE64(source + 8);
-                        storeLE64(out + pos, a);
-                        storeLE64(out + pos + 8, b);
-                    }
-                    else
-                    {
-                        std::memcpy(out + pos, source, std::min<size_t>(length, size - pos));
-                    }
                 }
                 else if (code == nextCode && hasPrevious)
                 {
@@ -171,7 +214,7 @@ namespace norva
 
                 if (hasPrevious && nextCode < maxCodes)
                 {
-                    table[nextCode] = { previousOffset, previousLength + 1 };
+                    table[nextCode] = { out + previousOffset, previousLength + 1 };
                     ++nextCode;
                     if (nextCode > codeMask && codeSize < maxCodeBits)
                     {
@@ -180,7 +223,7 @@ namespace norva
                     }
                 }
                 hasPrevious = true;
-                previousOffset = start;
+                previousOffset = u32(pos);
                 previousLength = length;
                 pos += length;
             }
@@ -283,16 +326,18 @@ namespace norva
             u8 m_transparentIndex = 0;
 
             // The canvas is allocated, zeroed, by the first decode: a header-only look at a
-            // file that claims a huge screen allocates nothing.
-            std::unique_ptr<u8[]> m_canvas;
+            // file that claims a huge screen allocates nothing. calloc: large zeroed blocks
+            // come from the system already cleared.
+            std::unique_ptr<u8, decltype(&std::free)> m_canvas { nullptr, &std::free };
 
             int m_frameCounter = 0;
             u64 m_firstBlock = 0;
             u64 m_cursor = 0;
             bool m_hasCursor = false;
 
-            // the frame's indices as the data gives them
-            std::vector<u8> m_indices;
+            // the frame's indices as the data gives them, and its data sub-blocks joined
+            Scratch m_indices;
+            Scratch m_stream;
         };
 
         Interface::Interface(ConstMemory memory)
@@ -358,8 +403,8 @@ namespace norva
             const u64 canvasBytes = u64(m_width) * u64(m_height) * 4;
             if (!m_canvas)
             {
-                m_canvas.reset(new (std::nothrow) u8[canvasBytes]());
-                if (!m_canvas && canvasBytes)
+                m_canvas.reset(static_cast<u8*>(std::calloc(size_t(canvasBytes) + 1, 1)));
+                if (!m_canvas)
                 {
                     status.setError("[ImageDecoder.GIF] Out of memory (canvas of %u x %u).", m_width, m_height);
                     return status;
@@ -493,7 +538,7 @@ namespace norva
 
             const u64 pixels = u64(width) * u64(height);
             u64 decoded = 0;
-            const LZWResult result = decodeLZW(m_indices, pixels, reader, decoded);
+            const LZWResult result = decodeLZW(m_indices, m_stream, pixels, reader, decoded);
 
             if (palette)
                 *palette = colors;
@@ -655,35 +700,36 @@ namespace norva
 
         ImageEncodeStatus writeGIF(Stream& output, const Surface& surface, const Palette& palette)
         {
-            std::vector<u8> out;
-            out.reserve(size_t(surface.width) * surface.height + 1024);
-            const u8 signature[] = { 'G', 'I', 'F', '8', '9', 'a' };
-            out.insert(out.end(), signature, signature + 6);
-            auto le16 = [&](u32 value) {
-                out.push_back(u8(value));
-                out.push_back(u8(value >> 8));
-            };
-            le16(surface.width);
-            le16(surface.height);
-            out.push_back(0xF7);  // global table of 256 entries, 8-bit colour resolution
-            out.push_back(255);   // background index
-            out.push_back(0);     // aspect
+            // signature, screen, 256-entry table, image descriptor
+            u8 header[13 + 768 + 10];
+            std::memcpy(header, "GIF89a", 6);
+            storeLE16(header + 6, u16(surface.width));
+            storeLE16(header + 8, u16(surface.height));
+            header[10] = 0xF7;  // global table of 256 entries, 8-bit colour resolution
+            header[11] = 255;   // background index
+            header[12] = 0;     // aspect
             for (int i = 0; i < 256; ++i)
             {
                 const u32 color = palette.color[i];
-                out.push_back(u8(color >> 16));
-                out.push_back(u8(color >> 8));
-                out.push_back(u8(color));
+                header[13 + i * 3 + 0] = u8(color >> 16);
+                header[13 + i * 3 + 1] = u8(color >> 8);
+                header[13 + i * 3 + 2] = u8(color);
             }
-            out.push_back(0x2C);
-            le16(0);
-            le16(0);
-            le16(surface.width);
-            le16(surface.height);
-            out.push_back(0);
-            encodeLZW(out, surface);
-            out.push_back(0x3B);
-            output.write(out.data(), out.size());
+            u8* image = header + 13 + 768;
+            image[0] = 0x2C;
+            storeLE16(image + 1, 0);
+            storeLE16(image + 3, 0);
+            storeLE16(image + 5, u16(surface.width));
+            storeLE16(image + 7, u16(surface.height));
+            image[9] = 0;
+
+            std::vector<u8> data;
+            data.reserve(size_t(surface.width) * surface.height / 2 + 1024);
+            encodeLZW(data, surface);
+            data.push_back(0x3B);
+
+            output.write(header, sizeof(header));
+            output.write(data.data(), data.size());
             return ImageEncodeStatus();
         }
 
