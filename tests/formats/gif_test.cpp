@@ -335,6 +335,27 @@ TEST(GIF, BadImageDataEndsTheFrameQuietly)
     EXPECT_EQ(loadLE32(bitmap.address(0, 0)), 0xFF00FF00u) << "the canvas keeps the first frame";
     EXPECT_EQ(loadLE32(bitmap.address(1, 0)), 0xFF00FF00u);
 
+    // minimum code size 12: literal codes reach 4095, and a pixel is a code's low byte
+    {
+        Bytes wide = screen(2, 1);
+        // clear (4096), 300, 7, end (4097) at 13 bits
+        u64 bits = 4096 | u64(300) << 13 | u64(7) << 26 | u64(4097) << 39;
+        Bytes data = { 12, 7 };
+        for (int i = 0; i < 7; ++i)
+            data.push_back(u8(bits >> (8 * i)));
+        data.push_back(0);
+        frame(wide, 0, 0, 2, 1, data);
+        wide.push_back(0x3B);
+        ImageDecoder wideDecoder(memoryOf(wide), ".gif");
+        Bitmap indices(2, 1, Format::INDEX8);
+        Palette palette;
+        ImageDecodeOptions options;
+        options.palette = &palette;
+        ASSERT_TRUE(wideDecoder.decode(indices, options).success);
+        EXPECT_EQ(indices.image[0], 300 & 255);
+        EXPECT_EQ(indices.image[1], 7);
+    }
+
     // a frame that claims 65535 x 65535 pixels with four bytes of data: its buffer is
     // bounded by what the data can give, and the canvas gets the two decoded pixels
     Bytes huge = screen(3, 2);

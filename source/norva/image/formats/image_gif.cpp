@@ -155,8 +155,9 @@ namespace norva
             u32 previousLength = 0;
 
             LZWEntry table[maxCodes];
+            // past 8 bits a literal is its low byte
             for (u32 i = 0; i < clearCode; ++i)
-                table[i] = { literalBytes.data() + i, 1 };
+                table[i] = { literalBytes.data() + (i & 255), 1 };
             size_t pos = 0;
             u64 bitPosition = 0;
 
