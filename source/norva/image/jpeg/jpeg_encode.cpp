@@ -289,12 +289,45 @@ namespace norva::jpeg
             u32 bits;
         };
 
-        inline Magnitude magnitude(s32 v)
+        constexpr Magnitude magnitude(s32 v)
         {
             const s32 sign = v >> 31;
             const u32 absolute = u32((v ^ sign) - sign);
             const int size = std::bit_width(absolute);
             return { size, u32(v + sign) & ((1u << size) - 1) };
+        }
+
+        // AC coefficients of 8-bit samples, quantised by at least 2, stay far inside
+        // -1024..1023 (the transform's AC output is below 1200 in magnitude): their size
+        // and extra bits come from one table, bits | size << 16.
+        constexpr int magnitudeLimit = 1024;
+
+        struct MagnitudeTable
+        {
+            u32 entry[2 * magnitudeLimit];
+        };
+
+        constexpr MagnitudeTable buildMagnitudeTable()
+        {
+            MagnitudeTable table {};
+            for (int v = -magnitudeLimit; v < magnitudeLimit; ++v)
+            {
+                const Magnitude m = magnitude(v);
+                table.entry[v + magnitudeLimit] = m.bits | u32(m.size) << 16;
+            }
+            return table;
+        }
+
+        constexpr MagnitudeTable magnitudeTable = buildMagnitudeTable();
+
+        inline Magnitude acMagnitude(s32 v)
+        {
+            if (u32(v + magnitudeLimit) < u32(2 * magnitudeLimit))
+            {
+                const u32 entry = magnitudeTable.entry[v + magnitudeLimit];
+                return { int(entry >> 16), entry & 0xFFFF };
+            }
+            return magnitude(v);
         }
 
         inline u8* huffmanEncodeBlock(BitWriter& writer, u8* p, int component, const s16* block, u64 nonzero)
@@ -320,7 +353,7 @@ namespace norva::jpeg
                     p = flushBits(writer, p, ac.code[0xF0], ac.size[0xF0]);
                     run -= 16;
                 }
-                const Magnitude m = magnitude(block[zigzagTable[k]]);
+                const Magnitude m = acMagnitude(block[zigzagTable[k]]);
                 const int symbol = (run << 4) | m.size;
                 p = flushBits(writer, p, (u64(ac.code[symbol]) << m.size) | m.bits, ac.size[symbol] + m.size);
             }

@@ -37,8 +37,9 @@ namespace norva::jpeg
 
     // Forward DCT and quantisation: 64 level-shifted samples in, 64 quantised coefficients
     // out in natural order, each (c * reciprocal + 16384) >> 15. Returns the mask of the
-    // non-zero coefficients, bit i for natural index i. The scalar twin gives the same
-    // coefficients as the SSE2 kernel.
+    // non-zero coefficients, bit i for natural index i. Reciprocals are 32768 / q for
+    // quantisers q >= 2, so at most 16384. The scalar twin gives the same coefficients as
+    // the SSE2 kernel.
     using ForwardDctFunc = u64 (*)(s16* dest, const s16* samples, const u16* reciprocal);
 
     u64 fdctInteger(s16* dest, const s16* samples, const u16* reciprocal);

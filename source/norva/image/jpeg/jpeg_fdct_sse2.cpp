@@ -159,9 +159,10 @@ namespace norva::jpeg
         transpose8x8(v);
         pass<13>(v);
 
-        // (c * r + 16384) >> 15 as one multiply-add of (c, 1) with (r, 16384)
+        // (c * r + 16384) >> 15 from the 32-bit product's halves: 2 * high + the carry of
+        // low + 16384 into bit 15, which is ((low >> 14) + 1) >> 1 (r <= 16384 keeps the
+        // result within 16 bits)
         const __m128i one = _mm_set1_epi16(1);
-        const __m128i half = _mm_set1_epi16(16384);
         const __m128i zero = _mm_setzero_si128();
         u64 zeros = 0;
         for (int i = 0; i < 8; i += 2)
@@ -170,9 +171,10 @@ namespace norva::jpeg
             for (int j = 0; j < 2; ++j)
             {
                 const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(reciprocal + (i + j) * 8));
-                const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(v[i + j], one), _mm_unpacklo_epi16(r, half));
-                const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(v[i + j], one), _mm_unpackhi_epi16(r, half));
-                q[j] = _mm_packs_epi32(_mm_srai_epi32(lo, 15), _mm_srai_epi32(hi, 15));
+                const __m128i low = _mm_mullo_epi16(v[i + j], r);
+                const __m128i high = _mm_mulhi_epi16(v[i + j], r);
+                const __m128i carry = _mm_srli_epi16(_mm_add_epi16(_mm_srli_epi16(low, 14), one), 1);
+                q[j] = _mm_add_epi16(_mm_slli_epi16(high, 1), carry);
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + (i + j) * 8), q[j]);
             }
             // saturating to bytes keeps non-zero values non-zero
