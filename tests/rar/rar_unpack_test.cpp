@@ -291,3 +291,61 @@ TEST(RarDecode29, DamagedStreamsEndCleanly)
         EXPECT_LT(r.stored, 100000u);
     }
 }
+
+TEST(RarDecode29, FilterRegistrationIsBounded)
+{
+    // main table: 256 (end of block) "0", 257 (filter code) "1"
+    std::vector<u8> lengths(TABLE_SIZE, 0);
+    lengths[256] = 1;
+    lengths[257] = 1;
+
+    // The first filter is new: number 1 (filter 0), block at 0 of 65535 bytes, one byte of
+    // bytecode. Every later one reuses it for another block of 65535 bytes that never comes,
+    // so each stays pending.
+    auto firstFilter = [](BitWriter& w) {
+        w.put(1, 1);
+        w.put(0xA5, 8);                      // 0x80 number, 0x20 length, 6 code bytes
+        BitWriter code;
+        code.put(1, 6);                      // number 1
+        code.put(0, 6);                      // block start 0
+        code.put(2, 2);
+        code.put(0xFFFF, 16);                // block length
+        code.put(1, 6);                      // one byte of bytecode
+        code.put(0, 8);
+        code.bytes.resize(6);
+        for (u8 b : code.bytes)
+            w.put(b, 8);
+    };
+    auto pendingFilter = [](BitWriter& w) {
+        w.put(1, 1);
+        w.put(0x22, 8);                      // the last filter again, 0x20 length, 3 code bytes
+        w.put(0, 6);                         // block start 0
+        w.put(2, 2);
+        w.put(0xFFFF, 16);                   // block length
+    };
+
+    {
+        BitWriter w;
+        writeTables(w, lengths);
+        firstFilter(w);
+        for (u32 i = 0; i < MAX_PENDING_FILTERS + 10; ++i)
+            pendingFilter(w);
+        writeEnd(w, 0, 1);
+        RarDecompressResult r;
+        decode(w.bytes, 1000, &r);
+        ASSERT_NE(r.failure, nullptr);
+        EXPECT_STREQ(r.failure, "too many pending filters");
+    }
+    {
+        // a filter number beyond the known filters ends the member
+        BitWriter w;
+        writeTables(w, lengths);
+        w.put(1, 1);
+        w.put(0x80, 8);                      // one code byte: the number
+        w.put(5, 6);                         // filter 4 of none
+        w.put(0, 2);
+        writeEnd(w, 0, 1);
+        RarDecompressResult r;
+        EXPECT_EQ(decode(w.bytes, 10, &r), "");
+    }
+}
