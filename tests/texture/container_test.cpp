@@ -398,6 +398,11 @@ TEST(TextureContainers, HeaderFieldsOfHandBuiltFiles)
         { "KTX BGR", ktxFile(1, 0, 0, 0x80E0, 0x1401, true), ".ktx", TC::NONE, 1, 1, Format::BGR888 },
         { "KTX ALPHA", ktxFile(1, 0, 0, 0x1906, 0x1401), ".ktx", TC::NONE, 1, 1, Format() },
         { "PVR legacy 13", pvrLegacy(13, 0x21525650, 3), ".pvr", TC::PVRTC_RGBA_4BPP, 4, 1, rgba },
+        // premultiplied DXT2 and DXT4 have the 16-byte blocks of DXT3 and DXT5
+        { "PVR legacy DXT2", pvrLegacy(33, 0x21525650), ".pvr", TC::DXT3, 1, 1, rgba },
+        { "PVR legacy DXT4", pvrLegacy(35, 0x21525650), ".pvr", TC::DXT5, 1, 1, rgba },
+        { "PVR v3 DXT2", pvr3File(8, 0, 1, 1, 0), ".pvr", TC::DXT3, 1, 1, rgba },
+        { "PVR v3 DXT4", pvr3File(10, 0, 1, 1, 0), ".pvr", TC::DXT5, 1, 1, rgba },
         { "PVR legacy 44", [] { Bytes f = pvrLegacy(5, 0); storeLE32(&f[0], 44); return f; }(), ".pvr", TC::NONE, 1, 1, Format::ARGB8888 },
         // packed channels from the top bits down: red in 11..15
         { "PVR v3 565", pvr3File(0x0005060500626772, 0, 1, 1, 0), ".pvr", TC::NONE, 1, 1,
@@ -457,6 +462,38 @@ TEST(TextureContainers, ShortLevelsAndHugeSizesFailCleanly)
         EXPECT_FALSE(status.info.empty());
         const ImageDecodeStatus first = decoder.decode(bitmap, ImageDecodeOptions(), 0, 0, 0);
         EXPECT_FALSE(first.success);
+    }
+}
+
+TEST(TextureContainers, TruncatedLevelsFailAndEarlierLevelsStillDecode)
+{
+    struct Case
+    {
+        const char* file;
+        size_t keep;      // bytes kept
+        int goodLevel;    // still whole
+        int shortLevel;   // cut
+    };
+    const Case cases[] = {
+        { "dds_dxt5_im.dds", 128 + 1024 + 100, 0, 1 },     // level 1 holds 256 bytes
+        { "ktx_bc1_mips.ktx", 200, 0, 0 },                  // inside level 0
+        { "pvr_v3_dxt5.pvr", 52 + 16 + 1023, 0, 0 },        // one byte short of level 0
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.file);
+        Bytes file = imagekit::readFixture(c.file);
+        ASSERT_LT(c.keep, file.size());
+        file.resize(c.keep);
+        ImageDecodeStatus status;
+        if (c.goodLevel != c.shortLevel)
+        {
+            decodeLevel(file, extensionOf(c.file), c.goodLevel, 0, &status);
+            EXPECT_TRUE(status.success) << status.info;
+        }
+        decodeLevel(file, extensionOf(c.file), c.shortLevel, 0, &status);
+        EXPECT_FALSE(status.success);
+        EXPECT_NE(status.info.find("Not enough"), std::string::npos) << status.info;
     }
 }
 
