@@ -372,6 +372,18 @@ namespace norva
                     status.setError(outOfData);
                     return status;
                 }
+                // binary 8-bit samples are pixels in the header's format already: another
+                // destination format converts them from the file, without a temporary
+                const bool pixels = !m_pnm.ascii && !m_pnm.bitmap && !m_pnm.isFloat && m_pnm.maxval <= 255;
+                if (pixels && dest.format != m_pnm.header.format)
+                {
+                    ImageDecodeStatus status;
+                    const Surface source(m_pnm.width, m_pnm.height, m_pnm.header.format, int(rowSamples()),
+                                         const_cast<u8*>(m_memory.address + m_pnm.data));
+                    if (!dest.blit(0, 0, source))
+                        status.setError("[ImageDecoder.PNM] No conversion to the destination format.");
+                    return status;
+                }
                 return guardStatus<ImageDecodeStatus>("[ImageDecoder.PNM] ", [&] {
                     return decodeDirectOrBlit(dest, m_pnm.header, "[ImageDecoder.PNM] ",
                                               [&](Surface& target) { return drawSamples(target); });
@@ -455,7 +467,13 @@ namespace norva
                     return status;
                 }
 
-                // 8-bit samples are the pixels as they are, whatever the maxval
+                // 8-bit samples are the pixels as they are, whatever the maxval; a target
+                // whose rows follow each other takes them in one copy
+                if (target.stride == s64(samples))
+                {
+                    std::memcpy(target.image, data, samples * size_t(height));
+                    return status;
+                }
                 for (int y = 0; y < height; ++y)
                     std::memcpy(target.address(0, y), data + samples * size_t(y), samples);
                 return status;

@@ -328,6 +328,18 @@ namespace norva
                         status.setError("[ImageDecoder.TGA] Not enough data.");
                         return status;
                     }
+                    // the destination in the file's own format takes the packets straight
+                    // into its rows, in file order
+                    if (dest.format == format && !m_tga.isColorMapped() && dest.width >= width && dest.height >= height)
+                    {
+                        const Surface target = m_tga.isTopDown()
+                                                   ? Surface(width, height, format, dest.stride, dest.image)
+                                                   : Surface(width, height, format, -dest.stride, dest.address(0, height - 1));
+                        if (!expandRLE(r, target, bytes))
+                            status.setError("[ImageDecoder.TGA] Not enough data.");
+                        status.direct = true;
+                        return status;
+                    }
                     buffer.resize(size_t(rowBytes) * size_t(height));
                     Surface target(width, height, format, int(rowBytes), buffer.data());
                     if (!expandRLE(r, target, bytes))
