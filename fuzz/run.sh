@@ -9,7 +9,7 @@ set -eu
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_decompress fuzz_image_any fuzz_rar}
+harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_decompress fuzz_image_any fuzz_rar}
 workers=${FUZZ_WORKERS:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
@@ -62,6 +62,8 @@ seed() {
     fuzz_bmp) copy_seeds "$dir" "$fixtures"/images/*.bmp "$fixtures"/images/*.ico \
                   "$fixtures"/images/*.cur "$fixtures"/fuzz/bmp/* ;;
     fuzz_jpeg) copy_seeds "$dir" "$fixtures"/jpeg/*.jpg "$fixtures"/fuzz/jpeg/* ;;
+    # five case bytes, then pixels: a photograph-like picture's
+    fuzz_jpeg_encode) copy_seeds "$dir" "$fixtures"/jpeg/source.ppm ;;
     fuzz_image_any)
         # the selector bytes follow the harness's extension list (.png .jpg ... .bmp .ico .cur)
         turn=0

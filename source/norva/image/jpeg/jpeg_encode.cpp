@@ -521,8 +521,7 @@ namespace norva::jpeg
     };
 
     Encoder::Encoder(Sample sample, int width, int height, ptrdiff_t stride, float quality, CPUFlags flags)
-        : m_sample(sample)
-        , m_width(width)
+        : m_width(width)
         , m_height(height)
         , m_stride(stride)
         , m_components(sample == JPEG_U8_Y ? 1 : 3)

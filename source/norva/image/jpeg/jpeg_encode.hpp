@@ -97,7 +97,6 @@ namespace norva::jpeg
         void encodeRow(Row& row, const u8* image, int y) const;
         void writeMarkers(Stream& stream) const;
 
-        Sample m_sample;
         int m_width;
         int m_height;
         ptrdiff_t m_stride;
