@@ -108,14 +108,15 @@ namespace norva::png
         class BlockCache
         {
         public:
-            // The smallest kept block of at least `bytes`; null when there is none.
+            // The smallest kept block of `bytes` to twice that; null when there is none.
             u8* take(u64 bytes, u64& capacity)
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 int best = -1;
                 for (int i = 0; i < m_count; ++i)
                 {
-                    if (m_blocks[i].capacity >= bytes && (best < 0 || m_blocks[i].capacity < m_blocks[best].capacity))
+                    const u64 size = m_blocks[i].capacity;
+                    if (size >= bytes && size / 2 <= bytes && (best < 0 || size < m_blocks[best].capacity))
                     {
                         best = i;
                     }
@@ -161,6 +162,24 @@ namespace norva::png
                         m_total -= m_blocks[smallest].capacity;
                         m_blocks[smallest] = m_blocks[--m_count];
                     }
+                }
+                for (int i = 0; i < count; ++i)
+                {
+                    freeBlock(leaving[i].data, leaving[i].capacity);
+                }
+            }
+
+            void clear()
+            {
+                Block leaving[keptBlockCount + 1];
+                int count = 0;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    while (m_count)
+                    {
+                        leaving[count++] = m_blocks[--m_count];
+                    }
+                    m_total = 0;
                 }
                 for (int i = 0; i < count; ++i)
                 {
@@ -280,6 +299,11 @@ namespace norva::png
     u64 keptBytes()
     {
         return blockCache().total();
+    }
+
+    void releaseKeptBlocks()
+    {
+        blockCache().clear();
     }
 
 } // namespace norva::png

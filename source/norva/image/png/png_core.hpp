@@ -42,7 +42,10 @@ namespace norva::png
     // buffer is released, and the next decode takes them from there: a photo's inflated
     // rows are written once and read once, and faulting in fresh pages for them costs
     // about a sixth of the decode. The cache keeps at most `keptBlockCount` blocks and
-    // `keptLimit` bytes in all; what does not fit is freed.
+    // `keptLimit` bytes in all (the joined stream, the rows and the interlace buffer of a
+    // 4096 x 4096 RGBA image); what does not fit is freed. A buffer takes a kept block of
+    // at most twice its size, so that a small request leaves a large block to the large
+    // request that follows it.
     class ByteBuffer
     {
     public:
@@ -67,14 +70,15 @@ namespace norva::png
     };
 
     constexpr u64 keptBlockMinimum = u64(1) << 20;
-    constexpr u64 keptLimit = u64(64) << 20;
+    constexpr u64 keptLimit = u64(128) << 20;
     constexpr int keptBlockCount = 4;
 
     ByteBuffer allocateZeroed(u64 bytes);
     ByteBuffer allocateBuffer(u64 bytes, bool zeroed);
 
-    // The bytes the cache holds now (for tests).
+    // The bytes the cache holds now, and freeing them all (for tests).
     u64 keptBytes();
+    void releaseKeptBlocks();
 
     // Compressed sizes up to this go to stb_image's inflater, larger ones to libdeflate.
     constexpr u64 smallInflateLimit = 131072;
