@@ -15,6 +15,6 @@ if(TARGET zelmora_game)
   add_test(NAME game.e2e
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/game/e2e.sh $<TARGET_FILE:zelmora> ${CMAKE_SOURCE_DIR}/assets
       ${CMAKE_CURRENT_BINARY_DIR}/game-e2e)
-  set_tests_properties(game.e2e PROPERTIES LABELS game TIMEOUT 180
+  set_tests_properties(game.e2e PROPERTIES LABELS game TIMEOUT 400
     ENVIRONMENT "UBSAN_OPTIONS=print_stacktrace=1")
 endif()

@@ -11,6 +11,6 @@ if(TARGET zelmora_game)
   add_test(NAME game.camera_path_e2e
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/level/camera_path_e2e.sh $<TARGET_FILE:zelmora>
       $<TARGET_FILE:zelmora_camera_path> ${CMAKE_SOURCE_DIR}/assets ${CMAKE_CURRENT_BINARY_DIR}/camera-path-e2e)
-  set_tests_properties(game.camera_path_e2e PROPERTIES LABELS game TIMEOUT 240
+  set_tests_properties(game.camera_path_e2e PROPERTIES LABELS game TIMEOUT 400
     ENVIRONMENT "UBSAN_OPTIONS=print_stacktrace=1")
 endif()
