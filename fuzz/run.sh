@@ -9,7 +9,7 @@ set -eu
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_decompress fuzz_image_any fuzz_rar}
+harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_decompress fuzz_image_any fuzz_rar fuzz_archive_zip_mgx}
 workers=${FUZZ_WORKERS:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
@@ -93,6 +93,10 @@ seed() {
             prefix_seed "$dir" 0 "$f"
         done
         copy_seeds "$dir" "$fixtures"/fuzz/rar/* ;;
+    fuzz_archive_zip_mgx)
+        # the ZIP fixtures (each under 30 KB) and MGX archives written for the purpose
+        copy_seeds "$dir" "$fixtures"/archive/*.zip
+        /usr/bin/python3 "$root/fuzz/make_mgx_seeds.py" "$dir" ;;
     esac
 }
 

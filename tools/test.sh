@@ -13,5 +13,5 @@ cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs" --timeout 900
 
 cmake -S . -B build/tsan -G Ninja -DZELMORA_SANITIZE=thread -DZELMORA_GAME=OFF
-cmake --build build/tsan -j "$jobs" --target norva_thread_tests
+cmake --build build/tsan -j "$jobs" --target norva_thread_tests norva_archive_thread_tests
 ctest --test-dir build/tsan -L thread --output-on-failure --timeout 900
