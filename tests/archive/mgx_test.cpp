@@ -182,6 +182,8 @@ TEST(MgxArchives, SegmentsThatLeadOutsideTheirBlocksAreRefusedBeforeAnyWork)
         { "segment past its block", [](MgxWriter& m) { m.entries[0].segments[1].offset = 1; }, outside },
         { "segment near 2^32", [](MgxWriter& m) { m.entries[0].segments[1].offset = 0xffffffff; }, outside },
         { "stored segment past the stored bytes", [](MgxWriter& m) { m.blocks[1].uncompressedSize = 1u << 20; m.entries[0].segments[1].size = 5000; m.entries[0].size += 5000 - 1000; }, outside },
+        { "zlib block declaring more than deflate makes", [](MgxWriter& m) { m.blocks[0].method = 1; m.blocks[0].uncompressedSize = u64(1) << 40; },
+          "[mapper.mgx] File \"f\" has a block larger than its data can hold." },
         { "sizes that do not add up", [](MgxWriter& m) { m.entries[0].size += 1; },
           "[mapper.mgx] File \"f\" segments do not add up to its size." },
     };

@@ -200,6 +200,8 @@ TEST(ZipMalformed, MembersWhoseHeadersLieAreRefused)
         { "LZMA properties size not 5", 14, [](ZipEntry& e) { e.payload = Bytes { 9, 20, 6, 0, 0x5d, 0, 0, 1, 0, 0 }; },
           "[mapper.zip] Incorrect LZMA header." },
         { "LZMA header cut short", 14, [](ZipEntry& e) { e.payload = Bytes { 9, 20 }; }, "[mapper.zip] Incorrect LZMA header." },
+        { "PPMd order 1", 98, [](ZipEntry& e) { e.payload = Bytes { 0x70, 0x00, 1, 2, 3, 4 }; }, "[PPMd] decoding error." },
+        { "PPMd restore method 2", 98, [](ZipEntry& e) { e.payload = Bytes { 0x77, 0x20, 1, 2, 3, 4 }; }, "[PPMd] decoding error." },
         { "method 6 (implode)", 6, [](ZipEntry& e) { e.payload = e.content; }, "[mapper.zip] Unsupported compression algorithm (6)." },
         { "method 93 (zstd)", 93, [](ZipEntry& e) { e.payload = e.content; }, "[mapper.zip] Unsupported compression algorithm (93)." },
         { "method 99 without an AES extra", 99, [](ZipEntry& e) { e.payload = e.content; }, "[mapper.zip] Unsupported compression algorithm (99)." },

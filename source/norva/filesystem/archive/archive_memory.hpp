@@ -30,6 +30,14 @@ namespace norva::filesystem::detail
         return std::unique_ptr<u8[]>(buffer);
     }
 
+    // Deflate cannot make more than 1032 bytes of one (258 per 2-bit match code, plus block
+    // overhead): a larger declared size is damage, not a buffer worth allocating. The
+    // compressed size must already be known to lie within the archive.
+    inline bool deflateCanMake(u64 compressedSize, u64 uncompressedSize)
+    {
+        return uncompressedSize <= compressedSize * 1032 + 64 * 1024;
+    }
+
     // A member's bytes: a view into the archive (no buffer) or a buffer it owns.
     class ArchiveMemory : public VirtualMemory
     {

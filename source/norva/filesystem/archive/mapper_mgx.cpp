@@ -40,6 +40,7 @@ namespace
     using namespace norva::filesystem;
     using norva::filesystem::detail::allocateArchiveBuffer;
     using norva::filesystem::detail::ArchiveMemory;
+    using norva::filesystem::detail::deflateCanMake;
 
     const char* const HEADER_MGX = "`anonymous-namespace'::HeaderMGX::HeaderMGX";
     const char* const READ_BLOCKS = "`anonymous-namespace'::HeaderMGX::read_blocks";
@@ -308,6 +309,13 @@ namespace
                 NORVA_THROW(MAPPER_MMAP, "[mapper.mgx] File \"%s\" has mapped region outside of parent memory.",
                     file.name.c_str());
             }
+            // a zlib block declaring more than deflate can make
+            if (block.method == u32(CompressionMethod::MINIZ) &&
+                !deflateCanMake(block.compressedSize, block.uncompressedSize))
+            {
+                NORVA_THROW(MAPPER_MMAP, "[mapper.mgx] File \"%s\" has a block larger than its data can hold.",
+                    file.name.c_str());
+            }
             total += segment.size; // at most 2^32 segments of under 2^32 bytes: no overflow
         }
         if (total != file.size)
@@ -342,6 +350,16 @@ namespace
         std::unique_ptr<TaskQueue> queue = m_pool ? std::make_unique<TaskQueue>(*m_pool, "mgx.decompessor", 0)
                                                   : std::make_unique<TaskQueue>("mgx.decompessor", 0);
 
+        // Segments that cut pieces out of one compressed block share one decompression of
+        // it: a file of many small pieces of a large block costs that block once.
+        struct Piece
+        {
+            u8* dest;
+            u32 offset;
+            u32 size;
+        };
+        std::map<u32, std::vector<Piece>> partial;
+
         u8* dest = buffer.get();
         for (const Segment& segment : file.segments)
         {
@@ -350,24 +368,35 @@ namespace
             {
                 std::memcpy(dest, archive + block.offset + segment.offset, segment.size);
             }
-            else
+            else if (segment.offset == 0 && segment.size == block.uncompressedSize)
             {
+                // the whole block: straight into its place
                 const ConstMemory source(archive + block.offset, block.compressedSize);
                 const Memory target(dest, segment.size);
-                queue->enqueue([source, target, block, segment] {
-                    const Compressor compressor = getCompressor(block.method);
-                    if (segment.offset == 0 && segment.size == block.uncompressedSize)
-                    {
-                        compressor.decompress(target, source);
-                        return;
-                    }
-                    std::unique_ptr<u8[]> temp = allocateArchiveBuffer(
-                        block.uncompressedSize, MAPPER_MMAP, "[mapper.mgx] Out of memory.");
-                    compressor.decompress(Memory(temp.get(), block.uncompressedSize), source);
-                    std::memcpy(target.address, temp.get() + segment.offset, segment.size);
+                queue->enqueue([source, target, method = block.method] {
+                    getCompressor(method).decompress(target, source);
                 });
             }
+            else
+            {
+                partial[segment.block].push_back({ dest, segment.offset, segment.size });
+            }
             dest += segment.size;
+        }
+
+        for (auto& [index, pieces] : partial)
+        {
+            const Block& block = m_header.blocks[index];
+            const ConstMemory source(archive + block.offset, block.compressedSize);
+            queue->enqueue([source, block, pieces = std::move(pieces)] {
+                std::unique_ptr<u8[]> temp = allocateArchiveBuffer(
+                    block.uncompressedSize, MAPPER_MMAP, "[mapper.mgx] Out of memory.");
+                getCompressor(block.method).decompress(Memory(temp.get(), block.uncompressedSize), source);
+                for (const Piece& piece : pieces)
+                {
+                    std::memcpy(piece.dest, temp.get() + piece.offset, piece.size);
+                }
+            });
         }
         queue->wait();
 

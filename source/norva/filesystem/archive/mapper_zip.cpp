@@ -32,6 +32,7 @@ namespace
     using namespace norva::filesystem;
     using norva::filesystem::detail::allocateArchiveBuffer;
     using norva::filesystem::detail::ArchiveMemory;
+    using norva::filesystem::detail::deflateCanMake;
 
     const char* const MAPPER_MMAP = "norva::filesystem::MapperZIP::mmap";
     const char* const HEADER_READ = "`anonymous-namespace'::FileHeader::read";
@@ -73,10 +74,6 @@ namespace
         METHOD_PPMD = 98,
     };
 
-    // Deflate cannot expand a byte to more than 1032 (258 bytes per 2-bit match code, with
-    // block overhead): a larger declared size is damage, not a buffer worth allocating.
-    constexpr u64 DEFLATE_MAX_RATIO = 1032;
-    constexpr u64 DEFLATE_SLACK = 64 * 1024;
 
     // One central-directory entry.
     struct FileHeader
@@ -580,7 +577,7 @@ namespace
                 default:
                     NORVA_THROW(MAPPER_MMAP, "[mapper.zip] Unsupported compression algorithm (%d).", int(header.compression));
             }
-            if (header.compression == METHOD_DEFLATE && size > data.size * DEFLATE_MAX_RATIO + DEFLATE_SLACK)
+            if (header.compression == METHOD_DEFLATE && !deflateCanMake(data.size, size))
             {
                 NORVA_THROW(MAPPER_MMAP, "[mapper.zip] Incorrect decompressed size.");
             }
