@@ -45,6 +45,12 @@ namespace archive_test
 
     struct MgxEntry
     {
+        MgxEntry() = default;
+        MgxEntry(std::string name, u64 size, u32 flags, std::vector<MgxSegment> segments)
+            : name(std::move(name)), size(size), flags(flags), segments(std::move(segments))
+        {
+        }
+
         std::string name;
         u64 size = 0;
         u32 flags = 0;
