@@ -28,7 +28,7 @@
     X(registerImageDecoderSGI)    /* .rgb .rgba .bw .sgi */ \
     X(registerImageDecoderPNM)    /* .pbm .pgm .ppm .pam .pfm */ \
     X(registerImageDecoderATARI)  /* .pi1 .pi2 .pi3 .pc1 .pc2 .pc3 .neo .spu .spc .ca1 .ca2 .ca3 */ \
-    /* X(registerImageDecoderC64)    the C64 picture extensions */ \
+    X(registerImageDecoderC64)    /* the C64 picture extensions */ \
     X(registerImageCodecWEBP)     /* .webp */
 
 namespace norva
