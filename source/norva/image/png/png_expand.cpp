@@ -34,21 +34,24 @@ namespace norva::png
 
         void greyPacked(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
-            const u32 scale = 255 / ((1u << f.depth) - 1);
+            const int depth = f.depth;
+            const u32 scale = 255 / ((1u << depth) - 1);
             for (u32 x = 0; x < width; ++x)
             {
-                dest[x] = u8(packedSample(src, x, f.depth) * scale);
+                dest[x] = u8(packedSample(src, x, depth) * scale);
             }
         }
 
         void greyPackedKeyed(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
-            const u32 scale = 255 / ((1u << f.depth) - 1);
+            const int depth = f.depth;
+            const u32 key = f.greyKey;
+            const u32 scale = 255 / ((1u << depth) - 1);
             for (u32 x = 0; x < width; ++x)
             {
-                const u32 s = packedSample(src, x, f.depth);
+                const u32 s = packedSample(src, x, depth);
                 dest[x * 2 + 0] = u8(s * scale);
-                dest[x * 2 + 1] = s == f.greyKey ? 0 : 255;
+                dest[x * 2 + 1] = s == key ? 0 : 255;
             }
         }
 
@@ -59,10 +62,11 @@ namespace norva::png
 
         void grey8Keyed(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
+            const u32 key = f.greyKey;
             for (u32 x = 0; x < width; ++x)
             {
                 dest[x * 2 + 0] = src[x];
-                dest[x * 2 + 1] = src[x] == f.greyKey ? 0 : 255;
+                dest[x * 2 + 1] = src[x] == key ? 0 : 255;
             }
         }
 
@@ -76,11 +80,12 @@ namespace norva::png
 
         void grey16Keyed(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
+            const u16 key = f.greyKey;
             for (u32 x = 0; x < width; ++x)
             {
                 const u16 l = loadBE16(src + x * 2);
                 storeHost16(dest + x * 4 + 0, l);
-                storeHost16(dest + x * 4 + 2, l == f.greyKey ? 0 : 65535);
+                storeHost16(dest + x * 4 + 2, l == key ? 0 : 65535);
             }
         }
 
@@ -117,12 +122,16 @@ namespace norva::png
 
         void rgb16(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
+            const bool keyed = f.transparent;
+            const u16 redKey = f.redKey;
+            const u16 greenKey = f.greenKey;
+            const u16 blueKey = f.blueKey;
             for (u32 x = 0; x < width; ++x)
             {
                 const u16 r = loadBE16(src + x * 6 + 0);
                 const u16 g = loadBE16(src + x * 6 + 2);
                 const u16 b = loadBE16(src + x * 6 + 4);
-                const bool key = f.transparent && r == f.redKey && g == f.greenKey && b == f.blueKey;
+                const bool key = keyed && r == redKey && g == greenKey && b == blueKey;
                 storeHost16(dest + x * 8 + 0, r);
                 storeHost16(dest + x * 8 + 2, g);
                 storeHost16(dest + x * 8 + 4, b);
@@ -142,25 +151,32 @@ namespace norva::png
 
         void paletteIndicesPacked(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
+            const int depth = f.depth;
             for (u32 x = 0; x < width; ++x)
             {
-                dest[x] = u8(packedSample(src, x, f.depth));
+                dest[x] = u8(packedSample(src, x, depth));
             }
         }
 
+        // The format's fields are copied into locals before the loops: the byte stores may
+        // alias them, and the compiler would load them again for every pixel.
+
         void palette8(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
+            const u32* palette = f.palette;
             for (u32 x = 0; x < width; ++x)
             {
-                storeHost32(dest + x * 4, f.palette[src[x]]);
+                storeHost32(dest + x * 4, palette[src[x]]);
             }
         }
 
         void palettePacked(u8* dest, const u8* src, u32 width, const SampleFormat& f)
         {
+            const u32* palette = f.palette;
+            const int depth = f.depth;
             for (u32 x = 0; x < width; ++x)
             {
-                storeHost32(dest + x * 4, f.palette[packedSample(src, x, f.depth)]);
+                storeHost32(dest + x * 4, palette[packedSample(src, x, depth)]);
             }
         }
 
