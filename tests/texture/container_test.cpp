@@ -43,6 +43,17 @@ namespace
         return imagekit::fromSurface(bitmap);
     }
 
+    // The top-left width x height of an image (references of padded levels are smaller).
+    Image crop(const Image& image, int width, int height)
+    {
+        Image result = imagekit::makeImage(width, height, image.depth);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                for (int c = 0; c < 4; ++c)
+                    result.at(x, y, c) = image.at(x, y, c);
+        return result;
+    }
+
     struct FixtureRow
     {
         const char* file;
@@ -82,7 +93,8 @@ namespace
         { "pvr_v3_dxt5.pvr", 32, 32, 1, 1, TC::DXT5, "dds_bc3_nv.mesa.ref.pam", 1 },
         { "pvr_v3_dxt5_be.pvr", 32, 32, 1, 1, TC::DXT5, "dds_bc3_nv.mesa.ref.pam", 1 },
         { "pvr_v3_rgba.pvr", 32, 32, 1, 1, TC::NONE, "dds_rgba_im.ref.pam", 0 },
-        { "pkm_etc1.pkm", 32, 24, 0, 0, TC::ETC1_RGB, nullptr, 0 },
+        // etc1tool decodes the PKM's original 30 x 22 of the encoded 32 x 24
+        { "pkm_etc1.pkm", 32, 24, 0, 0, TC::ETC1_RGB, "pkm_etc1.etc1tool.ref.pam", 0 },
         { "astc_6x6.astc", 30, 22, 0, 0, TC::ASTC_RGBA_6x6, nullptr, 0 },
     };
 } // namespace
@@ -117,7 +129,10 @@ TEST(TextureContainers, FixturesOpenWithTheirLevelsAndFacesAndDecodeLikeTheRefer
         ASSERT_TRUE(status.success) << status.info;
         const Image reference = imagekit::readPAM(imagekit::readFixture(row.reference));
         ASSERT_FALSE(reference.empty());
-        EXPECT_TRUE(imagekit::sameImage(ours, reference, { .tolerance = row.tolerance }));
+        ASSERT_LE(reference.width, ours.width);
+        ASSERT_LE(reference.height, ours.height);
+        EXPECT_TRUE(imagekit::sameImage(crop(ours, reference.width, reference.height), reference,
+                                        { .tolerance = row.tolerance }));
     }
 }
 

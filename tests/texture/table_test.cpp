@@ -58,7 +58,7 @@ namespace
         { "dxgi", 999, TC::NONE, 0, 0, 0, 0, 0, 0, false },
         { "vulkan", 141, TC::AMD_3DC_XY, 83, 0x87FA, 141, 4, 4, 16, true },
         { "vulkan", 1000054005, TC::PVRTC_SRGB_ALPHA_4BPP, 0, 0x8A57, 1000054005, 8, 8, 32, false },
-        { "vulkan", 155, TC::EAC_RG11, 0, 0x9272, 155, 4, 4, 16, false },
+        { "vulkan", 155, TC::EAC_RG11, 0, 0x9272, 155, 4, 4, 16, true },
         { "vulkan", 7, TC::NONE, 0, 0, 0, 0, 0, 0, false },
     };
 

@@ -33,4 +33,11 @@ namespace norva
     void decodeBlockUYVY(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockYUY2(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
 
+    // ETC1, ETC2 and EAC: RGBA 8-bit, or 16-bit EAC channels (signed for the signed rows)
+    void decodeBlockETC1(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockETC2(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockETC2EAC(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockEACR11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockEACRG11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
 } // namespace norva
