@@ -52,7 +52,7 @@ namespace
         { "gl", 0, TC::NONE, 0, 0, 0, 0, 0, 0, false },          // not a packed row with GL 0
         { "gl", 0x1908, TC::NONE, 0, 0, 0, 0, 0, 0, false },
         { "dxgi", 80, TC::AMD_3DC_X, 80, 0x87F9, 139, 4, 4, 8, true }, // 3DC precedes RGTC
-        { "dxgi", 98, TC::BPTC_RGBA_UNORM, 98, 0x8E8C, 145, 4, 4, 16, false },
+        { "dxgi", 98, TC::BPTC_RGBA_UNORM, 98, 0x8E8C, 145, 4, 4, 16, true },
         { "dxgi", 69, TC::G8R8_G8B8, 69, 0, 0, 2, 1, 4, true },
         { "dxgi", 0, TC::NONE, 0, 0, 0, 0, 0, 0, false },
         { "dxgi", 999, TC::NONE, 0, 0, 0, 0, 0, 0, false },

@@ -40,4 +40,9 @@ namespace norva
     void decodeBlockEACR11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockEACRG11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
 
+    // BC6H and BC7 (BPTC): four floats per texel
+    void decodeBlockBC6HU(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockBC6HS(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockBC7(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
 } // namespace norva
