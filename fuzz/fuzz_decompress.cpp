@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <norva/core/compress.hpp>
+#include <norva/core/endian.hpp>
 #include <norva/core/exception.hpp>
 
 namespace
@@ -21,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 5)
         return 0;
     const std::uint32_t method = data[0] % norva::COMPRESSION_METHOD_COUNT;
-    const std::uint32_t destSize = (data[1] | data[2] << 8 | data[3] << 16 | std::uint32_t(data[4]) << 24)
-                                   % (maxDestination + 1);
+    const std::uint32_t destSize = norva::loadLE32(data + 1) % (maxDestination + 1);
     try
     {
         norva::Compressor compressor = norva::getCompressor(method);

@@ -1,10 +1,13 @@
 #include "game/camera_path.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#include <norva/core/endian.hpp>
 
 #include "game/paths.hpp"
 
@@ -14,30 +17,14 @@ namespace
     using norva::u64;
     using norva::u8;
 
-    void putU32(u8* p, u32 v)
-    {
-        for (int i = 0; i < 4; ++i)
-            p[i] = u8(v >> (8 * i));
-    }
-
-    u32 getU32(const u8* p)
-    {
-        return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
-    }
-
     void putF32(u8* p, float f)
     {
-        u32 bits;
-        std::memcpy(&bits, &f, 4);
-        putU32(p, bits);
+        norva::storeLE32(p, std::bit_cast<u32>(f));
     }
 
     float getF32(const u8* p)
     {
-        const u32 bits = getU32(p);
-        float f;
-        std::memcpy(&f, &bits, 4);
-        return f;
+        return std::bit_cast<float>(norva::loadLE32(p));
     }
 
     void putVec3(u8* p, const glm::vec3& v)
@@ -60,21 +47,17 @@ namespace
 
 void encodeCameraPathRecord(const CameraPathRecord& record, u8 bytes[CameraPathRecord::fileSize])
 {
-    u64 timeBits;
-    std::memcpy(&timeBits, &record.time, 8);
-    putU32(bytes + 0, u32(timeBits));
-    putU32(bytes + 4, u32(timeBits >> 32));
+    norva::storeLE64(bytes + 0, std::bit_cast<u64>(record.time));
     putVec3(bytes + 8, record.position);
     putVec3(bytes + 20, record.up);
     putVec3(bytes + 32, record.front);
-    putU32(bytes + 44, 0);
+    norva::storeLE32(bytes + 44, 0);
 }
 
 CameraPathRecord decodeCameraPathRecord(const u8 bytes[CameraPathRecord::fileSize])
 {
     CameraPathRecord record;
-    const u64 timeBits = u64(getU32(bytes + 0)) | u64(getU32(bytes + 4)) << 32;
-    std::memcpy(&record.time, &timeBits, 8);
+    record.time = std::bit_cast<double>(norva::loadLE64(bytes + 0));
     record.position = getVec3(bytes + 8);
     record.up = getVec3(bytes + 20);
     record.front = getVec3(bytes + 32);

@@ -1,23 +1,15 @@
 #include "half.hpp"
 
-#include <bit>
 #include <vector>
 
 #include <glm/gtc/packing.hpp>
+
+#include <norva/core/endian.hpp>
 
 namespace terrain_half
 {
     namespace
     {
-        norva::u16 littleEndian(norva::u16 value)
-        {
-            if constexpr (std::endian::native == std::endian::big)
-            {
-                return norva::u16((value << 8) | (value >> 8));
-            }
-            return value;
-        }
-
         // Every half decodes exactly to a float; a table of all 65536 keeps glm's results
         // (NaN payloads included) and beats its branches by far.
         const float* unpackTable()
@@ -53,7 +45,7 @@ namespace terrain_half
         {
             const norva::u16 half = glm::packHalf1x16(values[i]);
             values[i] = table[half];
-            out[i] = littleEndian(half);
+            out[i] = norva::littleEndian(half);
         }
     }
 
@@ -62,7 +54,7 @@ namespace terrain_half
         const float* table = unpackTable();
         for (std::size_t i = 0; i < count; ++i)
         {
-            out[i] = table[littleEndian(in[i])];
+            out[i] = table[norva::littleEndian(in[i])];
         }
     }
 

@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <memory>
 
+#include <norva/core/endian.hpp>
+
 #include "half.hpp"
 #include "parallel.hpp"
 #include "terrain.hpp"
@@ -79,15 +81,6 @@ namespace
         return tiles * (1 + 4 + 16 + 64);
     }
 
-    u32 littleEndian(u32 value)
-    {
-        if constexpr (std::endian::native == std::endian::big)
-        {
-            return __builtin_bswap32(value);
-        }
-        return value;
-    }
-
 } // namespace
 
 bool Terrain::readPacked(const std::string& filename)
@@ -114,10 +107,8 @@ bool Terrain::readPacked(const std::string& filename)
         return false;
     }
 
-    u32 bits[2];
-    std::memcpy(bits, tail.get(), 8);
-    minHeight = std::bit_cast<float>(littleEndian(bits[0]));
-    heightRange = std::bit_cast<float>(littleEndian(bits[1]));
+    minHeight = std::bit_cast<float>(norva::loadLE32(tail.get()));
+    heightRange = std::bit_cast<float>(norva::loadLE32(tail.get() + 2));
     const u16* in = tail.get() + 4;
     for (u32 level = 0; level < pyramidLevels; ++level)
     {
@@ -139,8 +130,8 @@ void Terrain::writePacked(const std::string& filename)
     const std::size_t tailHalves = 4 + pyramidEntries(tiles) * 2;
 
     std::unique_ptr<u16[]> tail(new u16[tailHalves]);
-    const u32 bits[2] = { littleEndian(std::bit_cast<u32>(minHeight)), littleEndian(std::bit_cast<u32>(heightRange)) };
-    std::memcpy(tail.get(), bits, 8);
+    norva::storeLE32(tail.get(), std::bit_cast<u32>(minHeight));
+    norva::storeLE32(tail.get() + 2, std::bit_cast<u32>(heightRange));
     u16* out = tail.get() + 4;
     for (u32 level = 0; level < pyramidLevels; ++level)
     {

@@ -108,7 +108,7 @@ namespace
         {
             const Bytes packed = compressWith(getCompressor(CompressionMethod::LZMA), input, level);
             EXPECT_EQ(packed[0], 0x5D) << "lc 3, lp 0, pb 2";
-            EXPECT_EQ(readLE32(&packed[1]), dictionary) << "level " << level;
+            EXPECT_EQ(loadLE32(&packed[1]), dictionary) << "level " << level;
         }
     }
 

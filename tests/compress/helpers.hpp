@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <norva/core/compress.hpp>
+#include <norva/core/endian.hpp>
 
 namespace norva::test
 {
@@ -111,10 +112,6 @@ namespace norva::test
         file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         ASSERT_TRUE(file.good()) << "cannot write " << path;
     }
-
-    inline u32 readLE32(const u8* p) { return p[0] | p[1] << 8 | p[2] << 16 | u32(p[3]) << 24; }
-    inline u32 readLE16(const u8* p) { return p[0] | p[1] << 8; }
-    inline u32 readBE32(const u8* p) { return u32(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
     // Runs a shell command; fails the test (naming the package) when the tool is missing.
     inline int runTool(const std::string& tool, const std::string& package, const std::string& command)

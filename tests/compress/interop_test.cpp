@@ -82,12 +82,12 @@ namespace
         static const u8 magic[] = { 0x89, 'L', 'Z', 'O', 0, 0x0D, 0x0A, 0x1A, 0x0A };
         EXPECT_EQ(std::memcmp(p, magic, 9), 0);
         p += 9;
-        const u32 version = readBE32(p) >> 16;
+        const u32 version = loadBE32(p) >> 16;
         p += 4; // version, library version
         if (version >= 0x0940) p += 2; // version needed
         p += 1; // method
         if (version >= 0x0940) p += 1; // level
-        const u32 flags = readBE32(p);
+        const u32 flags = loadBE32(p);
         p += 4;
         if (flags & 0x800) p += 4; // filter
         p += 8; // mode, mtime
@@ -99,13 +99,13 @@ namespace
         Bytes out;
         for (;;)
         {
-            const u32 size = readBE32(p);
+            const u32 size = loadBE32(p);
             p += 4;
             if (!size) break;
-            const u32 packedSize = readBE32(p);
+            const u32 packedSize = loadBE32(p);
             p += 4;
             u32 adler = 0;
-            if (flags & 1) { adler = readBE32(p); p += 4; }
+            if (flags & 1) { adler = loadBE32(p); p += 4; }
             if (flags & 0x100) p += 4;
             if (packedSize < size)
             {
@@ -151,18 +151,18 @@ namespace
     ZipMember readZipMember(const Bytes& zip)
     {
         const u8* eocd = zip.data() + zip.size() - 22;
-        EXPECT_EQ(readLE32(eocd), 0x06054b50u);
-        const u8* cd = zip.data() + readLE32(eocd + 16);
-        EXPECT_EQ(readLE32(cd), 0x02014b50u);
+        EXPECT_EQ(loadLE32(eocd), 0x06054b50u);
+        const u8* cd = zip.data() + loadLE32(eocd + 16);
+        EXPECT_EQ(loadLE32(cd), 0x02014b50u);
         ZipMember m;
-        m.flags = readLE16(cd + 8);
-        m.method = readLE16(cd + 10);
-        m.crc = readLE32(cd + 16);
-        const u32 packedSize = readLE32(cd + 20);
-        m.size = readLE32(cd + 24);
-        const u8* local = zip.data() + readLE32(cd + 42);
-        EXPECT_EQ(readLE32(local), 0x04034b50u);
-        const u8* data = local + 30 + readLE16(local + 26) + readLE16(local + 28);
+        m.flags = loadLE16(cd + 8);
+        m.method = loadLE16(cd + 10);
+        m.crc = loadLE32(cd + 16);
+        const u32 packedSize = loadLE32(cd + 20);
+        m.size = loadLE32(cd + 24);
+        const u8* local = zip.data() + loadLE32(cd + 42);
+        EXPECT_EQ(loadLE32(local), 0x04034b50u);
+        const u8* data = local + 30 + loadLE16(local + 26) + loadLE16(local + 28);
         m.data.assign(data, data + packedSize);
         return m;
     }
@@ -192,12 +192,12 @@ namespace
             ASSERT_EQ(m.method, c.method);
             if (c.method == 14)
             {
-                EXPECT_EQ(readLE16(m.data.data() + 2), 5u);
+                EXPECT_EQ(loadLE16(m.data.data() + 2), 5u);
                 EXPECT_TRUE(m.flags & 2) << "7-Zip writes LZMA members with an end marker";
             }
             if (c.method == 98)
             {
-                EXPECT_EQ(readLE16(m.data.data()) >> 12, c.ppmdRestore);
+                EXPECT_EQ(loadLE16(m.data.data()) >> 12, c.ppmdRestore);
             }
             const Bytes out = decodeInto(c.decompress, m.data, m.size, c.skip);
             EXPECT_EQ(crc32(0, view(out)), m.crc);
@@ -208,7 +208,7 @@ namespace
     {
         // header says 1 MiB; the member's content is the 512 KiB whose CRC make.sh recorded
         const ZipMember m = readZipMember(fixture("zip98-fill-r1.zip"));
-        EXPECT_EQ((readLE16(m.data.data()) >> 4) & 255, 0u) << "1 MiB model";
+        EXPECT_EQ((loadLE16(m.data.data()) >> 4) & 255, 0u) << "1 MiB model";
         const Bytes crcFile = fixture("fill.txt.crc");
         unsigned size = 0, crc = 0;
         ASSERT_EQ(std::sscanf(std::string(crcFile.begin(), crcFile.end()).c_str(), "%u %x", &size, &crc), 2);
@@ -354,7 +354,7 @@ namespace
         for (int level : { 0, 4 })
         {
             const Bytes packed = compressWith(getCompressor(CompressionMethod::PPMD8), small, level);
-            const u32 h = readLE16(packed.data());
+            const u32 h = loadLE16(packed.data());
             const std::string script = "import io, sys, ppmd; d = sys.stdin.buffer.read(); "
                 "dec = ppmd.Ppmd8Decoder(io.BytesIO(d[2:]), " + std::to_string((h & 15) + 1) + ", " +
                 std::to_string((((h >> 4) & 255) + 1) << 20) + ", " + std::to_string(h >> 12) + "); "

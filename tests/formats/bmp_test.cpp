@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <norva/core/endian.hpp>
 #include <norva/core/stream.hpp>
 #include <norva/image/decoder.hpp>
 
@@ -173,18 +174,16 @@ TEST(BMPFixtures, PaletteRequestDeliversIndices)
 
 namespace
 {
-    void le16(Bytes& b, u32 v)
+    void putLE16(Bytes& b, u32 v)
     {
-        b.push_back(u8(v));
-        b.push_back(u8(v >> 8));
+        b.resize(b.size() + 2);
+        storeLE16(b.data() + b.size() - 2, u16(v));
     }
 
-    void le32(Bytes& b, u32 v)
+    void putLE32(Bytes& b, u32 v)
     {
-        for (int i = 0; i < 4; ++i)
-        {
-            b.push_back(u8(v >> (8 * i)));
-        }
+        b.resize(b.size() + 4);
+        storeLE32(b.data() + b.size() - 4, v);
     }
 
     struct BitmapSpec
@@ -205,33 +204,33 @@ namespace
     Bytes infoHeader(const BitmapSpec& s)
     {
         Bytes b;
-        le32(b, s.headerSize);
+        putLE32(b, s.headerSize);
         if (s.headerSize == 12)
         {
-            le16(b, u32(s.width));
-            le16(b, u32(s.height));
-            le16(b, 1);
-            le16(b, s.bits);
+            putLE16(b, u32(s.width));
+            putLE16(b, u32(s.height));
+            putLE16(b, 1);
+            putLE16(b, s.bits);
         }
         else
         {
-            le32(b, u32(s.width));
-            le32(b, u32(s.height));
-            le16(b, 1);
-            le16(b, s.bits);
+            putLE32(b, u32(s.width));
+            putLE32(b, u32(s.height));
+            putLE16(b, 1);
+            putLE16(b, s.bits);
             if (s.headerSize >= 40)
             {
-                le32(b, s.compression);
-                le32(b, u32(s.pixels.size()));
-                le32(b, 2835);
-                le32(b, 2835);
-                le32(b, s.colorsUsed);
-                le32(b, s.colorsImportant);
+                putLE32(b, s.compression);
+                putLE32(b, u32(s.pixels.size()));
+                putLE32(b, 2835);
+                putLE32(b, 2835);
+                putLE32(b, s.colorsUsed);
+                putLE32(b, s.colorsImportant);
             }
         }
         for (u32 m : s.masks)
         {
-            le32(b, m);
+            putLE32(b, m);
         }
         b.resize(std::max<size_t>(b.size(), s.headerSize), 0);
         for (u32 c : s.palette)
@@ -251,9 +250,9 @@ namespace
     {
         const Bytes info = infoHeader(s);
         Bytes b = { 'B', 'M' };
-        le32(b, u32(14 + info.size() + s.pixels.size()));
-        le32(b, 0);
-        le32(b, u32(14 + info.size()));
+        putLE32(b, u32(14 + info.size() + s.pixels.size()));
+        putLE32(b, 0);
+        putLE32(b, u32(14 + info.size()));
         b.insert(b.end(), info.begin(), info.end());
         b.insert(b.end(), s.pixels.begin(), s.pixels.end());
         return b;
@@ -579,9 +578,9 @@ namespace
     Bytes iconFile(const std::vector<IconEntry>& entries, u32 type = 1)
     {
         Bytes b;
-        le16(b, 0);
-        le16(b, type);
-        le16(b, u32(entries.size()));
+        putLE16(b, 0);
+        putLE16(b, type);
+        putLE16(b, u32(entries.size()));
         u32 offset = u32(6 + 16 * entries.size());
         for (const IconEntry& e : entries)
         {
@@ -589,10 +588,10 @@ namespace
             b.push_back(u8(e.height));
             b.push_back(u8(e.colors));
             b.push_back(0);
-            le16(b, 1);
-            le16(b, u32(e.bits));
-            le32(b, u32(e.image.size()));
-            le32(b, offset);
+            putLE16(b, 1);
+            putLE16(b, u32(e.bits));
+            putLE32(b, u32(e.image.size()));
+            putLE32(b, offset);
             offset += u32(e.image.size());
         }
         for (const IconEntry& e : entries)

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <norva/core/configure.hpp>
+#include <norva/core/endian.hpp>
 
 namespace norva::fast
 {
@@ -25,30 +26,6 @@ namespace norva::fast
         x = x > 0.0f ? x : 0.0f;
         x = x < 1.0f ? x : 1.0f;
         return u32(int(x * 255.0f + 0.5f));
-    }
-
-    inline u16 load16(const u8* p)
-    {
-        u16 v;
-        std::memcpy(&v, p, 2);
-        return v;
-    }
-
-    inline u32 load32(const u8* p)
-    {
-        u32 v;
-        std::memcpy(&v, p, 4);
-        return v;
-    }
-
-    inline void store16(u8* p, u16 v)
-    {
-        std::memcpy(p, &v, 2);
-    }
-
-    inline void store32(u8* p, u32 v)
-    {
-        std::memcpy(p, &v, 4);
     }
 
 #define NORVA_FAST_KERNELS(X) \

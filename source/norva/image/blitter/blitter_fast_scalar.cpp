@@ -53,15 +53,15 @@ namespace norva::fast::scalar
     void setAlpha32(u8* dest, const u8* src, int count)
     {
         for (int x = 0; x < count; ++x)
-            store32(dest + 4 * x, load32(src + 4 * x) | 0xFF000000);
+            storeLE32(dest + 4 * x, loadLE32(src + 4 * x) | 0xFF000000);
     }
 
     void swapRB32(u8* dest, const u8* src, int count)
     {
         for (int x = 0; x < count; ++x)
         {
-            const u32 s = load32(src + 4 * x);
-            store32(dest + 4 * x, (s & 0xFF00FF00) | ((s >> 16) & 0xFF) | ((s & 0xFF) << 16));
+            const u32 s = loadLE32(src + 4 * x);
+            storeLE32(dest + 4 * x, (s & 0xFF00FF00) | ((s >> 16) & 0xFF) | ((s & 0xFF) << 16));
         }
     }
 
@@ -69,10 +69,10 @@ namespace norva::fast::scalar
     {
         for (int x = 0; x < count; ++x)
         {
-            const u32 s = load16(src + 2 * x);
+            const u32 s = loadLE16(src + 2 * x);
             // each nibble into its own byte, then n * 17
             const u32 spread = (s & 0xF) | ((s & 0xF0) << 4) | ((s & 0xF00) << 8) | ((s & 0xF000) << 12);
-            store32(dest + 4 * x, spread * 17);
+            storeLE32(dest + 4 * x, spread * 17);
         }
     }
 
@@ -80,12 +80,12 @@ namespace norva::fast::scalar
     {
         for (int x = 0; x < count; ++x)
         {
-            const u32 s = load16(src + 2 * x);
+            const u32 s = loadLE16(src + 2 * x);
             const u32 b = replicate5(s & 0x1F);
             const u32 g = replicate5((s >> 5) & 0x1F);
             const u32 r = replicate5((s >> 10) & 0x1F);
             const u32 a = (s & 0x8000) ? 0xFF000000 : 0;
-            store32(dest + 4 * x, b | (g << 8) | (r << 16) | a);
+            storeLE32(dest + 4 * x, b | (g << 8) | (r << 16) | a);
         }
     }
 
@@ -105,11 +105,11 @@ namespace norva::fast::scalar
     {
         for (int x = 0; x < count; ++x)
         {
-            const u32 s = load16(src + 2 * x);
+            const u32 s = loadLE16(src + 2 * x);
             const u32 b = replicate5(s & 0x1F);
             const u32 g = replicate6((s >> 5) & 0x3F);
             const u32 r = replicate5(s >> 11);
-            store32(dest + 4 * x, b | (g << 8) | (r << 16) | 0xFF000000);
+            storeLE32(dest + 4 * x, b | (g << 8) | (r << 16) | 0xFF000000);
         }
     }
 
@@ -135,8 +135,8 @@ namespace norva::fast::scalar
     {
         for (int x = 0; x < count; ++x)
         {
-            const u32 s = load32(src + 4 * x);
-            store16(dest + 2 * x, u16(((s >> 8) & 0xF800) | ((s >> 5) & 0x7E0) | ((s >> 3) & 0x1F)));
+            const u32 s = loadLE32(src + 4 * x);
+            storeLE16(dest + 2 * x, u16(((s >> 8) & 0xF800) | ((s >> 5) & 0x7E0) | ((s >> 3) & 0x1F)));
         }
     }
 
@@ -144,8 +144,8 @@ namespace norva::fast::scalar
     {
         for (int x = 0; x < count; ++x)
         {
-            const u32 s = load32(src + 4 * x);
-            store16(dest + 2 * x,
+            const u32 s = loadLE32(src + 4 * x);
+            storeLE16(dest + 2 * x,
                     u16(((s >> 9) & 0x7C00) | ((s >> 6) & 0x3E0) | ((s >> 3) & 0x1F) | ((s >> 16) & 0x8000)));
         }
     }
@@ -154,8 +154,8 @@ namespace norva::fast::scalar
     {
         for (int x = 0; x < count; ++x)
         {
-            const u32 s = load32(src + 4 * x);
-            store16(dest + 2 * x,
+            const u32 s = loadLE32(src + 4 * x);
+            storeLE16(dest + 2 * x,
                     u16(((s >> 16) & 0xF000) | ((s >> 12) & 0xF00) | ((s >> 8) & 0xF0) | ((s >> 4) & 0xF)));
         }
     }
@@ -174,19 +174,19 @@ namespace norva::fast::scalar
     void expandL8toRGBA8888(u8* dest, const u8* src, int count)
     {
         for (int x = 0; x < count; ++x)
-            store32(dest + 4 * x, grey(src[x]) | 0xFF000000);
+            storeLE32(dest + 4 * x, grey(src[x]) | 0xFF000000);
     }
 
     void expandL16toRGBA8888(u8* dest, const u8* src, int count)
     {
         for (int x = 0; x < count; ++x)
-            store32(dest + 4 * x, grey(src[2 * x + 1]) | 0xFF000000);
+            storeLE32(dest + 4 * x, grey(src[2 * x + 1]) | 0xFF000000);
     }
 
     void expandLA16toRGBA8888(u8* dest, const u8* src, int count)
     {
         for (int x = 0; x < count; ++x)
-            store32(dest + 4 * x, grey(src[4 * x + 1]) | (u32(src[4 * x + 3]) << 24));
+            storeLE32(dest + 4 * x, grey(src[4 * x + 1]) | (u32(src[4 * x + 3]) << 24));
     }
 
     void convertRGB16toRGBA8888(u8* dest, const u8* src, int count)
@@ -221,7 +221,7 @@ namespace norva::fast::scalar
         {
             const u32 d = (floatToByte(v[0]) << (8 * R)) | (floatToByte(v[1]) << 8) | (floatToByte(v[2]) << (8 * B)) |
                           (floatToByte(v[3]) << 24);
-            store32(dest, d);
+            storeLE32(dest, d);
         }
 
         template <int R, int B>
@@ -231,7 +231,7 @@ namespace norva::fast::scalar
             {
                 float v[4];
                 for (int c = 0; c < 4; ++c)
-                    v[c] = halfToFloat(load16(src + 8 * x + 2 * c));
+                    v[c] = halfToFloat(loadLE16(src + 8 * x + 2 * c));
                 floatPixel<R, B>(dest + 4 * x, v);
             }
         }
@@ -274,7 +274,7 @@ namespace norva::fast::scalar
         {
             float f;
             std::memcpy(&f, src + 4 * i, 4);
-            store16(dest + 2 * i, floatToHalf(f));
+            storeLE16(dest + 2 * i, floatToHalf(f));
         }
     }
 
@@ -282,7 +282,7 @@ namespace norva::fast::scalar
     {
         for (int i = 0; i < count * 4; ++i)
         {
-            const float f = halfToFloat(load16(src + 2 * i));
+            const float f = halfToFloat(loadLE16(src + 2 * i));
             std::memcpy(dest + 4 * i, &f, 4);
         }
     }
