@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include <norva/core/byte_reader.hpp>
 #include <norva/core/exception.hpp>
 #include <norva/core/stream.hpp>
 #include <norva/image/decoder.hpp>
@@ -42,16 +43,6 @@ namespace norva
             BI_ALPHABITFIELDS = 6,
         };
 
-        inline u16 readLE16(const u8* p)
-        {
-            return u16(p[0] | (p[1] << 8));
-        }
-
-        inline u32 readLE32(const u8* p)
-        {
-            return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
-        }
-
         // A mask is usable when its bits are one run inside the pixel.
         bool isContiguousMask(u32 mask, u32 bits)
         {
@@ -68,6 +59,8 @@ namespace norva
             return (shifted & (shifted + 1)) == 0;
         }
 
+        // The fields the decoder uses; the rest of the header (resolution, colour space,
+        // profile, the OS/2 extensions) is skipped.
         struct BitmapHeader
         {
             u32 headerSize = 0;
@@ -76,9 +69,6 @@ namespace norva
             u32 planes = 0;
             u32 bitCount = 0;
             u32 compression = 0;
-            u32 imageSize = 0;
-            s32 xResolution = 0;
-            s32 yResolution = 0;
             u32 colorsUsed = 0;
             u32 colorsImportant = 0;
 
@@ -86,24 +76,6 @@ namespace norva
             u32 greenMask = 0;
             u32 blueMask = 0;
             u32 alphaMask = 0;
-
-            u32 colorSpaceType = 0;
-            u32 endpoints[9] = {};
-            u32 gamma[3] = {};
-
-            u32 intent = 0;
-            u32 profileData = 0;
-            u32 profileSize = 0;
-            u32 reserved = 0;
-
-            u16 os2Units = 0;
-            u16 os2Reserved = 0;
-            u16 os2Recording = 0;
-            u16 os2Rendering = 0;
-            u32 os2Size1 = 0;
-            u32 os2Size2 = 0;
-            u32 os2ColorEncoding = 0;
-            u32 os2Identifier = 0;
 
             u32 paletteEntrySize = 4;
             u32 paletteEntries = 0;
@@ -114,153 +86,95 @@ namespace norva
             Format format;
         };
 
-        void readBitmapInfoHeader(BitmapHeader& h, const u8* p)
+        bool isBitfields(u32 compression)
         {
-            h.width = s32(readLE32(p + 4));
-            h.height = s32(readLE32(p + 8));
-            h.planes = readLE16(p + 12);
-            h.bitCount = readLE16(p + 14);
-            h.compression = readLE32(p + 16);
-            h.imageSize = readLE32(p + 20);
-            h.xResolution = s32(readLE32(p + 24));
-            h.yResolution = s32(readLE32(p + 28));
-            h.colorsUsed = readLE32(p + 32);
-            h.colorsImportant = readLE32(p + 36);
+            return compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS;
         }
 
-        void readBitmapV5Fields(BitmapHeader& h, const u8* p)
+        void readMasks(ByteReader& r, BitmapHeader& h, bool alpha)
         {
-            h.colorSpaceType = readLE32(p + 56);
-            for (int i = 0; i < 9; ++i)
-            {
-                h.endpoints[i] = readLE32(p + 60 + i * 4);
-            }
-            for (int i = 0; i < 3; ++i)
-            {
-                h.gamma[i] = readLE32(p + 96 + i * 4);
-            }
-            if (h.headerSize >= 124)
-            {
-                h.intent = readLE32(p + 108);
-                h.profileData = readLE32(p + 112);
-                h.profileSize = readLE32(p + 116);
-                h.reserved = readLE32(p + 120);
-            }
-        }
-
-        void readMasks(BitmapHeader& h, const u8* p, bool alpha)
-        {
-            h.redMask = readLE32(p + 0);
-            h.greenMask = readLE32(p + 4);
-            h.blueMask = readLE32(p + 8);
+            h.redMask = r.le32();
+            h.greenMask = r.le32();
+            h.blueMask = r.le32();
             if (alpha)
             {
-                h.alphaMask = readLE32(p + 12);
+                h.alphaMask = r.le32();
             }
         }
 
-        BitmapHeader parseBitmapInfoHeader(ConstMemory memory, bool icon)
+        // The size-dependent fields: OS/2 1.x (12 bytes), OS/2 2.x short (16), then the
+        // Windows headers (40, 52, 56, 108, 124) and OS/2 2.x full (64), which begin with
+        // the 40-byte BITMAPINFOHEADER. Masks count only with the bitfield compressions.
+        const char* readHeaderFields(ConstMemory memory, BitmapHeader& h)
         {
-            BitmapHeader h;
-            if (memory.size < 4)
+            ByteReader r(memory);
+            h.headerSize = r.le32();
+            if (r.isShort())
             {
-                h.error = "[ImageDecoder.BMP] Out of data.";
-                return h;
+                return "[ImageDecoder.BMP] Out of data.";
             }
-            const u8* p = memory.address;
-            h.headerSize = readLE32(p);
-
             switch (h.headerSize)
             {
                 case 12: case 16: case 40: case 52: case 56: case 64: case 108: case 124:
                     break;
                 default:
-                    h.error = "[ImageDecoder.BMP] Incorrect header size.";
-                    return h;
+                    return "[ImageDecoder.BMP] Incorrect header size.";
             }
             if (memory.size < h.headerSize)
             {
-                h.error = "[ImageDecoder.BMP] Out of data.";
-                return h;
+                return "[ImageDecoder.BMP] Out of data.";
             }
 
-            bool masks = false;
-            switch (h.headerSize)
+            if (h.headerSize == 12)
             {
-                case 12:
-                    h.width = readLE16(p + 4);
-                    h.height = s16(readLE16(p + 6));
-                    h.planes = readLE16(p + 8);
-                    h.bitCount = readLE16(p + 10);
-                    h.paletteEntrySize = 3;
-                    break;
-                case 16:
-                    h.width = s32(readLE32(p + 4));
-                    h.height = s32(readLE32(p + 8));
-                    h.planes = readLE16(p + 12);
-                    h.bitCount = readLE16(p + 14);
-                    break;
-                case 40:
-                    readBitmapInfoHeader(h, p);
-                    if ((h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS) &&
-                        (h.bitCount == 16 || h.bitCount == 32))
-                    {
-                        const bool alpha = h.compression == BI_ALPHABITFIELDS;
-                        if (memory.size < 40u + (alpha ? 16 : 12))
-                        {
-                            h.error = "[ImageDecoder.BMP] Out of data.";
-                            return h;
-                        }
-                        readMasks(h, p + 40, alpha);
-                        masks = true;
-                    }
-                    break;
-                case 52:
-                case 56:
-                    readBitmapInfoHeader(h, p);
-                    readMasks(h, p + 40, h.headerSize == 56);
-                    masks = true;
-                    break;
-                case 64:
-                    readBitmapInfoHeader(h, p);
-                    h.os2Units = readLE16(p + 40);
-                    h.os2Reserved = readLE16(p + 42);
-                    h.os2Recording = readLE16(p + 44);
-                    h.os2Rendering = readLE16(p + 46);
-                    h.os2Size1 = readLE32(p + 48);
-                    h.os2Size2 = readLE32(p + 52);
-                    h.os2ColorEncoding = readLE32(p + 56);
-                    h.os2Identifier = readLE32(p + 60);
-                    break;
-                default:
-                    readBitmapInfoHeader(h, p);
-                    readMasks(h, p + 40, true);
-                    readBitmapV5Fields(h, p);
-                    masks = true;
-                    break;
+                h.width = r.le16();
+                h.height = s16(r.le16());
+                h.planes = r.le16();
+                h.bitCount = r.le16();
+                h.paletteEntrySize = 3;
+                return nullptr;
             }
+
+            h.width = s32(r.le32());
+            h.height = s32(r.le32());
+            h.planes = r.le16();
+            h.bitCount = r.le16();
+            if (h.headerSize == 16)
+            {
+                return nullptr;
+            }
+            h.compression = r.le32();
+            r.skip(12); // image size, resolution
+            h.colorsUsed = r.le32();
+            h.colorsImportant = r.le32();
 
             // Headers from v3 on always carry masks, and some writers fill them for plain
             // BI_RGB data too: they describe the pixels only with the bitfield compressions.
-            if (h.compression != BI_BITFIELDS && h.compression != BI_ALPHABITFIELDS)
+            if (!isBitfields(h.compression))
             {
-                masks = false;
+                return nullptr;
             }
-            if (!masks)
+            if (h.headerSize == 40)
             {
-                h.redMask = h.greenMask = h.blueMask = h.alphaMask = 0;
+                // the masks follow a plain info header
+                if (h.bitCount == 16 || h.bitCount == 32)
+                {
+                    readMasks(r, h, h.compression == BI_ALPHABITFIELDS);
+                }
             }
+            else if (h.headerSize != 64)
+            {
+                readMasks(r, h, h.headerSize != 52);
+            }
+            return r.isShort() ? "[ImageDecoder.BMP] Out of data." : nullptr;
+        }
 
-            if (h.planes != 1)
-            {
-                h.error = "[ImageDecoder.BMP] Incorrect number of planes.";
-                return h;
-            }
-
+        // Icons state twice the height: the image and its AND mask.
+        const char* checkImageSize(BitmapHeader& h, bool icon)
+        {
             s64 height = h.height;
             if (icon)
             {
-                // an icon's height covers the image and its AND mask
                 height /= 2;
             }
             h.bottomUp = height >= 0;
@@ -268,11 +182,16 @@ namespace norva
             if (h.width <= 0 || height <= 0 || h.width > maxDimension || height > maxDimension ||
                 u64(h.width) * u64(height) > maxPixels)
             {
-                h.error = "[ImageDecoder.BMP] Incorrect image size.";
-                return h;
+                return "[ImageDecoder.BMP] Incorrect image size.";
             }
             h.height = s32(height);
+            return nullptr;
+        }
 
+        // The pixel format: palette entries up to 8 bits, the masks when there are any,
+        // else the default layout of the bit count.
+        const char* choosePixelFormat(BitmapHeader& h, const u8* header)
+        {
             if (h.bitCount >= 1 && h.bitCount <= 8)
             {
                 h.format = Format::BGRA8888;
@@ -280,24 +199,22 @@ namespace norva
                 u32 important = (h.colorsImportant == 0 || h.colorsImportant > 256) ? used : h.colorsImportant;
                 h.colorsUsed = used;
                 h.paletteEntries = std::min(important, 256u);
-                h.palette = p + h.headerSize;
-                return h;
+                h.palette = header + h.headerSize;
+                return nullptr;
             }
 
             if (h.redMask || h.greenMask || h.blueMask)
             {
                 if (h.bitCount != 16 && h.bitCount != 24 && h.bitCount != 32)
                 {
-                    h.error = "[ImageDecoder.BMP] Incorrect number of color bits.";
-                    return h;
+                    return "[ImageDecoder.BMP] Incorrect number of color bits.";
                 }
                 // the shift is 64-bit: a 32-bit pixel keeps its whole alpha mask
                 const u32 alpha = u32(h.alphaMask & ((u64(1) << h.bitCount) - 1));
                 if (!isContiguousMask(h.redMask, h.bitCount) || !isContiguousMask(h.greenMask, h.bitCount) ||
                     !isContiguousMask(h.blueMask, h.bitCount) || !isContiguousMask(alpha, h.bitCount))
                 {
-                    h.error = "[ImageDecoder.BMP] Incorrect color masks.";
-                    return h;
+                    return "[ImageDecoder.BMP] Incorrect color masks.";
                 }
                 h.alphaMask = alpha;
                 h.format = Format(h.bitCount, h.redMask, h.greenMask, h.blueMask, alpha);
@@ -307,17 +224,33 @@ namespace norva
                     // formats (BGR565, BGRX8880), so that conversions recognise them
                     h.format.offset[3] = u8(h.format.size[0] + h.format.size[1] + h.format.size[2]);
                 }
-                return h;
+                return nullptr;
             }
 
             switch (h.bitCount)
             {
-                case 16: h.format = Format(16, Format::UNORM, Format::BGRA, 5, 5, 5, 0); break;
-                case 24: h.format = Format::BGR888; break;
-                case 32: h.format = Format::BGRX8880; break;
-                default:
-                    h.error = "[ImageDecoder.BMP] Incorrect number of color bits.";
-                    break;
+                case 16: h.format = Format(16, Format::UNORM, Format::BGRA, 5, 5, 5, 0); return nullptr;
+                case 24: h.format = Format::BGR888; return nullptr;
+                case 32: h.format = Format::BGRX8880; return nullptr;
+                default: return "[ImageDecoder.BMP] Incorrect number of color bits.";
+            }
+        }
+
+        BitmapHeader parseBitmapInfoHeader(ConstMemory memory, bool icon)
+        {
+            BitmapHeader h;
+            h.error = readHeaderFields(memory, h);
+            if (!h.error && h.planes != 1)
+            {
+                h.error = "[ImageDecoder.BMP] Incorrect number of planes.";
+            }
+            if (!h.error)
+            {
+                h.error = checkImageSize(h, icon);
+            }
+            if (!h.error)
+            {
+                h.error = choosePixelFormat(h, memory.address);
             }
             return h;
         }
@@ -576,66 +509,92 @@ namespace norva
             u32 colorCount = 0;
         };
 
+        // One 16-byte directory entry: width, height, colour count, reserved, planes (hot
+        // spot x for cursors), bit count (hot spot y), size and offset of the image.
+        struct IconEntry
+        {
+            u64 width = 0;
+            u64 height = 0;
+            u32 colorCount = 0;
+            u32 planes = 0;
+            u32 bitCount = 0;
+            u32 size = 0;
+            u32 offset = 0;
+        };
+
+        IconEntry readIconEntry(ByteReader& r, bool cursor)
+        {
+            IconEntry e;
+            const u8 width = r.byte();
+            const u8 height = r.byte();
+            e.width = width ? width : 256;
+            e.height = height ? height : 256;
+            e.colorCount = r.byte();
+            r.skip(1);
+            e.planes = r.le16();
+            e.bitCount = r.le16();
+            if (cursor)
+            {
+                e.bitCount = 0;
+            }
+            e.size = r.le32();
+            e.offset = r.le32();
+            return e;
+        }
+
         IconImage selectIconImage(ConstMemory file)
         {
             IconImage result;
-            const u8* p = file.address;
-            if (file.size < 6)
+            ByteReader r(file);
+            const u32 id = r.le32();
+            const u32 count = r.le16();
+            if (r.isShort())
             {
                 result.error = "[ImageDecoder.BMP] Out of data.";
                 return result;
             }
-            const u32 id = readLE32(p);
             if (id != 0x00010000 && id != 0x00020000)
             {
                 result.error = "[ImageDecoder.BMP] Incorrect ICO/CUR identifier.";
                 return result;
             }
             const bool cursor = id == 0x00020000;
-            const u32 count = readLE16(p + 4);
-            if (count == 0 || 6 + u64(count) * 16 > file.size)
+            if (count == 0 || !r.has(u64(count) * 16))
             {
                 result.error = "[ImageDecoder.BMP] Incorrect ICO/CUR directory.";
                 return result;
             }
 
             u64 bestScore = 0;
-            const u8* best = nullptr;
+            IconEntry best;
             for (u32 i = 0; i < count; ++i)
             {
-                const u8* e = p + 6 + i * 16;
-                const u64 width = e[0] ? e[0] : 256;
-                const u64 height = e[1] ? e[1] : 256;
-                const u32 colorCount = e[2];
-                const u32 planes = readLE16(e + 4);
-                const u32 bitCount = cursor ? 0 : readLE16(e + 6);
-                if (!cursor && planes > 1)
+                const IconEntry e = readIconEntry(r, cursor);
+                if (!cursor && e.planes > 1)
                 {
                     result.error = "[ImageDecoder.BMP] Incorrect number of planes in ICO/CUR directory.";
                     return result;
                 }
-                const u64 b = bitCount ? bitCount : (colorCount ? std::bit_ceil(colorCount) : 0);
-                const u64 score = (b + 4) * (b + 4) * width * height;
-                if (!best || score > bestScore)
+                const u64 b = e.bitCount ? e.bitCount : (e.colorCount ? std::bit_ceil(e.colorCount) : 0);
+                const u64 score = (b + 4) * (b + 4) * e.width * e.height;
+                if (i == 0 || score > bestScore)
                 {
                     best = e;
                     bestScore = score;
                 }
             }
 
-            const u32 size = readLE32(best + 8);
-            const u32 offset = readLE32(best + 12);
-            if (offset >= file.size)
+            if (best.offset >= file.size)
             {
                 result.error = "[ImageDecoder.BMP] Out of data.";
                 return result;
             }
-            result.memory = file.slice(offset);
-            if (size && size < result.memory.size)
+            result.memory = file.slice(best.offset);
+            if (best.size && best.size < result.memory.size)
             {
-                result.memory.size = size;
+                result.memory.size = best.size;
             }
-            result.colorCount = best[2];
+            result.colorCount = best.colorCount;
             return result;
         }
 
@@ -664,7 +623,7 @@ namespace norva
                 return status;
             }
 
-            if (image.memory.size >= 2 && readLE16(image.memory.address) == 40)
+            if (image.memory.size >= 2 && loadLE16(image.memory.address) == 40)
             {
                 const BitmapHeader bh = parseBitmapInfoHeader(image.memory, true);
                 if (bh.error)
@@ -833,7 +792,8 @@ namespace norva
             {
                 case Kind::BITMAP:
                 {
-                    const u32 pixelOffset = readLE32(m_memory.address + 10);
+                    // the file header was checked to be whole when the header was read
+                    const u32 pixelOffset = loadLE32(m_memory.address + 10);
                     if (pixelOffset < fileHeaderSize || pixelOffset > m_memory.size)
                     {
                         status.setError("[ImageDecoder.BMP] Out of data.");
@@ -874,20 +834,6 @@ namespace norva
         // encoder
         // --------------------------------------------------------------------
 
-        void writeLE16(u8* p, u32 v)
-        {
-            p[0] = u8(v);
-            p[1] = u8(v >> 8);
-        }
-
-        void writeLE32(u8* p, u32 v)
-        {
-            p[0] = u8(v);
-            p[1] = u8(v >> 8);
-            p[2] = u8(v >> 16);
-            p[3] = u8(v >> 24);
-        }
-
         constexpr u32 encodedHeaderBytes = 70;
 
         // A 56-byte info header with the four masks, then the rows bottom-up; the caller
@@ -906,24 +852,24 @@ namespace norva
             u8 h[encodedHeaderBytes] = {};
             h[0] = 'B';
             h[1] = 'M';
-            writeLE32(h + 2, encodedHeaderBytes + imageBytes);
-            writeLE32(h + 6, 0);
-            writeLE32(h + 10, encodedHeaderBytes);
-            writeLE32(h + 14, 56);
-            writeLE32(h + 18, u32(surface.width));
-            writeLE32(h + 22, u32(surface.height));
-            writeLE16(h + 26, 1);
-            writeLE16(h + 28, 32);
-            writeLE32(h + 30, BI_BITFIELDS);
-            writeLE32(h + 34, imageBytes);
-            writeLE32(h + 38, 2835);
-            writeLE32(h + 42, 2835);
-            writeLE32(h + 46, 0);
-            writeLE32(h + 50, 0);
-            writeLE32(h + 54, 0x00FF0000);
-            writeLE32(h + 58, 0x0000FF00);
-            writeLE32(h + 62, 0x000000FF);
-            writeLE32(h + 66, 0xFF000000);
+            storeLE32(h + 2, encodedHeaderBytes + imageBytes);
+            storeLE32(h + 6, 0);
+            storeLE32(h + 10, encodedHeaderBytes);
+            storeLE32(h + 14, 56);
+            storeLE32(h + 18, u32(surface.width));
+            storeLE32(h + 22, u32(surface.height));
+            storeLE16(h + 26, 1);
+            storeLE16(h + 28, 32);
+            storeLE32(h + 30, BI_BITFIELDS);
+            storeLE32(h + 34, imageBytes);
+            storeLE32(h + 38, 2835);
+            storeLE32(h + 42, 2835);
+            storeLE32(h + 46, 0);
+            storeLE32(h + 50, 0);
+            storeLE32(h + 54, 0x00FF0000);
+            storeLE32(h + 58, 0x0000FF00);
+            storeLE32(h + 62, 0x000000FF);
+            storeLE32(h + 66, 0xFF000000);
             output.write(h, encodedHeaderBytes);
 
             for (int y = temp.height - 1; y >= 0; --y)
