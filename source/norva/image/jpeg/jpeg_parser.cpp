@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include <norva/core/byte_reader.hpp>
 #include <norva/core/exception.hpp>
 #include <norva/core/string.hpp>
 
@@ -11,11 +12,6 @@ namespace norva::jpeg
 {
     namespace
     {
-        inline u16 bigEndian16(const u8* p)
-        {
-            return u16((p[0] << 8) | p[1]);
-        }
-
         const char* processName(u16 marker)
         {
             switch (marker)
@@ -137,13 +133,9 @@ namespace norva::jpeg
     // The length of the segment at p: at least 2 and `minimum`, inside the data.
     bool Parser::readSegment(const u8* p, const u8* end, u32 minimum, u32& length)
     {
-        if (end - p < 2)
-        {
-            m_status->setError("Incorrect segment length");
-            return false;
-        }
-        length = bigEndian16(p);
-        if (length < 2 || length < minimum || u64(end - p) < length)
+        ByteReader reader(p, u64(end - p));
+        length = reader.be16();
+        if (reader.isShort() || length < 2 || length < minimum || reader.size() < length)
         {
             m_status->setError("Incorrect segment length");
             return false;
@@ -161,7 +153,7 @@ namespace norva::jpeg
             if (end - p < 2)
                 break;
 
-            const u16 marker = bigEndian16(p);
+            const u16 marker = loadBE16(p);
             p += 2;
 
             if (marker == 0xFFFF)
@@ -260,10 +252,13 @@ namespace norva::jpeg
         m_multiscan = false;
         m_lossless = false;
 
-        const u32 precision = p[2];
-        const int height = bigEndian16(p + 3);
-        const int width = bigEndian16(p + 5);
-        const int components = p[7];
+        // the length covers the fixed fields (readSegment asked for 8 bytes)
+        ByteReader reader(p, length);
+        reader.skip(2);
+        const u32 precision = reader.byte();
+        const int height = reader.be16();
+        const int width = reader.be16();
+        const int components = reader.byte();
 
         if (width == 0 || height == 0)
         {
@@ -275,7 +270,20 @@ namespace norva::jpeg
             m_status->setError("Incorrect number of components (%d)", components);
             return;
         }
-        if (length < 8u + 3u * components)
+        struct Component
+        {
+            u8 id;
+            u8 sampling;
+            u8 tq;
+        };
+        Component component[JPEG_MAX_COMPONENTS];
+        for (int i = 0; i < components; ++i)
+        {
+            component[i].id = reader.byte();
+            component[i].sampling = reader.byte();
+            component[i].tq = reader.byte();
+        }
+        if (reader.isShort())
         {
             m_status->setError("Incorrect segment length");
             return;
@@ -305,10 +313,10 @@ namespace norva::jpeg
         int vmax = 0;
         for (int i = 0; i < components; ++i)
         {
-            const u8* c = p + 8 + i * 3;
-            int hsf = c[1] >> 4;
-            int vsf = c[1] & 15;
-            const u32 tq = c[2];
+            const Component& c = component[i];
+            int hsf = c.sampling >> 4;
+            int vsf = c.sampling & 15;
+            const u32 tq = c.tq;
 
             if (components == 1)
             {
@@ -352,12 +360,12 @@ namespace norva::jpeg
         int offset = 0;
         for (int i = 0; i < components; ++i)
         {
-            const u8* c = p + 8 + i * 3;
+            const Component& c = component[i];
             Frame frame;
-            frame.id = c[0];
-            frame.hsf = components == 1 ? 1 : c[1] >> 4;
-            frame.vsf = components == 1 ? 1 : c[1] & 15;
-            frame.tq = c[2] & 3;
+            frame.id = c.id;
+            frame.hsf = components == 1 ? 1 : c.sampling >> 4;
+            frame.vsf = components == 1 ? 1 : c.sampling & 15;
+            frame.tq = c.tq & 3;
             frame.offset = u32(offset);
 
             for (u32 k = 0; k < frame.hsf * frame.vsf; ++k)
@@ -390,19 +398,19 @@ namespace norva::jpeg
 
     void Parser::processDHT(const u8* p, u32 length)
     {
-        const u8* data = p + 2;
-        u32 remaining = length - 2;
+        ByteReader reader(p + 2, length - 2);
 
-        while (remaining > 0)
+        while (!reader.atEnd())
         {
-            if (remaining < 17)
+            if (!reader.has(17))
             {
                 m_status->setError("Incorrect segment length");
                 return;
             }
 
-            const int tc = data[0] >> 4;
-            const int th = data[0] & 15;
+            const u8 tcth = reader.byte();
+            const int tc = tcth >> 4;
+            const int th = tcth & 15;
             if (tc >= 2)
             {
                 m_status->setError("Incorrect huffman table class (%d)", tc);
@@ -414,15 +422,16 @@ namespace norva::jpeg
                 return;
             }
 
+            const ConstMemory counts = reader.bytes(16);
             u32 total = 0;
-            for (int l = 1; l <= 16; ++l)
-                total += data[l];
+            for (int l = 0; l < 16; ++l)
+                total += counts.address[l];
             if (total > 256)
             {
                 m_status->setError("Incorrect huffman table symbol count (%d)", int(total));
                 return;
             }
-            if (remaining < 17 + total)
+            if (!reader.has(total))
             {
                 m_status->setError("Incorrect segment length");
                 return;
@@ -430,29 +439,26 @@ namespace norva::jpeg
 
             HuffmanTable& table = m_huffman[tc][th];
             table.counts[0] = 0;
-            std::memcpy(table.counts + 1, data + 1, 16);
-            std::memcpy(table.symbols, data + 17, total);
+            std::memcpy(table.counts + 1, counts.address, 16);
+            reader.read(table.symbols, total);
             if (!table.build())
             {
                 table = HuffmanTable();
                 m_status->setError("Incorrect huffman table code lengths");
                 return;
             }
-
-            data += 17 + total;
-            remaining -= 17 + total;
         }
     }
 
     void Parser::processDQT(const u8* p, u32 length)
     {
-        const u8* data = p + 2;
-        u32 remaining = length - 2;
+        ByteReader reader(p + 2, length - 2);
 
-        while (remaining > 0)
+        while (!reader.atEnd())
         {
-            const int pq = data[0] >> 4;
-            const int tq = data[0] & 15;
+            const u8 pqtq = reader.byte();
+            const int pq = pqtq >> 4;
+            const int tq = pqtq & 15;
             if (tq > 3)
             {
                 m_status->setError("Incorrect quantization table (Tq: %d >= %d)", tq, 4);
@@ -464,8 +470,7 @@ namespace norva::jpeg
                 return;
             }
 
-            const u32 bytes = 1 + 64 * u32(pq + 1);
-            if (remaining < bytes)
+            if (!reader.has(64 * u32(pq + 1)))
             {
                 m_status->setError("Incorrect segment length");
                 return;
@@ -474,22 +479,19 @@ namespace norva::jpeg
             u16* table = m_qt[tq];
             m_qtPrecision[tq] = 8 * pq + 8;
             for (int k = 0; k < 64; ++k)
-                table[zigzagTable[k]] = pq ? bigEndian16(data + 1 + k * 2) : data[1 + k];
-
-            data += bytes;
-            remaining -= bytes;
+                table[zigzagTable[k]] = pq ? reader.be16() : reader.byte();
         }
     }
 
     void Parser::processDAC(const u8* p, u32 length)
     {
-        const u32 pairs = (length - 2) / 2;
-        for (u32 i = 0; i < pairs; ++i)
+        ByteReader reader(p + 2, length - 2);
+        while (reader.has(2))
         {
-            const u8* pair = p + 2 + i * 2;
-            const int tc = pair[0] >> 4;
-            const int tb = pair[0] & 15;
-            const u8 value = pair[1];
+            const u8 tctb = reader.byte();
+            const int tc = tctb >> 4;
+            const int tb = tctb & 15;
+            const u8 value = reader.byte();
             if (tc == 0)
             {
                 m_state.dcL[tb] = value & 15;
@@ -504,12 +506,15 @@ namespace norva::jpeg
 
     void Parser::processDRI(const u8* p, u32 length)
     {
-        if (length < 4)
+        ByteReader reader(p, length);
+        reader.skip(2);
+        const u16 interval = reader.be16();
+        if (reader.isShort())
         {
             m_status->setError("Incorrect segment length");
             return;
         }
-        m_restartInterval = bigEndian16(p + 2);
+        m_restartInterval = interval;
     }
 
     void Parser::processAPP(const u8* p, u32 length, u16 marker, bool decode)
@@ -609,16 +614,10 @@ namespace norva::jpeg
         return true;
     }
 
-    const u8* Parser::processSOS(const u8* p, u32 length, const u8* end)
+    // The blocks of one MCU of the scan, each with its component and tables.
+    bool Parser::selectScanComponents(const u8* p)
     {
-        const u8* segmentEnd = p + length;
-        if (!checkScanHeader(p, length))
-            return segmentEnd;
-
         const int ns = p[2];
-        if (ns != m_components && !m_progressive && !m_lossless)
-            m_multiscan = true;
-
         DecodeState& state = m_state;
         state.blocks = 0;
         m_scanComponents = ns;
@@ -640,18 +639,18 @@ namespace norva::jpeg
             if (index < 0)
             {
                 m_status->setError("Incorrect scan component (%d)", int(cs));
-                return segmentEnd;
+                return false;
             }
             if (used[index])
             {
                 m_status->setError("Duplicate scan component (%d)", int(cs));
-                return segmentEnd;
+                return false;
             }
             used[index] = true;
             if (td > 3 || ta > 3)
             {
                 m_status->setError("Incorrect scan table selector (%d, %d)", int(td), int(ta));
-                return segmentEnd;
+                return false;
             }
 
             m_scanComponent[i] = index;
@@ -660,7 +659,7 @@ namespace norva::jpeg
             if (state.blocks + int(count) > JPEG_MAX_BLOCKS_IN_MCU)
             {
                 m_status->setError("Incorrect number of blocks per MCU (%d)", state.blocks + int(count));
-                return segmentEnd;
+                return false;
             }
             for (u32 k = 0; k < count; ++k)
             {
@@ -673,7 +672,78 @@ namespace norva::jpeg
                 block.acTable = ta;
             }
         }
+        return true;
+    }
 
+    namespace
+    {
+        enum ScanKind
+        {
+            SCAN_SEQUENTIAL,
+            SCAN_DC_FIRST,
+            SCAN_DC_REFINE,
+            SCAN_AC_FIRST,
+            SCAN_AC_REFINE,
+            SCAN_KINDS,
+        };
+
+        // [arithmetic][kind]
+        constexpr DecodeFunc scanDecoders[2][SCAN_KINDS] =
+        {
+            { huffmanDecodeMcu, huffmanDecodeDcFirst, huffmanDecodeDcRefine, huffmanDecodeAcFirst, huffmanDecodeAcRefine },
+            { arithmeticDecodeMcu, arithmeticDecodeDcFirst, arithmeticDecodeDcRefine, arithmeticDecodeAcFirst, arithmeticDecodeAcRefine },
+        };
+
+        constexpr LosslessDecodeFunc losslessDecoders[2] = { huffmanDecodeLossless, arithmeticDecodeLossless };
+
+        ScanKind progressiveScanKind(const DecodeState& state)
+        {
+            if (state.Ss == 0)
+                return state.Ah == 0 ? SCAN_DC_FIRST : SCAN_DC_REFINE;
+            return state.Ah == 0 ? SCAN_AC_FIRST : SCAN_AC_REFINE;
+        }
+
+    } // namespace
+
+    // Decodes the scan whose entropy data the state points at with the decoder of its
+    // process, entropy coding and (progressive) pass.
+    void Parser::decodeScan()
+    {
+        DecodeState& state = m_state;
+        if (m_lossless)
+        {
+            state.decodeLossless = losslessDecoders[m_arithmetic];
+            decodeLossless();
+        }
+        else if (m_progressive)
+        {
+            state.decode = scanDecoders[m_arithmetic][progressiveScanKind(state)];
+            decodeProgressive();
+        }
+        else
+        {
+            state.decode = scanDecoders[m_arithmetic][SCAN_SEQUENTIAL];
+            if (m_multiscan)
+                decodeCoefficients();
+            else
+                decodeSequential();
+        }
+    }
+
+    const u8* Parser::processSOS(const u8* p, u32 length, const u8* end)
+    {
+        const u8* segmentEnd = p + length;
+        if (!checkScanHeader(p, length))
+            return segmentEnd;
+
+        const int ns = p[2];
+        if (ns != m_components && !m_progressive && !m_lossless)
+            m_multiscan = true;
+
+        if (!selectScanComponents(p))
+            return segmentEnd;
+
+        DecodeState& state = m_state;
         const u8* s = p + 3 + ns * 2;
         state.Ss = s[0];
         state.Se = std::min(int(s[1]), 63);
@@ -686,37 +756,7 @@ namespace norva::jpeg
         m_scanData = segmentEnd;
         restartDecoder(state);
 
-        if (m_lossless)
-        {
-            state.decodeLossless = m_arithmetic ? arithmeticDecodeLossless : huffmanDecodeLossless;
-            decodeLossless();
-        }
-        else if (m_progressive)
-        {
-            if (state.Ss == 0)
-            {
-                if (state.Ah == 0)
-                    state.decode = m_arithmetic ? arithmeticDecodeDcFirst : huffmanDecodeDcFirst;
-                else
-                    state.decode = m_arithmetic ? arithmeticDecodeDcRefine : huffmanDecodeDcRefine;
-            }
-            else
-            {
-                if (state.Ah == 0)
-                    state.decode = m_arithmetic ? arithmeticDecodeAcFirst : huffmanDecodeAcFirst;
-                else
-                    state.decode = m_arithmetic ? arithmeticDecodeAcRefine : huffmanDecodeAcRefine;
-            }
-            decodeProgressive();
-        }
-        else
-        {
-            state.decode = m_arithmetic ? arithmeticDecodeMcu : huffmanDecodeMcu;
-            if (m_multiscan)
-                decodeCoefficients();
-            else
-                decodeSequential();
-        }
+        decodeScan();
 
         // continue at the entropy decoder's position; the marker search finds what follows
         const u8* resume = m_state.data;

@@ -12,6 +12,7 @@
 
 #include <norva/core/buffer.hpp>
 #include <norva/core/cpu.hpp>
+#include <norva/core/endian.hpp>
 #include <norva/image/decoder.hpp>
 #include <norva/image/jpeg.hpp>
 #include <norva/image/surface.hpp>
@@ -140,9 +141,7 @@ namespace norva::jpeg
     // The first 6 of 8 readable bytes at p as a big-endian number, in one load.
     inline u64 loadBigEndian48(const u8* p)
     {
-        u64 v;
-        std::memcpy(&v, p, 8);
-        return __builtin_bswap64(v) >> 16;
+        return loadBE64(p) >> 16;
     }
     void fillBits(DecodeState& state, int count);
 
@@ -317,6 +316,8 @@ namespace norva::jpeg
         const u8* processSOS(const u8* p, u32 length, const u8* end);
 
         bool checkScanHeader(const u8* p, u32 length);
+        bool selectScanComponents(const u8* p);
+        void decodeScan();
 
         void decodeSequential();
         void decodeSequentialThreaded();
