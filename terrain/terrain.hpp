@@ -168,6 +168,8 @@ public:
 
 private:
     void freeArrays();
+    // The min/max pyramid of the normalised heights.
+    void buildPyramid();
 };
 
 // Which diagonal splits quad (x, y) (corners (x,y) .. (x+1,y+1)): a checkerboard of 32 x 32

@@ -96,6 +96,118 @@ namespace
         bool failed = false;
     };
 
+    // Opens the model once to check its layout.
+    bool readModelLayout(const std::string& path, ModelLayout& layout)
+    {
+        TIFF* tiff = openQuietly(path);
+        if (!tiff)
+        {
+            std::fprintf(stderr, "[Terrain] Cannot open the terrain model \"%s\".\n", path.c_str());
+            return false;
+        }
+        const bool usable = readLayout(tiff, path, layout);
+        TIFFClose(tiff);
+        return usable;
+    }
+
+    // The part of the window the model covers, starting at heights; rows are `width` apart.
+    struct Window
+    {
+        float* heights = nullptr;
+        u32 width = 0;
+        u32 columns = 0;
+        u32 rows = 0;
+    };
+
+    // Reads rows begin..end of the model (model row numbers) into the window, sea level for
+    // no data, and their range. Compressed strips allow no random access, so the reading
+    // starts at the first row of begin's strip.
+    void readBand(const std::string& path, const ModelLayout& layout, const Window& window, u32 begin, u32 end,
+                  RowRange& range)
+    {
+        TIFF* tiff = openQuietly(path);
+        if (!tiff)
+        {
+            range.failed = true;
+            return;
+        }
+        const u32 perPixel = layout.planarConfig == PLANARCONFIG_CONTIG ? layout.samplesPerPixel : 1;
+        tdata_t buffer = _TIFFmalloc(TIFFScanlineSize64(tiff));
+        const float* line = static_cast<const float*>(buffer);
+
+        for (u32 r = begin - begin % layout.rowsPerStrip; r < end && !range.failed; ++r)
+        {
+            // the first plane when samples lie in planes, sample 0 of each pixel otherwise
+            if (TIFFReadScanline(tiff, buffer, r, 0) < 0)
+            {
+                std::fprintf(stderr, "[Terrain] Reading row %u of \"%s\" failed.\n", r, path.c_str());
+                range.failed = true;
+                break;
+            }
+            if (r < begin)
+            {
+                continue;
+            }
+
+            float* row = window.heights + std::size_t(r - Terrain::windowRow) * window.width;
+            const float* source = line + std::size_t(Terrain::windowColumn) * perPixel;
+            for (u32 x = 0; x < window.columns; ++x)
+            {
+                float h = source[std::size_t(x) * perPixel];
+                // no data (-32767), negative and non-finite samples count as sea level
+                if (!(h >= 0.0f) || h == INFINITY)
+                {
+                    h = 0.0f;
+                }
+                row[x] = h;
+                range.minimum = std::min(range.minimum, h);
+                range.maximum = std::max(range.maximum, h);
+            }
+        }
+        _TIFFfree(buffer);
+        TIFFClose(tiff);
+    }
+
+    // Reads the window in row bands in parallel, each through a handle of its own; the
+    // range of the heights read, or failed.
+    RowRange readWindow(const std::string& path, const ModelLayout& layout, const Window& window)
+    {
+        const u32 bandRows = std::max<u32>(64, layout.rowsPerStrip);
+        const u32 bands = (window.rows + bandRows - 1) / bandRows;
+        std::unique_ptr<RowRange[]> ranges(new RowRange[bands]);
+
+        parallelFor(bands, 1, [&](std::size_t first, std::size_t last)
+        {
+            for (std::size_t band = first; band < last; ++band)
+            {
+                const u32 begin = Terrain::windowRow + u32(band) * bandRows;
+                const u32 end = Terrain::windowRow + std::min<u32>(window.rows, (u32(band) + 1) * bandRows);
+                readBand(path, layout, window, begin, end, ranges[band]);
+            }
+        });
+
+        RowRange total;
+        for (u32 band = 0; band < bands; ++band)
+        {
+            total.failed |= ranges[band].failed;
+            total.minimum = std::min(total.minimum, ranges[band].minimum);
+            total.maximum = std::max(total.maximum, ranges[band].maximum);
+        }
+        return total;
+    }
+
+    // Scales the heights to 0..1; a flat model stays all zeros.
+    void normalise(float* heights, std::size_t samples, float minimum, float range)
+    {
+        parallelFor(samples, 1 << 20, [&](std::size_t begin, std::size_t end)
+        {
+            for (std::size_t i = begin; i < end; ++i)
+            {
+                heights[i] = range > 0.0f ? (heights[i] - minimum) / range : 0.0f;
+            }
+        });
+    }
+
 } // namespace
 
 bool terrainModelOpens(const std::string& path)
@@ -112,125 +224,53 @@ bool terrainModelOpens(const std::string& path)
 bool Terrain::importGeoTiff(const std::string& path)
 {
     ModelLayout layout;
+    if (!readModelLayout(path, layout))
     {
-        TIFF* tiff = openQuietly(path);
-        if (!tiff)
-        {
-            std::fprintf(stderr, "[Terrain] Cannot open the terrain model \"%s\".\n", path.c_str());
-            return false;
-        }
-        const bool usable = readLayout(tiff, path, layout);
-        TIFFClose(tiff);
-        if (!usable)
-        {
-            return false;
-        }
+        return false;
     }
 
     // Only what the model holds is read; samples beyond it are zero.
-    const u32 columns = layout.imageWidth > windowColumn ? std::min(width, layout.imageWidth - windowColumn) : 0;
-    const u32 rows = layout.imageLength > windowRow ? std::min(height, layout.imageLength - windowRow) : 0;
-    if (columns < width || rows < height)
+    Window window;
+    window.heights = heights;
+    window.width = width;
+    window.columns = layout.imageWidth > windowColumn ? std::min(width, layout.imageWidth - windowColumn) : 0;
+    window.rows = layout.imageLength > windowRow ? std::min(height, layout.imageLength - windowRow) : 0;
+    const bool partial = window.columns < width || window.rows < height;
+    if (partial)
     {
         std::fprintf(stderr, "[Terrain] \"%s\" (%u x %u) does not cover the %u x %u window at row %u, column %u; "
             "the missing samples are 0.\n", path.c_str(), layout.imageWidth, layout.imageLength,
             width, height, windowRow, windowColumn);
     }
-
     for (u32 y = 0; y < height; ++y)
     {
         float* row = heights + std::size_t(y) * width;
-        const u32 from = y < rows ? columns : 0;
+        const u32 from = y < window.rows ? window.columns : 0;
         std::fill(row + from, row + width, 0.0f);
     }
 
-    // Row bands are read in parallel, each through a handle of its own. Compressed strips
-    // allow no random access, so a band decodes from the first row of its first strip on.
-    const u32 bandRows = std::max<u32>(64, layout.rowsPerStrip);
-    const u32 bands = (rows + bandRows - 1) / bandRows;
-    std::unique_ptr<RowRange[]> ranges(new RowRange[bands]);
-    const u32 perPixel = layout.planarConfig == PLANARCONFIG_CONTIG ? layout.samplesPerPixel : 1;
-
-    parallelFor(bands, 1, [&](std::size_t first, std::size_t last)
+    RowRange range = readWindow(path, layout, window);
+    if (range.failed)
     {
-        for (std::size_t band = first; band < last; ++band)
-        {
-            RowRange& range = ranges[band];
-            TIFF* tiff = openQuietly(path);
-            if (!tiff)
-            {
-                range.failed = true;
-                continue;
-            }
-            tdata_t buffer = _TIFFmalloc(TIFFScanlineSize64(tiff));
-            const float* line = static_cast<const float*>(buffer);
-
-            const u32 begin = windowRow + u32(band) * bandRows;
-            const u32 end = windowRow + std::min<u32>(rows, (u32(band) + 1) * bandRows);
-            for (u32 r = begin - begin % layout.rowsPerStrip; r < end && !range.failed; ++r)
-            {
-                // the first plane when samples lie in planes, sample 0 of each pixel otherwise
-                if (TIFFReadScanline(tiff, buffer, r, 0) < 0)
-                {
-                    std::fprintf(stderr, "[Terrain] Reading row %u of \"%s\" failed.\n", r, path.c_str());
-                    range.failed = true;
-                    break;
-                }
-                if (r < begin)
-                {
-                    continue;
-                }
-
-                float* row = heights + std::size_t(r - windowRow) * width;
-                const float* source = line + std::size_t(windowColumn) * perPixel;
-                for (u32 x = 0; x < columns; ++x)
-                {
-                    float h = source[std::size_t(x) * perPixel];
-                    // no data (-32767), negative and non-finite samples count as sea level
-                    if (!(h >= 0.0f) || h == INFINITY)
-                    {
-                        h = 0.0f;
-                    }
-                    row[x] = h;
-                    range.minimum = std::min(range.minimum, h);
-                    range.maximum = std::max(range.maximum, h);
-                }
-            }
-            _TIFFfree(buffer);
-            TIFFClose(tiff);
-        }
-    });
-
-    float minimum = FLT_MAX;
-    float maximum = -FLT_MAX;
-    if (columns < width || rows < height)
-    {
-        minimum = maximum = 0.0f;
+        return false;
     }
-    for (u32 band = 0; band < bands; ++band)
+    if (partial)
     {
-        if (ranges[band].failed)
-        {
-            return false;
-        }
-        minimum = std::min(minimum, ranges[band].minimum);
-        maximum = std::max(maximum, ranges[band].maximum);
+        // the zeros count too
+        range.minimum = std::min(range.minimum, 0.0f);
+        range.maximum = std::max(range.maximum, 0.0f);
     }
 
-    // Normalise to 0..1; a flat model stays all zeros.
-    const float range = maximum - minimum;
-    const std::size_t samples = std::size_t(width) * height;
-    parallelFor(samples, 1 << 20, [&](std::size_t begin, std::size_t end)
-    {
-        for (std::size_t i = begin; i < end; ++i)
-        {
-            heights[i] = range > 0.0f ? (heights[i] - minimum) / range : 0.0f;
-        }
-    });
-    heightRange = range;
+    heightRange = range.maximum - range.minimum;
     minHeight = 0.0f;
+    normalise(heights, std::size_t(width) * height, range.minimum, heightRange);
+    buildPyramid();
+    return true;
+}
 
-    // The min/max pyramid: blocks first, then each coarser cell from its four children.
+// The min/max pyramid: blocks first, then each coarser cell from its four children.
+void Terrain::buildPyramid()
+{
     const u32 tilesAcross = tilesX();
     parallelFor(tileCount(), 1, [&](std::size_t first, std::size_t last)
     {
@@ -276,5 +316,4 @@ bool Terrain::importGeoTiff(const std::string& path)
             }
         }
     });
-    return true;
 }
