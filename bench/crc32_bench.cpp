@@ -8,7 +8,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
-#include <norva/core/crc32.hpp>
+#include "core/crc32_private.hpp"
 
 namespace
 {

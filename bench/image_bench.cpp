@@ -11,6 +11,8 @@
 #include <norva/image/blitter.hpp>
 #include <norva/image/surface.hpp>
 
+#include "blitter/blitter_private.hpp"
+
 using namespace norva;
 
 namespace
@@ -76,7 +78,7 @@ namespace
         const int threads = int(state.range(2));
         const CPUFlags flags = state.range(3) ? getCPUFlags() : 0;
         Images im(size, pair.dest, pair.source);
-        const Blitter blitter(pair.dest, pair.source, flags, false);
+        const Blitter blitter = makeBlitter(pair.dest, pair.source, flags, false);
         for (auto _ : state)
         {
             convertBands(blitter, im.rect(), threads, pool8());

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include <norva/core/cpu.hpp>
+#include "core/cpu_private.hpp"
 
 using namespace norva;
 

@@ -5,7 +5,7 @@
 
 #include <libdeflate.h>
 
-#include <norva/core/crc32.hpp>
+#include "core/crc32_private.hpp"
 
 using namespace norva;
 

@@ -12,6 +12,8 @@
 #include <norva/core/thread.hpp>
 #include <norva/image/blitter.hpp>
 
+#include "blitter/blitter_private.hpp"
+
 using namespace norva;
 
 namespace
@@ -227,7 +229,7 @@ TEST(ConversionMatrix, EveryPairEveryFieldValueOnEveryPath)
             SCOPED_TRACE(std::string(d.name) + " <- " + s.name);
             const Images im = buildImages(d.format, s.format);
 
-            const Blitter scalar(d.format, s.format, 0, false);
+            const Blitter scalar = makeBlitter(d.format, s.format, 0, false);
             ASSERT_TRUE(scalar.canConvert());
             const std::vector<u8> single = run(scalar, im, 1, nullptr);
             ASSERT_EQ(compare(single, im, d.format, s.format), "") << "scalar";
@@ -238,7 +240,7 @@ TEST(ConversionMatrix, EveryPairEveryFieldValueOnEveryPath)
 
             if (sse2)
             {
-                const Blitter vector(d.format, s.format, CPU_SSE2, false);
+                const Blitter vector = makeBlitter(d.format, s.format, CPU_SSE2, false);
                 ASSERT_TRUE(vector.canConvert());
                 if (vector.path == Blitter::Path::UNORM_SSE2)
                     ++sse2Pairs;
@@ -281,7 +283,7 @@ TEST(ConversionMatrix, EveryFieldWidthPairOnBothPaths)
             {
                 if (flags && !sse2)
                     continue;
-                const Blitter blitter(dest, source, flags, false);
+                const Blitter blitter = makeBlitter(dest, source, flags, false);
                 EXPECT_EQ(blitter.path == Blitter::Path::UNORM_SSE2, flags && Blitter::isFloatFormExact(sb, db));
                 std::vector<u32> out(src.size(), 0xDEADBEEF);
                 BlitRect rect;

@@ -15,6 +15,8 @@
 #include <norva/image/blitter.hpp>
 #include <norva/image/surface.hpp>
 
+#include "blitter/blitter_private.hpp"
+
 using namespace norva;
 
 namespace
@@ -41,7 +43,7 @@ namespace
     {
         std::vector<T> out(size_t(count) * dest.bytes() / sizeof(T) + 1, T(0x5A));
         // the generic converters: hand-written kernels for common pairs follow rules of their own
-        const Blitter blitter(dest, source, getCPUFlags(), false);
+        const Blitter blitter = makeBlitter(dest, source, getCPUFlags(), false);
         EXPECT_TRUE(blitter.canConvert());
         BlitRect rect;
         rect.dest = reinterpret_cast<u8*>(out.data());
@@ -252,7 +254,7 @@ TEST(FloatConversion, LuminanceDestinationsTakeLumaAndStayInTheirPixel)
     // elements would run 12 bytes past the end (ASan watches the exact-size buffers)
     const float rgba[2][4] = { { 1.0f, 0.0f, 0.0f, 1.0f }, { 0.5f, 0.5f, 0.5f, 0.0f } };
     std::vector<float> grey(2);
-    const Blitter blitter(Format::L32F, Format::RGBA32F, getCPUFlags(), false);
+    const Blitter blitter = makeBlitter(Format::L32F, Format::RGBA32F, getCPUFlags(), false);
     BlitRect rect { reinterpret_cast<u8*>(grey.data()), 4, reinterpret_cast<const u8*>(rgba), 16, 2, 1 };
     blitter.convert(rect);
     EXPECT_FLOAT_EQ(grey[0], 0.299f);

@@ -46,20 +46,6 @@ namespace norva
         CPU_LEAF7_EBX1 = 1ull << 35,
     };
 
-    // The registers of the cpuid leaves the mask is built from; a leaf the processor
-    // lacks stays zero.
-    struct CPUIDRegisters
-    {
-        u32 leaf1_ecx = 0;
-        u32 leaf1_edx = 0;
-        u32 leaf7_ebx = 0;
-        u32 ext1_ecx = 0;
-        u32 ext1_edx = 0;
-    };
-
-    // Pure decoding of register values, so that any processor can be described in tests.
-    CPUFlags decodeCPUFlags(const CPUIDRegisters& registers);
-
     // The running processor's mask, computed once. Only the instruction-set bits are read:
     // AVX and AVX-512 are reported without asking the OS whether it saves their registers,
     // so callers that use them must check that themselves.

@@ -9,10 +9,3 @@ namespace norva
     u32 crc32(u32 crc, ConstMemory data);
 
 } // namespace norva
-
-namespace norva::detail
-{
-    // The portable slicing-by-8 kernel, the reference for the accelerated path.
-    u32 crc32_slice8(u32 crc, ConstMemory data);
-
-} // namespace norva::detail

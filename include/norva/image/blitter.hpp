@@ -59,10 +59,6 @@ namespace norva
         // Chooses from the running CPU's features and the fast table.
         Blitter(const Format& dest, const Format& source);
 
-        // For tests and benchmarks: pretend the CPU has only cpuFlags (0 forces scalar
-        // code) and optionally ignore the fast table.
-        Blitter(const Format& dest, const Format& source, CPUFlags cpuFlags, bool useFastTable);
-
         bool canConvert() const { return rectFunction != nullptr; }
 
         // Converts rect on the calling thread; does nothing when !canConvert().
@@ -109,11 +105,6 @@ namespace norva
         // value of a srcBits-wide field into a dstBits-wide one (checked exhaustively by
         // the tests).
         static bool isFloatFormExact(int srcBits, int dstBits);
-
-    private:
-        void choose(CPUFlags cpuFlags, bool useFastTable);
-        bool chooseUNorm(CPUFlags cpuFlags);
-        void chooseFloat();
     };
 
     // A hand-written row kernel for one exact (destination, source) pair. cpuFlags: the

@@ -1,4 +1,4 @@
-#include <norva/core/cpu.hpp>
+#include "cpu_private.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>

@@ -1,4 +1,4 @@
-#include <norva/core/crc32.hpp>
+#include "crc32_private.hpp"
 
 #include <array>
 #include <cstring>

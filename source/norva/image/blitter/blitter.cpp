@@ -140,6 +140,193 @@ namespace norva
     } // namespace
 
     // ------------------------------------------------------------------------------------
+    // the choice of conversion
+    // ------------------------------------------------------------------------------------
+
+    namespace
+    {
+        // Fills the field records; returns true when it chose the SSE2 converter.
+        bool chooseUNorm(Blitter& b, CPUFlags cpuFlags)
+        {
+            const LumaSource mix = lumaSource(b.dest, b.source);
+
+            if (mix == LumaSource::MIX)
+            {
+                b.luma = true;
+                for (int c = 0; c < 3; ++c)
+                    b.channel[b.channels++] = makeFieldChannel(b.dest, b.source, 0, c);
+            }
+
+            for (int c = 0; c < 4; ++c)
+            {
+                if (!b.dest.size[c])
+                    continue;
+                if (c < 3 && b.dest.isLuminance())
+                {
+                    // one grey field: convert it once, from the red field
+                    if (mix == LumaSource::MIX || c > 0)
+                        continue;
+                }
+
+                if (!b.source.size[c])
+                {
+                    if (c == Format::ALPHA)
+                        b.alphaFill |= fieldMask(b.dest, c);
+                    continue;
+                }
+
+                if (sameField(b.dest, b.source, c))
+                    b.copyMask |= fieldMask(b.dest, c);
+                else
+                    b.channel[b.channels++] = makeFieldChannel(b.dest, b.source, c, c);
+            }
+
+            // SSE2 handles pixels of up to 32 bits where its float form rounds exactly like
+            // the integer rule for every field.
+            if (!(cpuFlags & CPU_SSE2) || b.luma || b.channels < 2 || b.dest.bits > 32 || b.source.bits > 32)
+                return false;
+            for (int i = 0; i < b.channels; ++i)
+            {
+                const Blitter::Channel& c = b.channel[i];
+                if (!Blitter::isFloatFormExact(std::popcount(c.srcMax), std::popcount(c.dstMax)))
+                    return false;
+            }
+
+            for (int i = 0; i < b.channels; ++i)
+            {
+                const Blitter::Channel& c = b.channel[i];
+                const int lane = i;
+                const u64 srcMask = c.srcMax << c.srcShift;
+                const u64 dstMask = c.dstMax << c.dstShift;
+                const bool srcHigh = (srcMask >> 31) & 1;
+                const bool dstHigh = (dstMask >> 31) & 1;
+
+                const u32 srcRead = srcHigh ? u32(srcMask >> 1) : u32(srcMask);
+                const u32 dstWrite = dstHigh ? u32(dstMask >> 1) : u32(dstMask);
+                const int dstShift = int(c.dstShift) - (dstHigh ? 1 : 0);
+
+                (srcHigh ? b.sse2SrcHigh : b.sse2SrcLow)[lane] = srcRead;
+                b.sse2DstMask[lane] = dstWrite;
+                b.sse2High[lane] = dstHigh ? dstWrite : 0;
+                b.sse2Scale[lane] = float(dstWrite) / float(srcRead);
+                b.sse2Bias[lane] = std::ldexp(0.5f, dstShift);
+            }
+
+            b.path = Blitter::Path::UNORM_SSE2;
+            b.rectFunction = getSSE2UNorm(b.source.bytes(), b.dest.bytes());
+            return b.rectFunction != nullptr;
+        }
+
+        void chooseFloat(Blitter& b)
+        {
+            const bool unormSource = b.source.type == Format::UNORM;
+            const bool floatDest = isFloat(b.dest);
+            if (unormSource && !floatDest)
+                return;
+
+            const LumaSource mix = lumaSource(b.dest, b.source);
+            b.luma = mix == LumaSource::MIX;
+
+            auto addChannel = [&](int c, int sourceComponent) {
+                Blitter::Channel ch;
+                ch.component = c;
+                ch.defaultValue = c == Format::ALPHA ? 1.0f : 0.0f;
+                if (b.source.size[sourceComponent])
+                {
+                    ch.srcShift = b.source.offset[sourceComponent];
+                    ch.srcMax = unormSource ? fieldMax(b.source, sourceComponent) : 0;
+                    ch.srcOffset = unormSource ? 0 : b.source.offset[sourceComponent] / 8;
+                }
+                ch.dstShift = b.dest.offset[c];
+                ch.dstMax = floatDest ? 0 : fieldMax(b.dest, c);
+                ch.dstOffset = b.dest.offset[c] / 8;
+                b.channel[b.channels++] = ch;
+            };
+
+            if (b.luma)
+            {
+                for (int c = 0; c < 3; ++c)
+                    addChannel(0, c);
+            }
+
+            for (int c = 0; c < 4; ++c)
+            {
+                if (!b.dest.size[c])
+                    continue;
+                if (c < 3 && b.dest.isLuminance() && (b.luma || c > 0))
+                    continue;
+                if (!b.source.size[c] && !floatDest)
+                {
+                    // UNORM destination: a missing alpha is all ones, a missing colour 0
+                    if (c == Format::ALPHA)
+                        b.alphaFill |= fieldMask(b.dest, c);
+                    continue;
+                }
+                addChannel(c, c);
+            }
+
+            if (!floatDest)
+            {
+                b.path = Blitter::Path::FLOAT_TO_UNORM;
+                b.rectFunction = getFloatToUNorm(b.source.type == Format::FLOAT16, b.luma);
+            }
+            else if (unormSource)
+            {
+                b.path = Blitter::Path::UNORM_TO_FLOAT;
+                b.rectFunction = getToFloat(true, false, b.dest.type == Format::FLOAT16);
+            }
+            else
+            {
+                b.path = Blitter::Path::FLOAT_TO_FLOAT;
+                b.rectFunction = getToFloat(false, b.source.type == Format::FLOAT16, b.dest.type == Format::FLOAT16);
+            }
+        }
+
+        void chooseConversion(Blitter& b, CPUFlags cpuFlags, bool useFastTable)
+        {
+            if (b.dest == b.source)
+            {
+                if (isWholeBytes(b.dest))
+                {
+                    b.path = Blitter::Path::COPY;
+                    b.rectFunction = getCopyRect();
+                }
+                return;
+            }
+
+            if (useFastTable)
+            {
+                const auto& map = fastConversionMap();
+                auto it = map.find(FastKey(b.dest, b.source));
+                if (it != map.end())
+                {
+                    b.path = Blitter::Path::FAST;
+                    b.rowKernel = it->second;
+                    b.rectFunction = getCustomRows();
+                    return;
+                }
+            }
+
+            // palette indices have no colour to convert
+            if (b.dest.isIndexed() || b.source.isIndexed())
+                return;
+
+            if (isUNorm(b.dest) && isUNorm(b.source))
+            {
+                if (!chooseUNorm(b, cpuFlags))
+                {
+                    b.path = Blitter::Path::UNORM;
+                    b.rectFunction = getScalarUNorm(b.source.bytes(), b.dest.bytes());
+                }
+                return;
+            }
+
+            if ((isFloat(b.source) || isUNorm(b.source)) && (isFloat(b.dest) || isUNorm(b.dest)))
+                chooseFloat(b);
+        }
+    } // namespace
+
+    // ------------------------------------------------------------------------------------
     // Blitter
     // ------------------------------------------------------------------------------------
 
@@ -147,194 +334,18 @@ namespace norva
         : dest(dest)
         , source(source)
     {
-        choose(getCPUFlags(), true);
+        chooseConversion(*this, getCPUFlags(), true);
     }
 
-    Blitter::Blitter(const Format& dest, const Format& source, CPUFlags cpuFlags, bool useFastTable)
-        : dest(dest)
-        , source(source)
+    Blitter makeBlitter(const Format& dest, const Format& source, CPUFlags cpuFlags, bool useFastTable)
     {
-        choose(cpuFlags, useFastTable);
-    }
-
-    void Blitter::choose(CPUFlags cpuFlags, bool useFastTable)
-    {
-        if (dest == source)
-        {
-            if (isWholeBytes(dest))
-            {
-                path = Path::COPY;
-                rectFunction = getCopyRect();
-            }
-            return;
-        }
-
-        if (useFastTable)
-        {
-            const auto& map = fastConversionMap();
-            auto it = map.find(FastKey(dest, source));
-            if (it != map.end())
-            {
-                path = Path::FAST;
-                rowKernel = it->second;
-                rectFunction = getCustomRows();
-                return;
-            }
-        }
-
-        // palette indices have no colour to convert
-        if (dest.isIndexed() || source.isIndexed())
-            return;
-
-        if (isUNorm(dest) && isUNorm(source))
-        {
-            if (!chooseUNorm(cpuFlags))
-            {
-                path = Path::UNORM;
-                rectFunction = getScalarUNorm(source.bytes(), dest.bytes());
-            }
-            return;
-        }
-
-        if ((isFloat(source) || isUNorm(source)) && (isFloat(dest) || isUNorm(dest)))
-            chooseFloat();
-    }
-
-    // Fills the field records; returns true when it chose the SSE2 converter.
-    bool Blitter::chooseUNorm(CPUFlags cpuFlags)
-    {
-        const LumaSource mix = lumaSource(dest, source);
-
-        if (mix == LumaSource::MIX)
-        {
-            luma = true;
-            for (int c = 0; c < 3; ++c)
-                channel[channels++] = makeFieldChannel(dest, source, 0, c);
-        }
-
-        for (int c = 0; c < 4; ++c)
-        {
-            if (!dest.size[c])
-                continue;
-            if (c < 3 && dest.isLuminance())
-            {
-                // one grey field: convert it once, from the red field
-                if (mix == LumaSource::MIX || c > 0)
-                    continue;
-            }
-
-            if (!source.size[c])
-            {
-                if (c == Format::ALPHA)
-                    alphaFill |= fieldMask(dest, c);
-                continue;
-            }
-
-            if (sameField(dest, source, c))
-                copyMask |= fieldMask(dest, c);
-            else
-                channel[channels++] = makeFieldChannel(dest, source, c, c);
-        }
-
-        // SSE2 handles pixels of up to 32 bits where its float form rounds exactly like
-        // the integer rule for every field.
-        if (!(cpuFlags & CPU_SSE2) || luma || channels < 2 || dest.bits > 32 || source.bits > 32)
-            return false;
-        for (int i = 0; i < channels; ++i)
-        {
-            const Channel& c = channel[i];
-            if (!isFloatFormExact(std::popcount(c.srcMax), std::popcount(c.dstMax)))
-                return false;
-        }
-
-        for (int i = 0; i < channels; ++i)
-        {
-            const Channel& c = channel[i];
-            const int lane = i;
-            const u64 srcMask = c.srcMax << c.srcShift;
-            const u64 dstMask = c.dstMax << c.dstShift;
-            const bool srcHigh = (srcMask >> 31) & 1;
-            const bool dstHigh = (dstMask >> 31) & 1;
-
-            const u32 srcRead = srcHigh ? u32(srcMask >> 1) : u32(srcMask);
-            const u32 dstWrite = dstHigh ? u32(dstMask >> 1) : u32(dstMask);
-            const int dstShift = int(c.dstShift) - (dstHigh ? 1 : 0);
-
-            (srcHigh ? sse2SrcHigh : sse2SrcLow)[lane] = srcRead;
-            sse2DstMask[lane] = dstWrite;
-            sse2High[lane] = dstHigh ? dstWrite : 0;
-            sse2Scale[lane] = float(dstWrite) / float(srcRead);
-            sse2Bias[lane] = std::ldexp(0.5f, dstShift);
-        }
-
-        path = Path::UNORM_SSE2;
-        rectFunction = getSSE2UNorm(source.bytes(), dest.bytes());
-        return rectFunction != nullptr;
-    }
-
-    void Blitter::chooseFloat()
-    {
-        const bool unormSource = source.type == Format::UNORM;
-        const bool floatDest = isFloat(dest);
-        if (unormSource && !floatDest)
-            return;
-
-        const LumaSource mix = lumaSource(dest, source);
-        luma = mix == LumaSource::MIX;
-
-        auto addChannel = [&](int c, int sourceComponent) {
-            Channel ch;
-            ch.component = c;
-            ch.defaultValue = c == Format::ALPHA ? 1.0f : 0.0f;
-            if (source.size[sourceComponent])
-            {
-                ch.srcShift = source.offset[sourceComponent];
-                ch.srcMax = unormSource ? fieldMax(source, sourceComponent) : 0;
-                ch.srcOffset = unormSource ? 0 : source.offset[sourceComponent] / 8;
-            }
-            ch.dstShift = dest.offset[c];
-            ch.dstMax = floatDest ? 0 : fieldMax(dest, c);
-            ch.dstOffset = dest.offset[c] / 8;
-            channel[channels++] = ch;
-        };
-
-        if (luma)
-        {
-            for (int c = 0; c < 3; ++c)
-                addChannel(0, c);
-        }
-
-        for (int c = 0; c < 4; ++c)
-        {
-            if (!dest.size[c])
-                continue;
-            if (c < 3 && dest.isLuminance() && (luma || c > 0))
-                continue;
-            if (!source.size[c] && !floatDest)
-            {
-                // UNORM destination: a missing alpha is all ones, a missing colour 0
-                if (c == Format::ALPHA)
-                    alphaFill |= fieldMask(dest, c);
-                continue;
-            }
-            addChannel(c, c);
-        }
-
-        if (!floatDest)
-        {
-            path = Path::FLOAT_TO_UNORM;
-            rectFunction = getFloatToUNorm(source.type == Format::FLOAT16, luma);
-        }
-        else if (unormSource)
-        {
-            path = Path::UNORM_TO_FLOAT;
-            rectFunction = getToFloat(true, false, dest.type == Format::FLOAT16);
-        }
-        else
-        {
-            path = Path::FLOAT_TO_FLOAT;
-            rectFunction = getToFloat(false, source.type == Format::FLOAT16, dest.type == Format::FLOAT16);
-        }
+        // two equal formats that are not whole bytes have no conversion: nothing is chosen,
+        // every field keeps its initial value for the choice below
+        Blitter blitter { Format(), Format() };
+        blitter.dest = dest;
+        blitter.source = source;
+        chooseConversion(blitter, cpuFlags, useFastTable);
+        return blitter;
     }
 
     bool Blitter::isFloatFormExact(int srcBits, int dstBits)

@@ -1,6 +1,7 @@
 #pragma once
 
-// Shared between the Blitter's selection and its converters.
+// Shared between the Blitter's selection and its converters, and the seam the tests and
+// benchmarks choose a Blitter through.
 
 #include <cstring>
 
@@ -56,5 +57,9 @@ namespace norva
     // Whether trunc(f32(v) * (f32(dmax) / f32(smax)) + 0.5f) equals the exact nearest
     // (2 v dmax + smax) / (2 smax) for every v of a srcBits field into a dstBits field.
     bool floatFormMatches(int srcBits, int dstBits);
+
+    // The seam for tests and benchmarks: the Blitter chosen as if the CPU had only cpuFlags
+    // (0 forces scalar code), optionally without the fast table.
+    Blitter makeBlitter(const Format& dest, const Format& source, CPUFlags cpuFlags, bool useFastTable);
 
 } // namespace norva
