@@ -1,8 +1,10 @@
 #include "imagekit/imagekit.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -28,23 +30,72 @@ using norva::u64;
 
 namespace imagekit
 {
-    // The family folders under tests/fixtures, searched in this order.
-    const char* const fixtureFamilies[] = { "png", "formats", "formats/c64", "jpeg", "texture" };
+    namespace
+    {
+        std::string fixtureRoot()
+        {
+            return std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/";
+        }
+
+        bool isFile(const std::string& path)
+        {
+            struct stat info;
+            return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+        }
+
+        // The names in one family folder that `wanted` accepts, references left out.
+        template <typename Wanted>
+        void collectFixtures(const std::string& family, Wanted wanted, std::vector<std::string>& names)
+        {
+            DIR* dir = opendir((fixtureRoot() + family).c_str());
+            if (!dir)
+            {
+                return;
+            }
+            while (dirent* e = readdir(dir))
+            {
+                const std::string name = e->d_name;
+                if (name.find(".ref.") == std::string::npos && wanted(name) &&
+                    isFile(fixtureRoot() + family + "/" + name))
+                {
+                    names.push_back(name);
+                }
+            }
+            closedir(dir);
+        }
+
+        template <typename Wanted>
+        std::vector<std::string> listAllFixtures(Wanted wanted)
+        {
+            std::vector<std::string> names;
+            for (const std::string& family : fixtureFamilies())
+            {
+                collectFixtures(family, wanted, names);
+            }
+            std::sort(names.begin(), names.end());
+            return names;
+        }
+    } // namespace
+
+    const std::vector<std::string>& fixtureFamilies()
+    {
+        static const std::vector<std::string> families = { "png", "formats", "formats/c64", "jpeg", "texture" };
+        return families;
+    }
 
     std::string fixturePath(const std::string& name)
     {
         // Fixtures live in their family's folder and keep the family prefix in their name,
         // so a bare name is unique across the folders searched here.
-        const std::string root = std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/";
         if (name.find('/') != std::string::npos)
-            return root + name;
-        for (const char* family : fixtureFamilies)
+            return fixtureRoot() + name;
+        for (const std::string& family : fixtureFamilies())
         {
-            std::string path = root + family + "/" + name;
-            if (std::ifstream(path, std::ios::binary).good())
+            std::string path = fixtureRoot() + family + "/" + name;
+            if (isFile(path))
                 return path;
         }
-        return root + "formats/" + name;
+        return fixtureRoot() + "formats/" + name;
     }
 
     Bytes readFile(const std::string& path)
@@ -62,29 +113,18 @@ namespace imagekit
 
     std::vector<std::string> listFixtures(const std::vector<std::string>& prefixes)
     {
-        // every family folder: fixturePath("") would name only the first one that exists
-        std::vector<std::string> names;
-        for (const char* family : fixtureFamilies)
-        {
-            DIR* dir = opendir((std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/" + family).c_str());
-            if (!dir)
-            {
-                continue;
-            }
-            while (dirent* e = readdir(dir))
-            {
-                const std::string name = e->d_name;
-                const bool wanted = std::any_of(prefixes.begin(), prefixes.end(),
-                                                [&](const std::string& p) { return name.rfind(p, 0) == 0; });
-                if (wanted && name.find(".ref.") == std::string::npos)
-                {
-                    names.push_back(name);
-                }
-            }
-            closedir(dir);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
+        return listAllFixtures([&](const std::string& name) {
+            return std::any_of(prefixes.begin(), prefixes.end(),
+                               [&](const std::string& p) { return name.rfind(p, 0) == 0; });
+        });
+    }
+
+    std::vector<std::string> listFixturesWithExtension(const std::string& extension)
+    {
+        return listAllFixtures([&](const std::string& name) {
+            const size_t dot = name.rfind('.');
+            return dot != std::string::npos && norva::getLowerCaseExtension(name.substr(dot)) == extension;
+        });
     }
 
     Image makeImage(int width, int height, int depth)
@@ -440,6 +480,47 @@ namespace imagekit
         return ::testing::AssertionSuccess();
     }
 
+    double Difference::psnr() const
+    {
+        return meanSquared > 0 ? 10.0 * std::log10(255.0 * 255.0 / meanSquared) : 99.0;
+    }
+
+    Difference difference(const Image& actual, const Image& expected, const Compare& compare)
+    {
+        Difference d;
+        if (actual.empty() || expected.empty() || actual.width != expected.width ||
+            actual.height != expected.height || actual.depth != expected.depth)
+        {
+            d.max = 1 << 30;
+            return d;
+        }
+        double sum = 0;
+        double squared = 0;
+        u64 count = 0;
+        for (int y = 0; y < expected.height; ++y)
+        {
+            for (int x = 0; x < expected.width; ++x)
+            {
+                const bool transparent = expected.at(x, y, 3) == 0;
+                for (int c = 0; c < 4; ++c)
+                {
+                    if ((c < 3 && transparent && compare.ignoreTransparentColor) || (c == 3 && compare.colorOnly))
+                    {
+                        continue;
+                    }
+                    const int diff = std::abs(int(actual.at(x, y, c)) - int(expected.at(x, y, c)));
+                    d.max = std::max(d.max, diff);
+                    sum += diff;
+                    squared += double(diff) * diff;
+                    ++count;
+                }
+            }
+        }
+        d.mean = count ? sum / double(count) : 0;
+        d.meanSquared = count ? squared / double(count) : 0;
+        return d;
+    }
+
     // ------------------------------------------------------------------------
     // robustness
     // ------------------------------------------------------------------------
@@ -448,54 +529,83 @@ namespace imagekit
     {
         // decodes of sizes beyond this only test allocation, which has its own tests
         constexpr u64 maxSweepPixels = u64(1) << 22;
-
-        void decodeOnce(const Bytes& file, const std::string& extension, int decodes, SweepStats& stats)
-        {
-            norva::ImageDecoder decoder(norva::ConstMemory(file.data(), file.size()), extension);
-            norva::ImageHeader header = decoder.header();
-            ++stats.runs;
-            if (!header.success)
-            {
-                ++stats.failures;
-                EXPECT_FALSE(header.info.empty()) << "a failed header says nothing";
-                return;
-            }
-            if (header.width <= 0 || header.height <= 0 || u64(header.width) * u64(header.height) > maxSweepPixels)
-            {
-                return;
-            }
-            const norva::Format formats[2] = { header.format, norva::Format::RGBA8888 };
-            for (const norva::Format& format : formats)
-            {
-                norva::Bitmap bitmap(header.width, header.height, format);
-                for (int i = 0; i < decodes; ++i)
-                {
-                    norva::ImageDecodeStatus status = decoder.decode(bitmap);
-                    if (!status.success)
-                    {
-                        ++stats.failures;
-                        EXPECT_FALSE(status.info.empty()) << "a failed decode says nothing";
-                    }
-                }
-            }
-            if (header.palette)
-            {
-                norva::Bitmap indices(header.width, header.height, norva::Format::INDEX8);
-                norva::Palette palette;
-                norva::ImageDecodeOptions options;
-                options.palette = &palette;
-                norva::ImageDecodeStatus status = decoder.decode(indices, options);
-                EXPECT_TRUE(status.success || !status.info.empty());
-                EXPECT_LE(palette.size, 256u);
-            }
-        }
     } // namespace
 
-    SweepStats robustnessSweep(const Bytes& file, const std::string& extension, int truncations, int flips,
-                               std::uint32_t seed, int decodes)
+    bool decodeThroughRegistry(const Bytes& file, const std::string& extension, int frames)
+    {
+        const norva::ConstMemory memory(file.data(), file.size());
+        const norva::ImageHeader header = norva::ImageDecoder(memory, extension).header();
+        if (!header.success)
+        {
+            EXPECT_FALSE(header.info.empty()) << "a failed header says nothing";
+            return false;
+        }
+        // a header without an image (a JPEG without its frame) or one too large to sweep
+        // decodes nothing
+        if (header.width <= 0 || header.height <= 0 || u64(header.width) * u64(header.height) > maxSweepPixels)
+        {
+            return false;
+        }
+
+        // each destination through a decoder of its own, as an application opens a file
+        auto decodeInto = [&](const norva::Format& format, norva::Palette* palette) {
+            norva::ImageDecoder decoder(memory, extension);
+            norva::Bitmap bitmap(header.width, header.height, format);
+            norva::ImageDecodeOptions options;
+            options.palette = palette;
+            bool ok = true;
+            for (int i = 0; i < frames; ++i)
+            {
+                const norva::ImageDecodeStatus status = decoder.decode(bitmap, options);
+                if (!status.success)
+                {
+                    EXPECT_FALSE(status.info.empty()) << "a failed decode says nothing";
+                    ok = false;
+                }
+                if (i == 0 && status.next_frame_index == 0)
+                {
+                    break;
+                }
+            }
+            return ok;
+        };
+
+        bool ok = decodeInto(header.format, nullptr);
+        ok &= decodeInto(norva::Format::RGBA8888, nullptr);
+        if (header.palette)
+        {
+            norva::Palette palette;
+            ok &= decodeInto(norva::Format::INDEX8, &palette);
+            EXPECT_LE(palette.size, 256u);
+        }
+        return ok;
+    }
+
+    SweepStats robustnessSweep(const Bytes& file, const SweepDecode& decode, int truncations, int flips,
+                               std::uint32_t seed)
     {
         SweepStats stats;
         std::mt19937 random(seed);
+        int run = 0;
+
+        {
+            // a copy of exactly the file, so that ASan sees any read past the end
+            Bytes intact(file);
+            intact.shrink_to_fit();
+            stats.intact = decode(intact, run++);
+        }
+
+        auto attempt = [&](const Bytes& damaged) {
+            ++stats.runs;
+            if (decode(damaged, run++))
+            {
+                ++stats.decoded;
+            }
+            else
+            {
+                ++stats.failures;
+            }
+        };
 
         std::vector<size_t> lengths;
         if (file.size() <= size_t(truncations))
@@ -519,10 +629,9 @@ namespace imagekit
         }
         for (size_t n : lengths)
         {
-            // a copy of exactly n bytes, so that ASan sees any read past the end
             Bytes cut(file.begin(), file.begin() + std::ptrdiff_t(n));
             cut.shrink_to_fit();
-            decodeOnce(cut, extension, decodes, stats);
+            attempt(cut);
         }
 
         // every other change overwrites four bytes, which reaches lengths and sizes
@@ -538,9 +647,17 @@ namespace imagekit
                     changed[k] = u8(random());
                 }
             }
-            decodeOnce(changed, extension, decodes, stats);
+            attempt(changed);
         }
         return stats;
+    }
+
+    SweepStats robustnessSweep(const Bytes& file, const std::string& extension, int truncations, int flips,
+                               std::uint32_t seed, int frames)
+    {
+        return robustnessSweep(
+            file, [&](const Bytes& damaged, int) { return decodeThroughRegistry(damaged, extension, frames); },
+            truncations, flips, seed);
     }
 
 } // namespace imagekit

@@ -14,11 +14,12 @@
 //     ASSERT_TRUE(ours.status.success) << ours.status.info;
 //     EXPECT_TRUE(imagekit::sameImage(ours.image, imagekit::readPAM(imagekit::readFixture("tga_rle.ref.pam")),
 //                                     { .tolerance = 1 }));
-//     imagekit::robustnessSweep(file, ".tga", 96, 400, 1);
 //
-// and adds its prefix to the sweep in tests/formats/robustness_test.cpp.
+// The robustness sweep in tests/formats/robustness_test.cpp picks up every fixture whose
+// extension has a registered decoder, so a new format is swept without edits.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,14 +31,22 @@ namespace imagekit
 {
     using Bytes = std::vector<std::uint8_t>;
 
-    // tests/fixtures/formats/<name> of the source tree.
+    // The family folders of tests/fixtures searched by bare name ("png", "formats", ...).
+    const std::vector<std::string>& fixtureFamilies();
+
+    // tests/fixtures/<family>/<name> of the source tree: the family folder that holds a bare
+    // name (fixture names keep their family prefix, so a name is unique across them), or
+    // tests/fixtures/<name> for a name with a folder in it.
     std::string fixturePath(const std::string& name);
     Bytes readFile(const std::string& path);
     Bytes readFixture(const std::string& name);
 
-    // The fixture files whose names start with one of the prefixes, sorted, without the
-    // references (names containing ".ref.").
+    // The fixture files of every family folder whose names start with one of the prefixes,
+    // sorted, without the references (names containing ".ref.").
     std::vector<std::string> listFixtures(const std::vector<std::string>& prefixes);
+
+    // The same for the files whose lower-cased extension is `extension` (".png").
+    std::vector<std::string> listFixturesWithExtension(const std::string& extension);
 
     // Every decoded or reference image is brought to this: RGBA, 8 or 16 bits a sample,
     // alpha at its maximum where the source has none.
@@ -91,16 +100,47 @@ namespace imagekit
     // Sizes and depths must agree; the first differing sample is named in the failure.
     ::testing::AssertionResult sameImage(const Image& actual, const Image& expected, const Compare& compare = {});
 
-    // Truncates the file at `truncations` lengths (every length for small files) and makes
-    // `flips` seeded random changes (a flipped byte, or four overwritten), one file at a time, decoding each through the registry
-    // (header, then up to `decodes` decode calls into the native format and RGBA 8888).
-    // Only a crash, a sanitizer report or a hang fails; every failed status must say why.
+    // The differences of all compared samples, for lossy formats whose honest tolerance is
+    // a bound on the largest and on the mean difference. Images of other sizes or depths,
+    // or empty ones, give a max of 1 << 30.
+    struct Difference
+    {
+        int max = 0;
+        double mean = 0;
+        double meanSquared = 0;
+
+        // in dB against the 8-bit peak; 99 for equal images
+        double psnr() const;
+    };
+    Difference difference(const Image& actual, const Image& expected, const Compare& compare = {});
+
+    // Decodes the file intact, then cut at `truncations` lengths (every length for small
+    // files, else every length through the first 64 bytes and the rest spread out), then
+    // with `flips` seeded random changes (a flipped byte, or four overwritten), one file at
+    // a time. Only a crash, a sanitizer report or a hang fails inside; every failed status
+    // must say why. The caller asserts on the counts: the intact file must decode (a sweep
+    // over files that nothing decodes tests nothing).
     struct SweepStats
     {
-        int runs = 0;
-        int failures = 0;       // statuses with success false
+        int runs = 0;           // damaged files tried
+        int failures = 0;       // damaged files refused (a header or a decode failed)
+        int decoded = 0;        // damaged files whose header and decodes all succeeded
+        bool intact = false;    // the undamaged file decoded
     };
+
+    // One attempt at a file: true when its header and every decode succeeded. `run` counts
+    // the files of the sweep (0 is the intact file), for decoders that vary a setting.
+    using SweepDecode = std::function<bool(const Bytes& file, int run)>;
+
+    SweepStats robustnessSweep(const Bytes& file, const SweepDecode& decode, int truncations, int flips,
+                               std::uint32_t seed);
+
+    // Through the registry: the header, then decodes into the native format and RGBA 8888
+    // (and the indices with their palette for indexed images). An animation (the first
+    // decode names a next frame) is decoded `frames` times, so that its loop is walked too.
+    bool decodeThroughRegistry(const Bytes& file, const std::string& extension, int frames = 4);
+
     SweepStats robustnessSweep(const Bytes& file, const std::string& extension, int truncations, int flips,
-                               std::uint32_t seed, int decodes = 1);
+                               std::uint32_t seed, int frames = 4);
 
 } // namespace imagekit

@@ -85,6 +85,15 @@ namespace norva
         return it != map.end() ? it->second : nullptr;
     }
 
+    std::vector<std::string> getImageDecoderExtensions()
+    {
+        registerLibraryFormats();
+        std::vector<std::string> extensions;
+        for (const auto& entry : imageDecoderRegistry())
+            extensions.push_back(entry.first);
+        return extensions;
+    }
+
     // ------------------------------------------------------------------------------------
     // ImageDecoderInterface
     // ------------------------------------------------------------------------------------
