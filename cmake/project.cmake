@@ -19,7 +19,8 @@ if(ZELMORA_SANITIZE)
 endif()
 
 # norva_library(name GLOBS... LIBS...): a static library of the norva tree, built from
-# the listed globs so that adding a file needs no edit here.
+# the listed globs so that adding a file needs no edit here. Every library compiled into
+# norva is recorded in the global property NORVA_LIBRARIES (the fuzz build instruments them).
 function(norva_library name)
   cmake_parse_arguments(ARG "" "" "GLOBS;LIBS" ${ARGN})
   set(_sources)
@@ -30,4 +31,5 @@ function(norva_library name)
   add_library(${name} STATIC ${_sources})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/include)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  set_property(GLOBAL APPEND PROPERTY NORVA_LIBRARIES ${name})
 endfunction()

@@ -30,19 +30,18 @@ copy_seeds() {
     return 0
 }
 
-# prefix_seed <dir> <byte> <file>: the file behind one selector byte
-prefix_seed() {
-    printf "\\$(printf '%03o' "$2")" > "$1/$(basename "$3")"
-    cat "$3" >> "$1/$(basename "$3")"
+# byte <n>: one byte of value n
+byte() {
+    printf "\\$(printf '%03o' "$1")"
 }
 
-# any_seeds <dir> <extension index> <files...>: the destinations (the selector's high bits)
-# taken in turn, so that every kind starts with real files
+# any_seeds <dir> <extension index> <files...>: each file behind its extension selector and
+# a destination byte, the destinations taken in turn so that every kind starts with real files
 any_seeds() {
     dir=$1; index=$2; shift 2
     for f in "$@"; do
         [ -f "$f" ] || continue
-        prefix_seed "$dir" $((index | (turn % 4) << 5)) "$f"
+        { byte "$index"; byte $((turn % 4)); cat "$f"; } > "$dir/$(basename "$f")"
         turn=$((turn + 1))
     done
 }
@@ -58,20 +57,22 @@ seed() {
     rm -rf "$dir"
     mkdir -p "$dir"
     case $1 in
-    fuzz_png) copy_seeds "$dir" "$fixtures"/images/*.png "$fixtures"/fuzz/png/* ;;
-    fuzz_bmp) copy_seeds "$dir" "$fixtures"/images/*.bmp "$fixtures"/images/*.ico \
-                  "$fixtures"/images/*.cur "$fixtures"/fuzz/bmp/* ;;
+    fuzz_png) copy_seeds "$dir" "$fixtures"/png/*.png "$fixtures"/fuzz/png/* ;;
+    fuzz_bmp) copy_seeds "$dir" "$fixtures"/formats/*.bmp "$fixtures"/formats/*.ico \
+                  "$fixtures"/formats/*.cur "$fixtures"/fuzz/bmp/* ;;
     fuzz_jpeg) copy_seeds "$dir" "$fixtures"/jpeg/*.jpg "$fixtures"/fuzz/jpeg/* ;;
     # five case bytes, then pixels: a photograph-like picture's
     fuzz_jpeg_encode) copy_seeds "$dir" "$fixtures"/jpeg/source.ppm ;;
     fuzz_image_any)
-        # the selector bytes follow the harness's extension list (.png .jpg ... .bmp .ico .cur)
+        # the harness prints its extension list (the decoder registry) in selector order;
+        # every fixture of an extension, references left out, seeds that extension
         turn=0
-        any_seeds "$dir" 0 "$fixtures"/images/*.png
-        any_seeds "$dir" 1 "$fixtures"/jpeg/*.jpg
-        any_seeds "$dir" 5 "$fixtures"/images/*.bmp
-        any_seeds "$dir" 6 "$fixtures"/images/*.ico
-        any_seeds "$dir" 7 "$fixtures"/images/*.cur ;;
+        index=0
+        for extension in $(FUZZ_LIST_EXTENSIONS=1 "$build/fuzz/fuzz_image_any"); do
+            # shellcheck disable=SC2046
+            any_seeds "$dir" "$index" $(find "$fixtures" -type f -iname "*$extension" ! -name '*.ref.*' | sort)
+            index=$((index + 1))
+        done ;;
     fuzz_decompress)
         # method byte, destination size, data: each committed sample with its true size
         for f in "$fixtures"/compress/*; do
@@ -83,7 +84,7 @@ seed() {
             original=${original%.o*r[01]}
             [ -f "$original" ] || continue
             out=$dir/$(basename "$f")
-            { printf "\\$(printf '%03o' $m)"; u32le "$(wc -c < "$original")"; cat "$f"; } > "$out"
+            { byte $m; u32le "$(wc -c < "$original")"; cat "$f"; } > "$out"
         done
         copy_seeds "$dir" "$fixtures"/fuzz/compress/* ;;
     fuzz_rar)

@@ -39,6 +39,7 @@ target_compile_options(norva_lzma_sdk PRIVATE -w -fno-sanitize=alignment)
 
 list(TRANSFORM _lzfse_files PREPEND ${NORVA_LZFSE_DIR}/)
 add_library(norva_lzfse STATIC ${_lzfse_files})
+set_property(GLOBAL APPEND PROPERTY NORVA_LIBRARIES norva_lzma_sdk norva_lzfse)
 # The shim folder stands in for the kernel headers the reference sources include; it stays
 # private, as it would shadow the system's own <linux/...> headers elsewhere. lzfse.h then
 # reads the system's <linux/types.h>, so C++ users include <cstdint> and <cstddef> first.
