@@ -1,82 +1,54 @@
 #pragma once
 
-// Shared by the JPEG tests: fixture loading, decoding through the decoder object, the
-// libjpeg-turbo reference and image comparison.
+// Shared by the JPEG tests: decoding through the decoder object (thread and SIMD seams),
+// and the libjpeg-turbo reference. Fixtures, images, comparison and the damage sweep are
+// the image test kit's (tests/imagekit).
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <csetjmp>
 #include <string>
 #include <vector>
-
-#include <csetjmp>
 
 #include <jpeglib.h>
 
 #include <norva/image/surface.hpp>
 
+#include "imagekit/imagekit.hpp"
 #include "jpeg/jpeg_private.hpp"
 
 namespace jpegtest
 {
     using namespace norva;
+    using imagekit::Bytes;
+    using imagekit::Decoded;
+    using imagekit::Difference;
+    using imagekit::Image;
+    using imagekit::readFixture;
 
-    inline std::string fixturePath(const std::string& name)
-    {
-        return std::string(ZELMORA_SOURCE_DIR) + "/tests/fixtures/jpeg/" + name;
-    }
-
-    inline std::vector<u8> loadFile(const std::string& name)
-    {
-        std::ifstream file(fixturePath(name), std::ios::binary);
-        return std::vector<u8>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
-
-    inline ConstMemory memoryOf(const std::vector<u8>& data)
+    inline ConstMemory memoryOf(const Bytes& data)
     {
         return ConstMemory(data.data(), data.size());
     }
 
-    struct Image
-    {
-        int width = 0;
-        int height = 0;
-        int bytes = 0;
-        std::vector<u8> pixels;
-
-        const u8* row(int y) const { return pixels.data() + size_t(y) * width * bytes; }
-    };
-
-    struct Decoded
-    {
-        Image image;
-        ImageDecodeStatus status;
-    };
-
-    // Decodes into a tight surface of the given format.
-    inline Decoded decode(const std::vector<u8>& data, const Format& format, u32 threads = 0,
-                          CPUFlags flags = getCPUFlags())
+    // Decodes into a tight surface of the given format; the image is what the surface holds.
+    inline Decoded decode(const Bytes& data, const Format& format, u32 threads = 0, CPUFlags flags = getCPUFlags())
     {
         Decoded result;
         jpeg::Parser parser(memoryOf(data), flags);
         parser.threadOverride = threads;
-        const ImageHeader& header = parser.header();
-        if (!header.success || header.width <= 0)
+        result.header = parser.header();
+        if (!result.header.success || result.header.width <= 0)
         {
-            result.status.setError("header: %s", header.info.c_str());
+            result.status.setError("header: %s", result.header.info.c_str());
             return result;
         }
-        Image& image = result.image;
-        image.width = header.width;
-        image.height = header.height;
-        image.bytes = format.bytes();
-        image.pixels.assign(size_t(image.width) * image.height * image.bytes, 0);
-        Surface surface(image.width, image.height, format, image.width * image.bytes, image.pixels.data());
+        const int width = result.header.width;
+        const int height = result.header.height;
+        std::vector<u8> pixels(size_t(width) * height * format.bytes(), 0);
+        Surface surface(width, height, format, width * format.bytes(), pixels.data());
         result.status = parser.decode(surface);
+        result.image = imagekit::fromSurface(surface);
         return result;
     }
 
@@ -102,9 +74,18 @@ namespace jpegtest
             referenceErrorExit(info);
     }
 
-    inline Image referenceDecode(const std::vector<u8>& data, J_COLOR_SPACE space)
+    // libjpeg's samples as it delivers them: `components` bytes a pixel.
+    struct ReferenceSamples
     {
-        Image image;
+        int width = 0;
+        int height = 0;
+        int components = 0;
+        std::vector<u8> samples;
+    };
+
+    inline ReferenceSamples referenceSamples(const Bytes& data, J_COLOR_SPACE space)
+    {
+        ReferenceSamples result;
         jpeg_decompress_struct info;
         ReferenceError error;
         info.err = jpeg_std_error(&error.manager);
@@ -116,7 +97,7 @@ namespace jpegtest
         {
             ADD_FAILURE() << "libjpeg: " << error.message;
             jpeg_destroy_decompress(&info);
-            return Image();
+            return ReferenceSamples();
         }
 
         jpeg_create_decompress(&info);
@@ -136,82 +117,55 @@ namespace jpegtest
         }
         jpeg_finish_decompress(&info);
 
-        image.width = int(info.output_width);
-        image.height = int(info.output_height);
-        image.bytes = bytes;
-        image.pixels = std::move(pixels);
+        result.width = int(info.output_width);
+        result.height = int(info.output_height);
+        result.components = bytes;
+        result.samples = std::move(pixels);
         jpeg_destroy_decompress(&info);
-        return image;
+        return result;
+    }
+
+    // The layout libjpeg writes for an output colour space, as a norva format.
+    inline Format formatOf(J_COLOR_SPACE space)
+    {
+        switch (space)
+        {
+            case JCS_GRAYSCALE: return Format::L8;
+            case JCS_EXT_BGR: return Format::BGR888;
+            case JCS_RGB:
+            case JCS_EXT_RGB: return Format::RGB888;
+            case JCS_EXT_BGRA: return Format::BGRA8888;
+            case JCS_EXT_RGBA: return Format::RGBA8888;
+            default:
+                ADD_FAILURE() << "no format for libjpeg colour space " << int(space);
+                return Format();
+        }
+    }
+
+    // libjpeg's decode in the test kit's terms.
+    inline Image referenceDecode(const Bytes& data, J_COLOR_SPACE space)
+    {
+        ReferenceSamples reference = referenceSamples(data, space);
+        if (reference.samples.empty())
+            return Image();
+        const Format format = formatOf(space);
+        const Surface surface(reference.width, reference.height, format, reference.width * reference.components,
+                              reference.samples.data());
+        return imagekit::fromSurface(surface);
     }
 
     // A binary PGM or PPM reference.
     inline Image loadNetpbm(const std::string& name)
     {
-        Image image;
-        const std::vector<u8> data = loadFile(name);
-        if (data.size() < 2 || data[0] != 'P')
-            return image;
-        int channels = data[1] == '6' ? 3 : 1;
-        size_t p = 2;
-        int values[3] = {};
-        for (int i = 0; i < 3; ++i)
-        {
-            while (p < data.size() && (data[p] == ' ' || data[p] == '\n' || data[p] == '\r' || data[p] == '\t'))
-                ++p;
-            while (p < data.size() && data[p] >= '0' && data[p] <= '9')
-                values[i] = values[i] * 10 + (data[p++] - '0');
-        }
-        ++p;
-        image.width = values[0];
-        image.height = values[1];
-        image.bytes = channels;
-        image.pixels.assign(data.begin() + p, data.end());
-        image.pixels.resize(size_t(image.width) * image.height * channels);
-        return image;
+        return imagekit::readPAM(readFixture(name));
     }
 
-    struct Difference
+    // Colour (and grey) samples only; `withAlpha` compares alpha too.
+    inline Difference compare(const Image& a, const Image& b, bool withAlpha = false)
     {
-        int max = 0;
-        double mean = 0;
-        double squared = 0;     // mean squared difference
-    };
-
-    inline double psnr(const Difference& d)
-    {
-        return d.squared > 0 ? 10.0 * std::log10(255.0 * 255.0 / d.squared) : 99.0;
-    }
-
-    // Compares the first `channels` bytes of each pixel.
-    inline Difference compare(const Image& a, const Image& b, int channels)
-    {
-        Difference d;
-        if (a.width != b.width || a.height != b.height || a.pixels.empty() || b.pixels.empty())
-        {
-            d.max = 1 << 30;
-            return d;
-        }
-        double sum = 0;
-        size_t count = 0;
-        for (int y = 0; y < a.height; ++y)
-        {
-            const u8* pa = a.row(y);
-            const u8* pb = b.row(y);
-            for (int x = 0; x < a.width; ++x)
-            {
-                for (int c = 0; c < channels; ++c)
-                {
-                    const int diff = std::abs(int(pa[x * a.bytes + c]) - int(pb[x * b.bytes + c]));
-                    d.max = std::max(d.max, diff);
-                    sum += diff;
-                    d.squared += double(diff) * diff;
-                    ++count;
-                }
-            }
-        }
-        d.mean = count ? sum / double(count) : 0;
-        d.squared = count ? d.squared / double(count) : 0;
-        return d;
+        imagekit::Compare mode;
+        mode.colorOnly = !withAlpha;
+        return imagekit::difference(a, b, mode);
     }
 
 } // namespace jpegtest
