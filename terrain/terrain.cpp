@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <norva/core/endian.hpp>
+
 #include "game/paths.hpp"
 #include "model_file.hpp"
 
@@ -25,12 +27,8 @@ namespace
             return false;
         }
 
-        auto u32le = [](const norva::u8* p)
-        {
-            return norva::u32(p[0]) | norva::u32(p[1]) << 8 | norva::u32(p[2]) << 16 | norva::u32(p[3]) << 24;
-        };
-        const norva::u32 w = u32le(bytes + 0);
-        const norva::u32 h = u32le(bytes + 4);
+        const norva::u32 w = norva::loadLE32(bytes + 0);
+        const norva::u32 h = norva::loadLE32(bytes + 4);
         if (w < 1 || h < 1 || w > Terrain::maxGridSide || h > Terrain::maxGridSide)
         {
             std::fprintf(stderr, "[Terrain] Ignoring \"%s\": %u x %u is no usable grid size.\n",
@@ -49,11 +47,9 @@ namespace
         {
             return;
         }
-        const norva::u8 bytes[8] =
-        {
-            norva::u8(width), norva::u8(width >> 8), norva::u8(width >> 16), norva::u8(width >> 24),
-            norva::u8(height), norva::u8(height >> 8), norva::u8(height >> 16), norva::u8(height >> 24),
-        };
+        norva::u8 bytes[8];
+        norva::storeLE32(bytes + 0, width);
+        norva::storeLE32(bytes + 4, height);
         std::fwrite(bytes, 1, sizeof(bytes), file);
         std::fclose(file);
     }
