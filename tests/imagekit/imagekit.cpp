@@ -572,6 +572,12 @@ namespace imagekit
 
         bool ok = decodeInto(header.format, nullptr);
         ok &= decodeInto(norva::Format::RGBA8888, nullptr);
+        if (header.compression)
+        {
+            // a block-compressed texture is its blocks until a codec converts them: the
+            // file decodes when the first level's blocks are there
+            ok |= norva::ImageDecoder(memory, extension).memory(0, 0, 0).size > 0;
+        }
         if (header.palette)
         {
             norva::Palette palette;

@@ -136,8 +136,10 @@ namespace imagekit
                                std::uint32_t seed);
 
     // Through the registry: the header, then decodes into the native format and RGBA 8888
-    // (and the indices with their palette for indexed images). An animation (the first
-    // decode names a next frame) is decoded `frames` times, so that its loop is walked too.
+    // (and the indices with their palette for indexed images), each through a decoder of
+    // its own. An animation (the first decode names a next frame) is decoded `frames`
+    // times, so that its loop is walked too. A block-compressed texture counts as decoded
+    // when its first level's blocks are there.
     bool decodeThroughRegistry(const Bytes& file, const std::string& extension, int frames = 4);
 
     SweepStats robustnessSweep(const Bytes& file, const std::string& extension, int truncations, int flips,
