@@ -179,6 +179,58 @@ TEST(C64, FixturesShowTheirHandSetCells)
     }
 }
 
+namespace
+{
+    // What GIMP does with the left 24 columns of an FLI picture, where the video chip shows
+    // no bitmap: nothing (keep its pixels), colour 15 as we draw it, or leave them out.
+    enum class FliColumns
+    {
+        compared,
+        colour15,
+        skipped,
+    };
+
+    // Our decode of a C64 fixture against the reference PNG that make_c64_gimp.sh read
+    // through the plug-in's loader.
+    void expectGimpsPixels(const std::string& name, FliColumns columns)
+    {
+        SCOPED_TRACE(name);
+        const imagekit::Decoded ours = imagekit::decodeNative(imagekit::readFixture(name), extensionOf(name));
+        ASSERT_TRUE(ours.status.success) << ours.status.info;
+        const std::string stem = name.substr(0, name.rfind('.'));
+        imagekit::Image expected = imagekit::decodeLibpng(imagekit::readFixture(stem + ".ref.png"));
+        ASSERT_FALSE(expected.empty());
+        ASSERT_EQ(expected.width, ours.image.width);
+        ASSERT_EQ(expected.height, ours.image.height);
+        if (columns != FliColumns::compared)
+        {
+            for (int y = 0; y < expected.height; ++y)
+                for (int x = 0; x < 24; ++x)
+                    for (int c = 0; c < 3; ++c)
+                        expected.at(x, y, c) = columns == FliColumns::colour15 ? 0x95 : ours.image.at(x, y, c);
+        }
+        EXPECT_TRUE(imagekit::sameImage(ours.image, expected));
+    }
+} // namespace
+
+// The eight classes gimp-cbmplugs writes, against the plug-ins' own loaders.
+TEST(C64, GimpWrittenFilesMatchGimpsLoaders)
+{
+    for (const char* name : { "c64_gimp_koala.koa", "c64_gimp_artist64.a64", "c64_gimp_blazing.bpi",
+                              "c64_gimp_advart.mpic", "c64_gimp_drazpaint.drz", "c64_gimp_vidcom.vid",
+                              "c64_gimp_artstudio.art" })
+        expectGimpsPixels(name, FliColumns::compared);
+    expectGimpsPixels("c64_gimp_afli.afl", FliColumns::colour15);
+}
+
+// Two generated pictures the plug-ins can also read (FLI Designer through the FLI loader,
+// SHF-XL through its own): a second opinion beside the hand-derived probes.
+TEST(C64, GeneratedFilesMatchGimpsLoaders)
+{
+    expectGimpsPixels("c64_fd2.fd2", FliColumns::skipped);
+    expectGimpsPixels("c64_shfxl.shx", FliColumns::compared);
+}
+
 TEST(C64, PackedFormsDecodeLikeTheirUnpackedTwins)
 {
     const char* const pairs[][2] = {
@@ -365,7 +417,7 @@ TEST(C64, EveryExtensionReachesItsClass)
 TEST(C64, DamagedFilesEndInAStatus)
 {
     const std::vector<std::string> names = imagekit::listFixtures({ "c64_" });
-    ASSERT_EQ(names.size(), 39u);
+    ASSERT_EQ(names.size(), 47u);
     for (const std::string& name : names)
     {
         SCOPED_TRACE(name);
