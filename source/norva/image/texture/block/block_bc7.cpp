@@ -14,31 +14,6 @@ namespace norva
 {
     namespace
     {
-        struct ModeBC7
-        {
-            int regions;        // 1..3
-            int partitionBits;
-            int pbits;          // 0, per endpoint (regions * 2), or shared per region (mode 1)
-            bool sharedPBit;
-            int rotationBits;
-            int selectionBits;
-            int indexBits;
-            int secondIndexBits;
-            int colorBits;
-            int alphaBits;
-        };
-
-        constexpr ModeBC7 modesBC7[8] = {
-            { 3, 4, 6, false, 0, 0, 3, 0, 4, 0 },
-            { 2, 6, 2, true, 0, 0, 3, 0, 6, 0 },
-            { 3, 6, 0, false, 0, 0, 2, 0, 5, 0 },
-            { 2, 6, 4, false, 0, 0, 2, 0, 7, 0 },
-            { 1, 0, 0, false, 2, 1, 2, 3, 5, 6 },
-            { 1, 0, 0, false, 2, 0, 2, 2, 7, 8 },
-            { 1, 0, 2, false, 0, 0, 4, 0, 7, 7 },
-            { 2, 6, 4, false, 0, 0, 2, 0, 5, 5 },
-        };
-
         // LSB-first reader over the 128 bits of a block; never past bit 127 for the modes
         // above (mode 0..7 layouts sum to 128 bits).
         class BitReader
@@ -71,22 +46,6 @@ namespace norva
             u64 high;
         };
 
-        int expandBits(int value, int precision)
-        {
-            value <<= 8 - precision;
-            return value | (value >> precision);
-        }
-
-        int interpolate(int a, int b, int weight)
-        {
-            return (a * (64 - weight) + b * weight + 32) >> 6;
-        }
-
-        const int* weightsFor(int bits)
-        {
-            return bits == 2 ? bptcWeights2 : bits == 3 ? bptcWeights3 : bptcWeights4;
-        }
-
         void decodeBC7Block(u8* dest, s32 stride, const u8* block)
         {
             int mode = 0;
@@ -98,7 +57,7 @@ namespace norva
                 return;
             }
 
-            const ModeBC7& m = modesBC7[mode];
+            const bptc::BC7Mode& m = bptc::bc7Modes[mode];
             BitReader reader(block);
             reader.read(mode + 1);
 
@@ -128,9 +87,9 @@ namespace norva
                     if (!bits)
                         continue;
                     if (m.pbits)
-                        endpoints[e][c] = expandBits((endpoints[e][c] << 1) | p, bits + 1);
+                        endpoints[e][c] = bptc::expandBC7((endpoints[e][c] << 1) | p, bits + 1);
                     else
-                        endpoints[e][c] = expandBits(endpoints[e][c], bits);
+                        endpoints[e][c] = bptc::expandBC7(endpoints[e][c], bits);
                 }
             }
 
@@ -146,8 +105,8 @@ namespace norva
                 for (int i = 0; i < 16; ++i)
                     second[i] = reader.read(m.secondIndexBits - (i == 0 ? 1 : 0));
 
-            const int* colorWeights = weightsFor(m.indexBits);
-            const int* alphaWeights = weightsFor(m.secondIndexBits ? m.secondIndexBits : m.indexBits);
+            const int* colorWeights = bptc::weightsFor(m.indexBits);
+            const int* alphaWeights = bptc::weightsFor(m.secondIndexBits ? m.secondIndexBits : m.indexBits);
             const int* colorIndex = indices;
             const int* alphaIndex = m.secondIndexBits ? second : indices;
             if (selection)
@@ -162,8 +121,8 @@ namespace norva
                 const int* b = endpoints[partition[i] * 2 + 1];
                 int color[4];
                 for (int c = 0; c < 3; ++c)
-                    color[c] = interpolate(a[c], b[c], colorWeights[colorIndex[i]]);
-                color[3] = interpolate(a[3], b[3], alphaWeights[alphaIndex[i]]);
+                    color[c] = bptc::interpolate(a[c], b[c], colorWeights[colorIndex[i]]);
+                color[3] = bptc::interpolate(a[3], b[3], alphaWeights[alphaIndex[i]]);
                 if (rotation)
                     std::swap(color[3], color[rotation - 1]);
 

@@ -92,6 +92,189 @@ namespace norva
         return false;
     }
 
+    // Mode tables and the endpoint arithmetic the decoders and encoders share.
+    namespace bptc
+    {
+        enum BC6HField : u8
+        {
+            END = 0, D = 2, RW, RX, RY, RZ, GW, GX, GY, GZ, BW, BX, BY, BZ
+        };
+
+        // A run of header bits: stream bits go to bits `from` .. `to` of the field, in that
+        // order (the high bits of modes 13 and 14 are stored reversed).
+        struct BC6HRun
+        {
+            u8 field;
+            u8 from;
+            u8 to;
+        };
+
+        struct BC6HMode
+        {
+            int value;          // the mode bits (2 bits for rows 0 and 1, else 5)
+            int regions;
+            bool transformed;
+            int indexBits;
+            int precision[4][3]; // A0, B0, A1, B1 x R, G, B
+            BC6HRun runs[32];
+        };
+
+        inline constexpr BC6HMode bc6hModes[14] = {
+            { 0, 2, true, 3, { { 10, 10, 10 }, { 5, 5, 5 }, { 5, 5, 5 }, { 5, 5, 5 } },
+              { { GY, 4, 4 }, { BY, 4, 4 }, { BZ, 4, 4 }, { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 4 },
+                { GZ, 4, 4 }, { GY, 0, 3 }, { GX, 0, 4 }, { BZ, 0, 0 }, { GZ, 0, 3 }, { BX, 0, 4 }, { BZ, 1, 1 },
+                { BY, 0, 3 }, { RY, 0, 4 }, { BZ, 2, 2 }, { RZ, 0, 4 }, { BZ, 3, 3 }, { D, 0, 4 } } },
+            { 1, 2, true, 3, { { 7, 7, 7 }, { 6, 6, 6 }, { 6, 6, 6 }, { 6, 6, 6 } },
+              { { GY, 5, 5 }, { GZ, 4, 4 }, { GZ, 5, 5 }, { RW, 0, 6 }, { BZ, 0, 0 }, { BZ, 1, 1 }, { BY, 4, 4 },
+                { GW, 0, 6 }, { BY, 5, 5 }, { BZ, 2, 2 }, { GY, 4, 4 }, { BW, 0, 6 }, { BZ, 3, 3 }, { BZ, 5, 5 },
+                { BZ, 4, 4 }, { RX, 0, 5 }, { GY, 0, 3 }, { GX, 0, 5 }, { GZ, 0, 3 }, { BX, 0, 5 }, { BY, 0, 3 },
+                { RY, 0, 5 }, { RZ, 0, 5 }, { D, 0, 4 } } },
+            { 2, 2, true, 3, { { 11, 11, 11 }, { 5, 4, 4 }, { 5, 4, 4 }, { 5, 4, 4 } },
+              { { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 4 }, { RW, 10, 10 }, { GY, 0, 3 }, { GX, 0, 3 },
+                { GW, 10, 10 }, { BZ, 0, 0 }, { GZ, 0, 3 }, { BX, 0, 3 }, { BW, 10, 10 }, { BZ, 1, 1 }, { BY, 0, 3 },
+                { RY, 0, 4 }, { BZ, 2, 2 }, { RZ, 0, 4 }, { BZ, 3, 3 }, { D, 0, 4 } } },
+            { 6, 2, true, 3, { { 11, 11, 11 }, { 4, 5, 4 }, { 4, 5, 4 }, { 4, 5, 4 } },
+              { { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 3 }, { RW, 10, 10 }, { GZ, 4, 4 }, { GY, 0, 3 },
+                { GX, 0, 4 }, { GW, 10, 10 }, { GZ, 0, 3 }, { BX, 0, 3 }, { BW, 10, 10 }, { BZ, 1, 1 }, { BY, 0, 3 },
+                { RY, 0, 3 }, { BZ, 0, 0 }, { BZ, 2, 2 }, { RZ, 0, 3 }, { GY, 4, 4 }, { BZ, 3, 3 }, { D, 0, 4 } } },
+            { 10, 2, true, 3, { { 11, 11, 11 }, { 4, 4, 5 }, { 4, 4, 5 }, { 4, 4, 5 } },
+              { { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 3 }, { RW, 10, 10 }, { BY, 4, 4 }, { GY, 0, 3 },
+                { GX, 0, 3 }, { GW, 10, 10 }, { BZ, 0, 0 }, { GZ, 0, 3 }, { BX, 0, 4 }, { BW, 10, 10 }, { BY, 0, 3 },
+                { RY, 0, 3 }, { BZ, 1, 1 }, { BZ, 2, 2 }, { RZ, 0, 3 }, { BZ, 4, 4 }, { BZ, 3, 3 }, { D, 0, 4 } } },
+            { 14, 2, true, 3, { { 9, 9, 9 }, { 5, 5, 5 }, { 5, 5, 5 }, { 5, 5, 5 } },
+              { { RW, 0, 8 }, { BY, 4, 4 }, { GW, 0, 8 }, { GY, 4, 4 }, { BW, 0, 8 }, { BZ, 4, 4 }, { RX, 0, 4 },
+                { GZ, 4, 4 }, { GY, 0, 3 }, { GX, 0, 4 }, { BZ, 0, 0 }, { GZ, 0, 3 }, { BX, 0, 4 }, { BZ, 1, 1 },
+                { BY, 0, 3 }, { RY, 0, 4 }, { BZ, 2, 2 }, { RZ, 0, 4 }, { BZ, 3, 3 }, { D, 0, 4 } } },
+            { 18, 2, true, 3, { { 8, 8, 8 }, { 6, 5, 5 }, { 6, 5, 5 }, { 6, 5, 5 } },
+              { { RW, 0, 7 }, { GZ, 4, 4 }, { BY, 4, 4 }, { GW, 0, 7 }, { BZ, 2, 2 }, { GY, 4, 4 }, { BW, 0, 7 },
+                { BZ, 3, 3 }, { BZ, 4, 4 }, { RX, 0, 5 }, { GY, 0, 3 }, { GX, 0, 4 }, { BZ, 0, 0 }, { GZ, 0, 3 },
+                { BX, 0, 4 }, { BZ, 1, 1 }, { BY, 0, 3 }, { RY, 0, 5 }, { RZ, 0, 5 }, { D, 0, 4 } } },
+            { 22, 2, true, 3, { { 8, 8, 8 }, { 5, 6, 5 }, { 5, 6, 5 }, { 5, 6, 5 } },
+              { { RW, 0, 7 }, { BZ, 0, 0 }, { BY, 4, 4 }, { GW, 0, 7 }, { GY, 5, 5 }, { GY, 4, 4 }, { BW, 0, 7 },
+                { GZ, 5, 5 }, { BZ, 4, 4 }, { RX, 0, 4 }, { GZ, 4, 4 }, { GY, 0, 3 }, { GX, 0, 5 }, { GZ, 0, 3 },
+                { BX, 0, 4 }, { BZ, 1, 1 }, { BY, 0, 3 }, { RY, 0, 4 }, { BZ, 2, 2 }, { RZ, 0, 4 }, { BZ, 3, 3 },
+                { D, 0, 4 } } },
+            { 26, 2, true, 3, { { 8, 8, 8 }, { 5, 5, 6 }, { 5, 5, 6 }, { 5, 5, 6 } },
+              { { RW, 0, 7 }, { BZ, 1, 1 }, { BY, 4, 4 }, { GW, 0, 7 }, { BY, 5, 5 }, { GY, 4, 4 }, { BW, 0, 7 },
+                { BZ, 5, 5 }, { BZ, 4, 4 }, { RX, 0, 4 }, { GZ, 4, 4 }, { GY, 0, 3 }, { GX, 0, 4 }, { BZ, 0, 0 },
+                { GZ, 0, 3 }, { BX, 0, 5 }, { BY, 0, 3 }, { RY, 0, 4 }, { BZ, 2, 2 }, { RZ, 0, 4 }, { BZ, 3, 3 },
+                { D, 0, 4 } } },
+            { 30, 2, false, 3, { { 6, 6, 6 }, { 6, 6, 6 }, { 6, 6, 6 }, { 6, 6, 6 } },
+              { { RW, 0, 5 }, { GZ, 4, 4 }, { BZ, 0, 0 }, { BZ, 1, 1 }, { BY, 4, 4 }, { GW, 0, 5 }, { GY, 5, 5 },
+                { BY, 5, 5 }, { BZ, 2, 2 }, { GY, 4, 4 }, { BW, 0, 5 }, { GZ, 5, 5 }, { BZ, 3, 3 }, { BZ, 5, 5 },
+                { BZ, 4, 4 }, { RX, 0, 5 }, { GY, 0, 3 }, { GX, 0, 5 }, { GZ, 0, 3 }, { BX, 0, 5 }, { BY, 0, 3 },
+                { RY, 0, 5 }, { RZ, 0, 5 }, { D, 0, 4 } } },
+            { 3, 1, false, 4, { { 10, 10, 10 }, { 10, 10, 10 }, {}, {} },
+              { { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 9 }, { GX, 0, 9 }, { BX, 0, 9 } } },
+            { 7, 1, true, 4, { { 11, 11, 11 }, { 9, 9, 9 }, {}, {} },
+              { { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 8 }, { RW, 10, 10 }, { GX, 0, 8 }, { GW, 10, 10 },
+                { BX, 0, 8 }, { BW, 10, 10 } } },
+            { 11, 1, true, 4, { { 12, 12, 12 }, { 8, 8, 8 }, {}, {} },
+              { { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 7 }, { RW, 11, 10 }, { GX, 0, 7 }, { GW, 11, 10 },
+                { BX, 0, 7 }, { BW, 11, 10 } } },
+            { 15, 1, true, 4, { { 16, 16, 16 }, { 4, 4, 4 }, {}, {} },
+              { { RW, 0, 9 }, { GW, 0, 9 }, { BW, 0, 9 }, { RX, 0, 3 }, { RW, 15, 10 }, { GX, 0, 3 }, { GW, 15, 10 },
+                { BX, 0, 3 }, { BW, 15, 10 } } },
+        };
+
+        // mode value (2 bits, or 5 when the low two are 2 or 3) -> row of bc6hModes, -1 reserved
+        inline constexpr s8 bc6hModeRows[32] = {
+            0, 1, 2, 10, 0, 1, 3, 11, 0, 1, 4, 12, 0, 1, 5, 13,
+            0, 1, 6, -1, 0, 1, 7, -1, 0, 1, 8, -1, 0, 1, 9, -1,
+        };
+
+        inline int signExtendEndpoint(int value, int bits)
+        {
+            const int shift = 32 - bits;
+            return int(u32(value) << shift) >> shift;
+        }
+
+        // An endpoint component of the given precision to the 16-bit range the interpolation
+        // works in (signed: sign and magnitude, the magnitude up to 0x7FFF).
+        inline int unquantizeBC6H(int value, int precision, bool isSigned)
+        {
+            if (!isSigned)
+            {
+                if (precision >= 15 || value == 0)
+                    return value;
+                if (value == (1 << precision) - 1)
+                    return 0xFFFF;
+                return ((value << 16) + 0x8000) >> precision;
+            }
+            if (precision >= 16)
+                return value;
+            const bool negative = value < 0;
+            int m = negative ? -value : value;
+            if (m == 0)
+                return 0;
+            if (m >= (1 << (precision - 1)) - 1)
+                m = 0x7FFF;
+            else
+                m = ((m << 15) + 0x4000) >> (precision - 1);
+            return negative ? -m : m;
+        }
+
+        // The interpolated 16-bit value as the half's bits: unsigned as they are; signed in
+        // two's complement, the magnitude scaled toward zero as Direct3D does.
+        inline int finishBC6H(int value, bool isSigned)
+        {
+            if (!isSigned)
+                return (value * 31) >> 6;
+            return value < 0 ? -(((-value) * 31) >> 5) : (value * 31) >> 5;
+        }
+
+        struct BC7Mode
+        {
+            int regions;        // 1..3
+            int partitionBits;
+            int pbits;          // 0, per endpoint (regions * 2), or shared per region (mode 1)
+            bool sharedPBit;
+            int rotationBits;
+            int selectionBits;
+            int indexBits;
+            int secondIndexBits;
+            int colorBits;
+            int alphaBits;
+        };
+
+        inline constexpr BC7Mode bc7Modes[8] = {
+            { 3, 4, 6, false, 0, 0, 3, 0, 4, 0 },
+            { 2, 6, 2, true, 0, 0, 3, 0, 6, 0 },
+            { 3, 6, 0, false, 0, 0, 2, 0, 5, 0 },
+            { 2, 6, 4, false, 0, 0, 2, 0, 7, 0 },
+            { 1, 0, 0, false, 2, 1, 2, 3, 5, 6 },
+            { 1, 0, 0, false, 2, 0, 2, 2, 7, 8 },
+            { 1, 0, 2, false, 0, 0, 4, 0, 7, 7 },
+            { 2, 6, 4, false, 0, 0, 2, 0, 5, 5 },
+        };
+
+        // A component of `precision` bits (p-bit included) to 8 bits, the top bits repeated.
+        inline int expandBC7(int value, int precision)
+        {
+            value <<= 8 - precision;
+            return value | (value >> precision);
+        }
+
+        inline const int* weightsFor(int bits)
+        {
+            return bits == 2 ? bptcWeights2 : bits == 3 ? bptcWeights3 : bptcWeights4;
+        }
+
+        inline int interpolate(int a, int b, int weight)
+        {
+            return (a * (64 - weight) + b * weight + 32) >> 6;
+        }
+
+
+        // Writes the low `count` bits of value at the running bit position of a 16-byte
+        // block, least significant bit first; the block starts zeroed.
+        inline void setBlockBits(u8* block, int& position, int count, u32 value)
+        {
+            for (int i = 0; i < count; ++i, ++position)
+                block[position >> 3] |= u8(((value >> i) & 1) << (position & 7));
+        }
+    } // namespace bptc
+
     // Reserved and damaged blocks: every texel (0, 0, 0, 1), four floats.
     inline void bptcWriteErrorColour(u8* dest, s32 stride)
     {

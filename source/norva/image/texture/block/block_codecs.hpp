@@ -44,5 +44,8 @@ namespace norva
     void decodeBlockBC6HU(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockBC6HS(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockBC7(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void encodeBlockBC6HU(const TextureCompressionInfo& info, u8* block, const u8* source, s32 stride);
+    void encodeBlockBC6HS(const TextureCompressionInfo& info, u8* block, const u8* source, s32 stride);
+    void encodeBlockBC7(const TextureCompressionInfo& info, u8* block, const u8* source, s32 stride);
 
 } // namespace norva
