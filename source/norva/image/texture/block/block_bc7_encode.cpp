@@ -366,6 +366,177 @@ namespace norva
             return error;
         }
 
+        // The region's errors while one channel's endpoints vary and the others stay: per
+        // texel the part of its error the channel does not touch (for each p-bit the vote
+        // may give the fixed channels), so a candidate pair costs one channel's palette.
+        // Gives exactly mapColorsBC7's sums, in the same order.
+        class ChannelErrors
+        {
+        public:
+            ChannelErrors(const Context& ctx, const Region& region, const Endpoints& e, int channel)
+                : ctx(ctx), region(region), channel(channel)
+            {
+                const bool ownAlpha = ctx.alphaBits != 0;
+                const bool inColor = channel < 3 || !ownAlpha;
+                entries = 1 << (inColor ? ctx.colorBits : ctx.alphaBits);
+                weights = bptc::weightsFor(inColor ? ctx.colorBits : ctx.alphaBits);
+                pbits = ctx.mode->pbits != 0;
+                shared = ctx.mode->sharedPBit;
+
+                for (int c = 0; c < 4; ++c)
+                {
+                    if (!ctx.precision[c])
+                        continue;
+                    voters += 1;
+                    if (c != channel)
+                    {
+                        votesA += e.a[c] & 1;
+                        votesB += e.b[c] & 1;
+                    }
+                }
+
+                // the other group's best error (modes 4 and 5, which have no p-bits)
+                int constant[16] = {};
+                if (ownAlpha)
+                {
+                    Palette palette;
+                    paletteBC7(palette, ctx, e);
+                    for (int i = 0; i < region.count; ++i)
+                    {
+                        const u8* texel = ctx.texels[region.list[i]];
+                        int best = noError;
+                        if (inColor)
+                        {
+                            for (int j = 0; j < (1 << ctx.alphaBits) && best > 0; ++j)
+                            {
+                                const int d = int(texel[3]) - palette.alpha[j];
+                                if (d * d > best)
+                                    break;
+                                best = d * d < best ? d * d : best;
+                            }
+                        }
+                        else
+                        {
+                            for (int j = 0; j < (1 << ctx.colorBits) && best > 0; ++j)
+                            {
+                                int error = 0;
+                                for (int c = 0; c < 3; ++c)
+                                {
+                                    const int d = int(texel[c]) - palette.color[j][c];
+                                    error += d * d;
+                                }
+                                if (error > best)
+                                    break;
+                                best = error < best ? error : best;
+                            }
+                        }
+                        constant[i] = best;
+                    }
+                }
+
+                const int first = ownAlpha && inColor ? 0 : ownAlpha ? 3 : 0;
+                const int last = ownAlpha && inColor ? 3 : 4;
+                for (int combo = 0; combo < 4; ++combo)
+                {
+                    if (!pbits && combo)
+                        break;
+                    int palette[16][4] = {};
+                    for (int c = first; c < last; ++c)
+                    {
+                        if (c == channel)
+                            continue;
+                        const int a = unquantizeBC7(withBit(e.a[c], c, combo >> 1), ctx.precision[c]);
+                        const int b = unquantizeBC7(withBit(e.b[c], c, combo & 1), ctx.precision[c]);
+                        for (int j = 0; j < entries; ++j)
+                            palette[j][c] = bptc::interpolate(a, b, weights[j]);
+                    }
+                    for (int i = 0; i < region.count; ++i)
+                    {
+                        const u8* texel = ctx.texels[region.list[i]];
+                        for (int j = 0; j < entries; ++j)
+                        {
+                            int error = 0;
+                            for (int c = first; c < last; ++c)
+                            {
+                                if (c == channel)
+                                    continue;
+                                const int d = int(texel[c]) - palette[j][c];
+                                error += d * d;
+                            }
+                            other[combo][i][j] = error;
+                        }
+                    }
+                }
+                for (int i = 0; i < region.count; ++i)
+                {
+                    value[i] = ctx.texels[region.list[i]][channel];
+                    this->constant[i] = constant[i];
+                }
+            }
+
+            int measure(int a, int b, int bound) const
+            {
+                int pa = 0;
+                int pb = 0;
+                if (pbits)
+                {
+                    if (shared)
+                        pa = pb = (votesA + votesB + (a & 1) + (b & 1)) > voters ? 1 : 0;
+                    else
+                    {
+                        pa = (votesA + (a & 1)) * 2 > voters ? 1 : 0;
+                        pb = (votesB + (b & 1)) * 2 > voters ? 1 : 0;
+                    }
+                    a = (a & ~1) | pa;
+                    b = (b & ~1) | pb;
+                }
+                const int (*base)[16] = other[pa * 2 + pb];
+                const int ua = unquantizeBC7(a, ctx.precision[channel]);
+                const int ub = unquantizeBC7(b, ctx.precision[channel]);
+                int palette[16];
+                for (int j = 0; j < entries; ++j)
+                    palette[j] = bptc::interpolate(ua, ub, weights[j]);
+
+                int sum = 0;
+                for (int i = 0; i < region.count; ++i)
+                {
+                    int best = noError;
+                    for (int j = 0; j < entries && best > 0; ++j)
+                    {
+                        const int d = value[i] - palette[j];
+                        const int error = base[i][j] + d * d;
+                        if (error > best)
+                            break;
+                        best = error < best ? error : best;
+                    }
+                    sum += best + constant[i];
+                    if (sum > bound)
+                        return noError;
+                }
+                return sum;
+            }
+
+        private:
+            int withBit(int v, int c, int bit) const
+            {
+                return pbits && ctx.precision[c] ? (v & ~1) | bit : v;
+            }
+
+            const Context& ctx;
+            const Region& region;
+            int channel;
+            int entries = 0;
+            const int* weights = nullptr;
+            bool pbits = false;
+            bool shared = false;
+            int voters = 0;
+            int votesA = 0;
+            int votesB = 0;
+            int value[16] = {};
+            int constant[16] = {};
+            int other[4][16][16];
+        };
+
         int exhaustiveSearchBC7(const Context& ctx, const Region& region, Endpoints& e, int channel, int error)
         {
             const int precision = ctx.precision[channel];
@@ -379,13 +550,12 @@ namespace norva
             const int blow = b0 - 5 < 0 ? 0 : b0 - 5;
             const int bhigh = b0 + 5 > top ? top : b0 + 5;
 
+            const ChannelErrors errors(ctx, region, e, channel);
             int best = error;
             int bestA = a0;
             int bestB = b0;
             auto measure = [&](int a, int b) {
-                e.a[channel] = a;
-                e.b[channel] = b;
-                const int trial = mapColorsBC7(ctx, region, e, best);
+                const int trial = errors.measure(a, b, best);
                 if (trial < best)
                 {
                     best = trial;
