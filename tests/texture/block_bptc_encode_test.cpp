@@ -261,6 +261,28 @@ TEST(BlockEncodeBPTC, SolidBlocksDecodeExactly)
     }
 }
 
+TEST(BlockEncodeBPTC, ThreeColoursTakeAThreeRegionMode)
+{
+    // Red, green and blue laid out as three-region shape 0 (0xAA685050: two bits a texel).
+    // No line through colour space holds all three and mode 0's p-bits cannot reach 0 and
+    // 255 together, so only mode 2 (three regions, plain 5-bit endpoints) is exact: the
+    // search gets there only if it tries the three-region modes.
+    const u32 shape = 0xAA685050;
+    float texels[16][4];
+    for (int i = 0; i < 16; ++i)
+    {
+        const int region = (shape >> (2 * i)) & 3;
+        for (int c = 0; c < 3; ++c)
+            texels[i][c] = c == region ? 1.0f : 0.0f;
+        texels[i][3] = 1.0f;
+    }
+    const Bytes block = encodeBlock(TC::BPTC_RGBA_UNORM, texels);
+    EXPECT_EQ(block[0] & 7, 4) << "mode 2";
+    const std::vector<float> decoded = decodeBlock(TC::BPTC_RGBA_UNORM, block);
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(decoded[i], texels[i / 4][i % 4]) << i;
+}
+
 TEST(BlockEncodeBPTC, BC6HRangeEnds)
 {
     // unsigned: negatives encode as 0 exactly (an endpoint at 0), infinity and values past
