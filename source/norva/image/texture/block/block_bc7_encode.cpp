@@ -178,23 +178,6 @@ namespace norva
             return best + bestAlpha;
         }
 
-        // The region's error with these endpoints, or noError as soon as it exceeds bound.
-        int mapColorsBC7(const Context& ctx, const Region& region, const Endpoints& e, int bound)
-        {
-            Palette palette;
-            paletteBC7(palette, ctx, withPBits(ctx, e));
-            int sum = 0;
-            for (int i = 0; i < region.count; ++i)
-            {
-                int ci;
-                int ai;
-                sum += paletteErrorBC7(ctx.texels[region.list[i]], palette, ctx.colorBits, ctx.alphaBits, ci, ai);
-                if (sum > bound)
-                    return noError;
-            }
-            return sum;
-        }
-
         void makeRegions(Region* regions, int count, int shape)
         {
             const u8* partition = bptcPartitions[count - 1][shape].data();
@@ -338,38 +321,11 @@ namespace norva
             }
         }
 
-        // Moves one endpoint channel by halving steps while that lowers the error.
-        int perturbEndpointBC7(const Context& ctx, const Region& region, Endpoints& e, int which, int channel,
-                               int error)
-        {
-            const int precision = ctx.precision[channel];
-            const int top = (1 << precision) - 1;
-            int& value = channelRef(e, which, channel);
-            for (int step = 1 << (precision - 1); step > 0; step >>= 1)
-            {
-                const int start = value;
-                int bestValue = start;
-                for (const int candidate : { start - step, start + step })
-                {
-                    if (candidate < 0 || candidate > top)
-                        continue;
-                    value = candidate;
-                    const int trial = mapColorsBC7(ctx, region, e, error);
-                    if (trial < error)
-                    {
-                        error = trial;
-                        bestValue = candidate;
-                    }
-                }
-                value = bestValue;
-            }
-            return error;
-        }
-
         // The region's errors while one channel's endpoints vary and the others stay: per
         // texel the part of its error the channel does not touch (for each p-bit the vote
         // may give the fixed channels), so a candidate pair costs one channel's palette.
-        // Gives exactly mapColorsBC7's sums, in the same order.
+        // measure() is the region's error for a candidate pair, or noError once it passes
+        // the bound.
         class ChannelErrors
         {
         public:
@@ -581,16 +537,46 @@ namespace norva
             return best;
         }
 
+        // Moves one endpoint channel by halving steps while that lowers the error.
+        int perturbEndpointBC7(const Context& ctx, const ChannelErrors& errors, Endpoints& e, int which, int channel,
+                               int error)
+        {
+            const int precision = ctx.precision[channel];
+            const int top = (1 << precision) - 1;
+            int& value = channelRef(e, which, channel);
+            for (int step = 1 << (precision - 1); step > 0; step >>= 1)
+            {
+                const int start = value;
+                int bestValue = start;
+                for (const int candidate : { start - step, start + step })
+                {
+                    if (candidate < 0 || candidate > top)
+                        continue;
+                    value = candidate;
+                    const int trial = errors.measure(e.a[channel], e.b[channel], error);
+                    if (trial < error)
+                    {
+                        error = trial;
+                        bestValue = candidate;
+                    }
+                }
+                value = bestValue;
+            }
+            return error;
+        }
+
         int optimizeRegionBC7(const Context& ctx, const Region& region, Endpoints& e, int error)
         {
             for (int channel = 0; channel < 4; ++channel)
             {
                 if (!ctx.precision[channel])
                     continue;
+                // only this channel moves below: the others' errors are computed once
+                const ChannelErrors errors(ctx, region, e, channel);
                 Endpoints tryA = e;
                 Endpoints tryB = e;
-                const int errorA = perturbEndpointBC7(ctx, region, tryA, 0, channel, error);
-                const int errorB = perturbEndpointBC7(ctx, region, tryB, 1, channel, error);
+                const int errorA = perturbEndpointBC7(ctx, errors, tryA, 0, channel, error);
+                const int errorB = perturbEndpointBC7(ctx, errors, tryB, 1, channel, error);
                 if (errorA >= error && errorB >= error)
                     continue;
                 int which = errorB < errorA ? 1 : 0;
@@ -600,7 +586,7 @@ namespace norva
                 for (;;)
                 {
                     which ^= 1;
-                    const int trial = perturbEndpointBC7(ctx, region, e, which, channel, error);
+                    const int trial = perturbEndpointBC7(ctx, errors, e, which, channel, error);
                     if (trial >= error)
                         break;
                     error = trial;
