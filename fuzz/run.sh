@@ -9,7 +9,7 @@ set -eu
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_decompress fuzz_image_any fuzz_rar fuzz_archive_zip_mgx}
+harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_bptc_encode fuzz_decompress fuzz_image_any fuzz_rar fuzz_archive_zip_mgx}
 workers=${FUZZ_WORKERS:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
@@ -63,6 +63,12 @@ seed() {
     fuzz_jpeg) copy_seeds "$dir" "$fixtures"/jpeg/*.jpg "$fixtures"/fuzz/jpeg/* ;;
     # five case bytes, then pixels: a photograph-like picture's
     fuzz_jpeg_encode) copy_seeds "$dir" "$fixtures"/jpeg/source.ppm ;;
+    fuzz_bptc_encode)
+        # a row selector, then 16 texels of four floats: runs of Mesa's HDR decodes
+        for i in 0 1 2 3 4 5; do
+            { byte "$i"; dd if="$fixtures"/texture/bc6h_hdr_s.mesa.raw bs=256 skip=$((i * 37)) count=1 2>/dev/null; } \
+                > "$dir/texels$i"
+        done ;;
     fuzz_image_any)
         # the harness prints its extension list (the decoder registry) in selector order;
         # every fixture of an extension, references left out, seeds that extension
