@@ -131,23 +131,6 @@ namespace norva
             }
         }
 
-        // The region's error with these quantised endpoints, or noError past bound.
-        s64 mapColorsQuantizedBC6H(const BC6HMode& m, const Texels& t, const Region& region, const int (*ends)[3],
-                                   s64 bound)
-        {
-            int palette[16][3];
-            paletteBC6H(palette, m, ends, t.isSigned);
-            s64 sum = 0;
-            for (int i = 0; i < region.count; ++i)
-            {
-                int index;
-                sum += nearestEntry(t.value[region.list[i]], palette, 1 << m.indexBits, index);
-                if (sum > bound)
-                    return noError;
-            }
-            return sum;
-        }
-
         // The rough palette: entries interpolated straight from the half integers.
         s64 mapColorsBC6H(const BC6HMode& m, const Texels& t, const Region& region, const int (*ends)[3])
         {
@@ -307,8 +290,78 @@ namespace norva
             return true;
         }
 
-        s64 perturbEndpointBC6H(const BC6HMode& m, const Texels& t, const Region& region, int (*ends)[3], int which,
-                                int channel, s64 error)
+        // The region's errors while one channel's endpoints move: per texel and palette
+        // entry the part the other two channels give, so a candidate costs one channel's
+        // palette. measure() is the region's error for a candidate pair, or noError once
+        // it passes the bound.
+        class ChannelErrorsBC6H
+        {
+        public:
+            ChannelErrorsBC6H(const BC6HMode& m, const Texels& t, const Region& region, const int (*ends)[3],
+                              int channel)
+                : m(m), t(t), region(region), channel(channel), entries(1 << m.indexBits)
+            {
+                int palette[16][3];
+                paletteBC6H(palette, m, ends, t.isSigned);
+                for (int i = 0; i < region.count; ++i)
+                {
+                    const int* texel = t.value[region.list[i]];
+                    value[i] = texel[channel];
+                    for (int j = 0; j < entries; ++j)
+                    {
+                        s64 error = 0;
+                        for (int c = 0; c < 3; ++c)
+                        {
+                            if (c == channel)
+                                continue;
+                            const s64 d = s64(texel[c]) - palette[j][c];
+                            error += d * d;
+                        }
+                        other[i][j] = error;
+                    }
+                }
+            }
+
+            s64 measure(int a, int b, s64 bound) const
+            {
+                const int* weights = bptc::weightsFor(m.indexBits);
+                const int precision = m.precision[0][channel];
+                const int ua = bptc::unquantizeBC6H(a, precision, t.isSigned);
+                const int ub = bptc::unquantizeBC6H(b, precision, t.isSigned);
+                int palette[16];
+                for (int j = 0; j < entries; ++j)
+                    palette[j] = bptc::finishBC6H(bptc::interpolate(ua, ub, weights[j]), t.isSigned);
+                s64 sum = 0;
+                for (int i = 0; i < region.count; ++i)
+                {
+                    s64 best = noError;
+                    for (int j = 0; j < entries && best > 0; ++j)
+                    {
+                        const s64 d = s64(value[i]) - palette[j];
+                        const s64 error = other[i][j] + d * d;
+                        if (error > best)
+                            break;
+                        best = error < best ? error : best;
+                    }
+                    sum += best;
+                    if (sum > bound)
+                        return noError;
+                }
+                return sum;
+            }
+
+        private:
+            const BC6HMode& m;
+            const Texels& t;
+            const Region& region;
+            int channel;
+            int entries;
+            int value[16] = {};
+            s64 other[16][16];
+        };
+
+        s64 perturbEndpointBC6H(const BC6HMode& m, const Texels& t, const ChannelErrorsBC6H& errors, int (*ends)[3],
+                                int which, int channel, s64 error)
         {
             const int p = m.precision[0][channel];
             // a signed endpoint keeps its magnitude below the top of its field
@@ -324,7 +377,7 @@ namespace norva
                     if (candidate < low || candidate > high)
                         continue;
                     value = candidate;
-                    const s64 trial = mapColorsQuantizedBC6H(m, t, region, ends, error);
+                    const s64 trial = errors.measure(ends[0][channel], ends[1][channel], error);
                     if (trial < error)
                     {
                         error = trial;
@@ -340,12 +393,13 @@ namespace norva
         {
             for (int channel = 0; channel < 3; ++channel)
             {
+                const ChannelErrorsBC6H errors(m, t, region, ends, channel);
                 int tryA[2][3];
                 int tryB[2][3];
                 std::memcpy(tryA, ends, sizeof(tryA));
                 std::memcpy(tryB, ends, sizeof(tryB));
-                const s64 errorA = perturbEndpointBC6H(m, t, region, tryA, 0, channel, error);
-                const s64 errorB = perturbEndpointBC6H(m, t, region, tryB, 1, channel, error);
+                const s64 errorA = perturbEndpointBC6H(m, t, errors, tryA, 0, channel, error);
+                const s64 errorB = perturbEndpointBC6H(m, t, errors, tryB, 1, channel, error);
                 if (errorA >= error && errorB >= error)
                     continue;
                 int which = errorB < errorA ? 1 : 0;
@@ -354,7 +408,7 @@ namespace norva
                 for (;;)
                 {
                     which ^= 1;
-                    const s64 trial = perturbEndpointBC6H(m, t, region, ends, which, channel, error);
+                    const s64 trial = perturbEndpointBC6H(m, t, errors, ends, which, channel, error);
                     if (trial >= error)
                         break;
                     error = trial;
