@@ -1,27 +1,11 @@
-// Stand-ins for the parts of the unpacker that are still to come: the PPMd text model of
-// 2.9 blocks and the 1.5 and 2.0 decoders. Each stops the member with a clear reason
+// Stand-ins for the parts of the unpacker that are still to come: the 1.5 and 2.0
+// decoders. Each stops the member with a clear reason
 // instead of producing anything; their own files replace these functions.
 
 #include "archive/rar/rar_unpack.hpp"
 
 namespace norva::filesystem::rar
 {
-    bool RarUnpacker::initPpm()
-    {
-        failure = "PPMd compressed blocks are not supported yet";
-        unsupported = true;
-        return false;
-    }
-
-    int RarUnpacker::ppmDecodeByte()
-    {
-        return -1;
-    }
-
-    void RarUnpacker::resetPpm()
-    {
-    }
-
     void RarUnpacker::unpack15(bool)
     {
         failure = "RAR 1.5 compression is not supported yet";

@@ -2,9 +2,9 @@
 
 // The RAR 1.5 - 4.x unpacker: one packed member from memory into memory. The frame (data
 // I/O, window, input refill, flush, dispatch by version) lives in rar_unpack.cpp, the bit
-// reader and filter machine in rar_vm.cpp, the 2.9 decoder in rar_decode29.cpp. The PPMd
-// model and the 1.5 / 2.0 decoders plug in through the hooks declared below
-// (rar_pending.cpp holds their stand-ins until they arrive).
+// reader and filter machine in rar_vm.cpp, the 2.9 decoder in rar_decode29.cpp, the PPMd
+// model of its text blocks in rar_ppmd.cpp. The 1.5 / 2.0 decoders plug in through the
+// hooks declared below (rar_pending.cpp holds their stand-ins until they arrive).
 
 #include <memory>
 #include <vector>
@@ -220,7 +220,7 @@ namespace norva::filesystem::rar
         RarPreparedProgram program;
     };
 
-    class RarPpmModel; // PPMd variant H, in its own file when it arrives
+    class RarPpmModel; // PPMd variant H (rar_ppmd.hpp)
 
     constexpr u32 WINDOW_SIZE = 0x400000;
     constexpr u32 WINDOW_MASK = WINDOW_SIZE - 1;
@@ -278,10 +278,16 @@ namespace norva::filesystem::rar
         void initFilters();
         int decodePpmByte();
 
-        // --- hooks filled by the PPMd model and the older decoders (rar_pending.cpp) ---
+        // --- the PPMd model's hooks (rar_ppmd.cpp) ---
         bool initPpm();          // a PPM block header at the input position
         int ppmDecodeByte();     // -1 at the end or on damage
         void resetPpm();         // frees the model after damage or at the end
+
+        // PPMd heaps above this many MiB are refused like a failed allocation (a test seam;
+        // streams may ask for up to 256).
+        u32 ppmLimitMegabytes = 256;
+
+        // --- hooks filled by the older decoders (rar_pending.cpp) ---
         void unpack15(bool solid);
         void unpack20(bool solid);
 
