@@ -27,6 +27,8 @@ namespace
         { "libarchive/test_read_format_rar_binary_data.rar", "random_data.bin" },                  // 1 MB random
         { "libarchive/test_read_format_rar_filter.rar", "bsdcat.exe" },                          // E8E9 + delta
         { "junrar/audio/BoatModernEnglish-regular-unpack30.rar", "BoatModernEnglish.wav" },       // LZ on audio
+        { "libarchive/test_read_format_rar_ppmd_lzss_conversion.rar", "ppmd_lzss_conversion_test.txt" }, // 241.6 MB, LZ + PPMd
+        { "junrar/ppm/legit-maxmb63.rar", "final_payload.txt" },                                  // PPMd, order 64
     };
 
     void mapMember(benchmark::State& state)
