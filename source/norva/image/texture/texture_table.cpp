@@ -25,8 +25,7 @@ namespace norva
         constexpr Format RG16 { 32, Format::UNORM, Format::RGBA, 16, 16, 0, 0 };
         constexpr Format RG16S { 32, Format::SNORM, Format::RGBA, 16, 16, 0, 0 };
 
-        // The encoders of the DXT, RGTC, BPTC and ETC1 rows, and the ETC, EAC, BPTC, PVRTC
-        // and ASTC decoders, enter their rows here when they land.
+        // The PVRTC and ASTC decoders enter their rows here when they land.
         constexpr TextureCompressionInfo table[] =
         {
         {TC::NONE, 0, 0, 0, 0, 0, 0, NONE, nullptr, nullptr},
@@ -39,18 +38,18 @@ namespace norva
         {TC::LATC1_SIGNED_LUMINANCE, 0, 0x8C71, 0, 4, 4, 8, NONE, nullptr, nullptr},
         {TC::LATC2_LUMINANCE_ALPHA, 0, 0x8C72, 0, 4, 4, 16, NONE, nullptr, nullptr},
         {TC::LATC2_SIGNED_LUMINANCE_ALPHA, 0, 0x8C73, 0, 4, 4, 16, NONE, nullptr, nullptr},
-        {TC::DXT1, 71, 0x83F0, 131, 4, 4, 8, RGBA8, decodeBlockDXT1, nullptr},
-        {TC::DXT1_SRGB, 72, 0x8C4C, 132, 4, 4, 8, RGBA8, decodeBlockDXT1, nullptr},
-        {TC::DXT1_ALPHA, 0, 0x83F1, 133, 4, 4, 8, RGBA8, decodeBlockDXT1, nullptr},
-        {TC::DXT1_ALPHA_SRGB, 0, 0x8C4D, 134, 4, 4, 8, RGBA8, decodeBlockDXT1, nullptr},
-        {TC::DXT3, 74, 0x83F2, 135, 4, 4, 16, RGBA8, decodeBlockDXT3, nullptr},
-        {TC::DXT3_SRGB, 75, 0x8C4E, 136, 4, 4, 16, RGBA8, decodeBlockDXT3, nullptr},
-        {TC::DXT5, 77, 0x83F3, 137, 4, 4, 16, RGBA8, decodeBlockDXT5, nullptr},
-        {TC::DXT5_SRGB, 78, 0x8C4F, 138, 4, 4, 16, RGBA8, decodeBlockDXT5, nullptr},
-        {TC::RGTC1_RED, 80, 0x8DBB, 139, 4, 4, 8, RGBA32F, decodeBlockBC4U, nullptr},
-        {TC::RGTC1_SIGNED_RED, 81, 0x8DBC, 140, 4, 4, 8, RGBA32F, decodeBlockBC4S, nullptr},
-        {TC::RGTC2_RG, 83, 0x8DBD, 141, 4, 4, 16, RGBA32F, decodeBlockBC5U, nullptr},
-        {TC::RGTC2_SIGNED_RG, 84, 0x8DBE, 142, 4, 4, 16, RGBA32F, decodeBlockBC5S, nullptr},
+        {TC::DXT1, 71, 0x83F0, 131, 4, 4, 8, RGBA8, decodeBlockDXT1, encodeBlockDXT1},
+        {TC::DXT1_SRGB, 72, 0x8C4C, 132, 4, 4, 8, RGBA8, decodeBlockDXT1, encodeBlockDXT1},
+        {TC::DXT1_ALPHA, 0, 0x83F1, 133, 4, 4, 8, RGBA8, decodeBlockDXT1, encodeBlockDXT1A},
+        {TC::DXT1_ALPHA_SRGB, 0, 0x8C4D, 134, 4, 4, 8, RGBA8, decodeBlockDXT1, encodeBlockDXT1A},
+        {TC::DXT3, 74, 0x83F2, 135, 4, 4, 16, RGBA8, decodeBlockDXT3, encodeBlockDXT3},
+        {TC::DXT3_SRGB, 75, 0x8C4E, 136, 4, 4, 16, RGBA8, decodeBlockDXT3, encodeBlockDXT3},
+        {TC::DXT5, 77, 0x83F3, 137, 4, 4, 16, RGBA8, decodeBlockDXT5, encodeBlockDXT5},
+        {TC::DXT5_SRGB, 78, 0x8C4F, 138, 4, 4, 16, RGBA8, decodeBlockDXT5, encodeBlockDXT5},
+        {TC::RGTC1_RED, 80, 0x8DBB, 139, 4, 4, 8, RGBA32F, decodeBlockBC4U, encodeBlockBC4U},
+        {TC::RGTC1_SIGNED_RED, 81, 0x8DBC, 140, 4, 4, 8, RGBA32F, decodeBlockBC4S, encodeBlockBC4S},
+        {TC::RGTC2_RG, 83, 0x8DBD, 141, 4, 4, 16, RGBA32F, decodeBlockBC5U, encodeBlockBC5U},
+        {TC::RGTC2_SIGNED_RG, 84, 0x8DBE, 142, 4, 4, 16, RGBA32F, decodeBlockBC5S, encodeBlockBC5S},
         {TC::BPTC_RGB_UNSIGNED_FLOAT, 95, 0x8E8F, 143, 4, 4, 16, RGBA32F, decodeBlockBC6HU, encodeBlockBC6HU},
         {TC::BPTC_RGB_SIGNED_FLOAT, 96, 0x8E8E, 144, 4, 4, 16, RGBA32F, decodeBlockBC6HS, encodeBlockBC6HS},
         {TC::BPTC_RGBA_UNORM, 98, 0x8E8C, 145, 4, 4, 16, RGBA32F, decodeBlockBC7, encodeBlockBC7},
@@ -65,7 +64,7 @@ namespace norva
         {TC::PVRTC_SRGB_4BPP, 0, 0x8A55, 0, 8, 8, 32, RGBA8, nullptr, nullptr},
         {TC::PVRTC_SRGB_ALPHA_2BPP, 0, 0x8A56, 1000054004, 8, 8, 16, RGBA8, nullptr, nullptr},
         {TC::PVRTC_SRGB_ALPHA_4BPP, 0, 0x8A57, 1000054005, 8, 8, 32, RGBA8, nullptr, nullptr},
-        {TC::ETC1_RGB, 0, 0x8D64, 0, 4, 4, 8, RGBA8, decodeBlockETC1, nullptr},
+        {TC::ETC1_RGB, 0, 0x8D64, 0, 4, 4, 8, RGBA8, decodeBlockETC1, encodeBlockETC1},
         {TC::EAC_R11, 0, 0x9270, 153, 4, 4, 8, R16, decodeBlockEACR11, nullptr},
         {TC::EAC_SIGNED_R11, 0, 0x9271, 154, 4, 4, 8, R16S, decodeBlockEACR11, nullptr},
         {TC::EAC_RG11, 0, 0x9272, 155, 4, 4, 16, RG16, decodeBlockEACRG11, nullptr},

@@ -48,4 +48,16 @@ namespace norva
     void encodeBlockBC6HS(const TextureCompressionInfo& info, u8* block, const u8* source, s32 stride);
     void encodeBlockBC7(const TextureCompressionInfo& info, u8* block, const u8* source, s32 stride);
 
+    // Encoders: one 4 x 4 block of source texels in the row's format (RGBA 8888 for DXT and
+    // ETC1, four floats per texel for RGTC) into one block.
+    void encodeBlockDXT1(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockDXT1A(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockDXT3(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockDXT5(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockBC4U(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockBC4S(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockBC5U(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockBC5S(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+    void encodeBlockETC1(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
+
 } // namespace norva
