@@ -43,10 +43,10 @@ namespace
         { "code", 0x20004, TC::DXT1, 71, 0x83F0, 131, 4, 4, 8, true },
         { "code", 0x5000000C, TC::ASTC_RGBA_4x4, 134, 0x93B0, 157, 4, 4, 16, false },
         { "code", 0xD0000E0C + 13 * 0x100, TC::ASTC_SRGB_ALPHA_12x12, 187, 0x93DD, 184, 12, 12, 16, false },
-        { "code", 0x48010209, TC::PVRTC_RGBA_4BPP, 0, 0x8C02, 1000054001, 4, 4, 8, false },
+        { "code", 0x48010209, TC::PVRTC_RGBA_4BPP, 0, 0x8C02, 1000054001, 4, 4, 8, true },
         { "code", 0x5000030D, TC::ASTC_RGBA_4x4x4, 0, 0x93C3, 0, 4, 4, 16, false },
         { "code", 0x12345678, TC::NONE, 0, 0, 0, 0, 0, 0, false },
-        { "gl", 0x8A55, TC::PVRTC_SRGB_4BPP, 0, 0x8A55, 0, 8, 8, 32, false },
+        { "gl", 0x8A55, TC::PVRTC_SRGB_4BPP, 0, 0x8A55, 0, 8, 8, 32, true },
         { "gl", 0x8DBE, TC::RGTC2_SIGNED_RG, 84, 0x8DBE, 142, 4, 4, 16, true },
         { "gl", 0x8C3D, TC::RGB9_E5, 67, 0x8C3D, 0, 1, 1, 4, true },
         { "gl", 0, TC::NONE, 0, 0, 0, 0, 0, 0, false },          // not a packed row with GL 0
@@ -57,7 +57,7 @@ namespace
         { "dxgi", 0, TC::NONE, 0, 0, 0, 0, 0, 0, false },
         { "dxgi", 999, TC::NONE, 0, 0, 0, 0, 0, 0, false },
         { "vulkan", 141, TC::AMD_3DC_XY, 83, 0x87FA, 141, 4, 4, 16, true },
-        { "vulkan", 1000054005, TC::PVRTC_SRGB_ALPHA_4BPP, 0, 0x8A57, 1000054005, 8, 8, 32, false },
+        { "vulkan", 1000054005, TC::PVRTC_SRGB_ALPHA_4BPP, 0, 0x8A57, 1000054005, 8, 8, 32, true },
         { "vulkan", 155, TC::EAC_RG11, 0, 0x9272, 155, 4, 4, 16, true },
         { "vulkan", 7, TC::NONE, 0, 0, 0, 0, 0, 0, false },
     };
@@ -284,11 +284,16 @@ TEST(TextureDrivers, BlockCountsUseCeilingDivisionAndPadPVRTC)
         { TC::DXT1, 1, 1, 8 },
         { TC::RGB9_E5, 3, 2, 24 },
         { TC::UYVY, 3, 1, 8 },
-        // PVRTC levels hold at least 2 x 2 blocks
+        // PVRTC levels hold at least 2 x 2 words of 8 bytes; the sRGB rows' 8 x 8 blocks are
+        // 2 x 2 words at 4 bpp and 2 x 1 at 2 bpp
         { TC::PVRTC_RGBA_4BPP, 4, 4, 4 * 8 },
         { TC::PVRTC_RGBA_2BPP, 1, 1, 4 * 8 },
         { TC::PVRTC_RGBA_2BPP, 512, 512, 64 * 128 * 8 },
-        { TC::PVRTC_SRGB_4BPP, 8, 8, 4 * 32 },
+        { TC::PVRTC_SRGB_4BPP, 8, 8, 4 * 8 },
+        { TC::PVRTC_SRGB_4BPP, 2, 1, 4 * 8 },
+        { TC::PVRTC_SRGB_4BPP, 32, 16, 8 * 4 * 8 },
+        { TC::PVRTC_SRGB_2BPP, 4, 4, 4 * 8 },
+        { TC::PVRTC_SRGB_2BPP, 16, 32, 2 * 8 * 8 },
         { TC::NONE, 16, 16, 0 },
     };
     for (const Case& c : cases)

@@ -38,6 +38,13 @@ namespace norva
             return (info.compression & TextureCompression::FLAG_SURFACE) != 0;
         }
 
+        // Texels across one PVRTC word of 64 bits: 4 at 4 bpp, 8 at 2 bpp. The linear rows'
+        // blocks are one word; the sRGB rows describe 8 x 8 blocks of 4 or 2 words.
+        s32 getWordWidth(const TextureCompressionInfo& info)
+        {
+            return 2 * info.width * info.height / info.bytes;
+        }
+
         // Runs rows(0 .. count - 1), one task each, and waits; an exception from a task
         // (an allocation failure) comes back as a failed status.
         template <typename RowFunc>
@@ -75,9 +82,19 @@ namespace norva
                 return status;
             }
 
+            // Levels are padded to 2 x 2 words (PVR files); a shorter span holds the level's
+            // own words (basisu's KTX files), a grid of one word wrapping onto itself included.
             TextureCompressionInfo surface = info;
-            surface.width = s32(info.getBlockCountX(dest.width) * u64(info.width));
-            surface.height = s32(info.getBlockCountY(dest.height) * u64(info.height));
+            if (memory.size >= info.getBlockDataSize(dest.width, dest.height))
+            {
+                surface.width = s32(info.getBlockCountX(dest.width) * u64(info.width));
+                surface.height = s32(info.getBlockCountY(dest.height) * u64(info.height));
+            }
+            else
+            {
+                surface.width = std::max(dest.width, getWordWidth(info));
+                surface.height = std::max(dest.height, 4);
+            }
 
             if (surface.width == dest.width && surface.height == dest.height && dest.format == info.format)
             {
@@ -116,20 +133,32 @@ namespace norva
         return counter;
     }
 
+    // A PVRTC level holds at least 2 x 2 words, 4 texels high; counted in texels, since the
+    // sRGB rows' blocks are more than one word.
     u64 TextureCompressionInfo::getBlockCountX(s32 pixels) const
     {
         if (width <= 0 || pixels <= 0)
             return 0;
-        const u64 count = (u64(pixels) + u64(width) - 1) / u64(width);
-        return isWholeSurface(*this) ? std::max<u64>(count, 2) : count;
+        if (isWholeSurface(*this) && bytes > 0)
+            pixels = std::max<s32>(pixels, 2 * getWordWidth(*this));
+        return (u64(pixels) + u64(width) - 1) / u64(width);
     }
 
     u64 TextureCompressionInfo::getBlockCountY(s32 pixels) const
     {
         if (height <= 0 || pixels <= 0)
             return 0;
-        const u64 count = (u64(pixels) + u64(height) - 1) / u64(height);
-        return isWholeSurface(*this) ? std::max<u64>(count, 2) : count;
+        if (isWholeSurface(*this))
+            pixels = std::max<s32>(pixels, 2 * 4);
+        return (u64(pixels) + u64(height) - 1) / u64(height);
+    }
+
+    u64 getLeastBlockDataSize(const TextureCompressionInfo& info, s32 w, s32 h)
+    {
+        if (!isWholeSurface(info) || info.width <= 0 || info.height <= 0 || info.bytes <= 0 || w <= 0 || h <= 0)
+            return info.getBlockDataSize(w, h);
+        const u64 ww = u64(getWordWidth(info));
+        return (u64(w) + ww - 1) / ww * ((u64(h) + 3) / 4) * 8;
     }
 
     u64 TextureCompressionInfo::getBlockDataSize(s32 w, s32 h) const
@@ -166,7 +195,7 @@ namespace norva
             return status;
         }
 
-        const u64 needed = getBlockDataSize(dest.width, dest.height);
+        const u64 needed = getLeastBlockDataSize(*this, dest.width, dest.height);
         if (!memory.address || memory.size < needed)
         {
             status.setError("[TextureCompression] Not enough block data: %llu bytes for %d x %d pixels, %llu needed.",

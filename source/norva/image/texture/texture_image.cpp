@@ -25,7 +25,7 @@ namespace norva
 
                 if (!info.decode)
                     return info.decompress(dest, span); // says "No decoder for ..."
-                const u64 needed = info.getBlockDataSize(width, height);
+                const u64 needed = getLeastBlockDataSize(info, width, height);
                 if (span.size < needed)
                 {
                     status.setError("%sNot enough block data: %llu bytes for %d x %d pixels, %llu needed.", tag,

@@ -14,6 +14,17 @@ namespace norva
 
 } // namespace norva
 
+#include <norva/image/texture.hpp>
+
+namespace norva
+{
+    // The fewest bytes of block data that decode a width x height image: getBlockDataSize,
+    // except that PVRTC levels below 2 x 2 words may also come unpadded (the level's own
+    // words only), as basisu writes them.
+    u64 getLeastBlockDataSize(const TextureCompressionInfo& info, s32 width, s32 height);
+
+} // namespace norva
+
 #include <algorithm>
 
 #include <norva/image/decoder.hpp>

@@ -25,7 +25,7 @@ namespace norva
         constexpr Format RG16 { 32, Format::UNORM, Format::RGBA, 16, 16, 0, 0 };
         constexpr Format RG16S { 32, Format::SNORM, Format::RGBA, 16, 16, 0, 0 };
 
-        // The PVRTC and ASTC decoders enter their rows here when they land.
+        // The ASTC decoders enter their rows here when they land.
         constexpr TextureCompressionInfo table[] =
         {
         {TC::NONE, 0, 0, 0, 0, 0, 0, NONE, nullptr, nullptr},
@@ -54,16 +54,16 @@ namespace norva
         {TC::BPTC_RGB_SIGNED_FLOAT, 96, 0x8E8E, 144, 4, 4, 16, RGBA32F, decodeBlockBC6HS, encodeBlockBC6HS},
         {TC::BPTC_RGBA_UNORM, 98, 0x8E8C, 145, 4, 4, 16, RGBA32F, decodeBlockBC7, encodeBlockBC7},
         {TC::BPTC_SRGB_ALPHA_UNORM, 99, 0x8E8D, 146, 4, 4, 16, RGBA32F, decodeBlockBC7, encodeBlockBC7},
-        {TC::PVRTC_RGB_4BPP, 0, 0x8C00, 0, 4, 4, 8, RGBA8, nullptr, nullptr},
-        {TC::PVRTC_RGB_2BPP, 0, 0x8C01, 0, 8, 4, 8, RGBA8, nullptr, nullptr},
-        {TC::PVRTC_RGBA_4BPP, 0, 0x8C02, 1000054001, 4, 4, 8, RGBA8, nullptr, nullptr},
-        {TC::PVRTC_RGBA_2BPP, 0, 0x8C03, 1000054000, 8, 4, 8, RGBA8, nullptr, nullptr},
+        {TC::PVRTC_RGB_4BPP, 0, 0x8C00, 0, 4, 4, 8, RGBA8, decodeSurfacePVRTC, nullptr},
+        {TC::PVRTC_RGB_2BPP, 0, 0x8C01, 0, 8, 4, 8, RGBA8, decodeSurfacePVRTC, nullptr},
+        {TC::PVRTC_RGBA_4BPP, 0, 0x8C02, 1000054001, 4, 4, 8, RGBA8, decodeSurfacePVRTC, nullptr},
+        {TC::PVRTC_RGBA_2BPP, 0, 0x8C03, 1000054000, 8, 4, 8, RGBA8, decodeSurfacePVRTC, nullptr},
         {TC::PVRTC2_RGBA_2BPP, 0, 0x9137, 1000054002, 8, 4, 8, NONE, nullptr, nullptr},
         {TC::PVRTC2_RGBA_4BPP, 0, 0x9138, 1000054003, 4, 4, 8, NONE, nullptr, nullptr},
-        {TC::PVRTC_SRGB_2BPP, 0, 0x8A54, 0, 8, 8, 16, RGBA8, nullptr, nullptr},
-        {TC::PVRTC_SRGB_4BPP, 0, 0x8A55, 0, 8, 8, 32, RGBA8, nullptr, nullptr},
-        {TC::PVRTC_SRGB_ALPHA_2BPP, 0, 0x8A56, 1000054004, 8, 8, 16, RGBA8, nullptr, nullptr},
-        {TC::PVRTC_SRGB_ALPHA_4BPP, 0, 0x8A57, 1000054005, 8, 8, 32, RGBA8, nullptr, nullptr},
+        {TC::PVRTC_SRGB_2BPP, 0, 0x8A54, 0, 8, 8, 16, RGBA8, decodeSurfacePVRTC, nullptr},
+        {TC::PVRTC_SRGB_4BPP, 0, 0x8A55, 0, 8, 8, 32, RGBA8, decodeSurfacePVRTC, nullptr},
+        {TC::PVRTC_SRGB_ALPHA_2BPP, 0, 0x8A56, 1000054004, 8, 8, 16, RGBA8, decodeSurfacePVRTC, nullptr},
+        {TC::PVRTC_SRGB_ALPHA_4BPP, 0, 0x8A57, 1000054005, 8, 8, 32, RGBA8, decodeSurfacePVRTC, nullptr},
         {TC::ETC1_RGB, 0, 0x8D64, 0, 4, 4, 8, RGBA8, decodeBlockETC1, encodeBlockETC1},
         {TC::EAC_R11, 0, 0x9270, 153, 4, 4, 8, R16, decodeBlockEACR11, nullptr},
         {TC::EAC_SIGNED_R11, 0, 0x9271, 154, 4, 4, 8, R16S, decodeBlockEACR11, nullptr},

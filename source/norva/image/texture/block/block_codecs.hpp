@@ -60,4 +60,7 @@ namespace norva
     void encodeBlockBC5S(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
     void encodeBlockETC1(const TextureCompressionInfo& info, u8* output, const u8* source, s32 stride);
 
+    // PVRTC 1, 2 and 4 bpp: the whole image at once (info's block is the image), RGBA 8-bit
+    void decodeSurfacePVRTC(const TextureCompressionInfo& info, u8* dest, const u8* data, s32 stride);
+
 } // namespace norva
