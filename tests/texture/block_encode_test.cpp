@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -244,6 +245,38 @@ TEST(BlockEncoders, SignedChannelsHoldTheRangeEndsExactly)
     for (auto& t : ones.texels)
         t[0] = t[3] = 1.0f;
     EXPECT_EQ(compress(TC::RGTC1_SIGNED_RED, ones.surface()), (Bytes { 0x7F, 0x81, 0, 0, 0, 0, 0, 0 }));
+}
+
+TEST(BlockEncoders, FloatChannelsOutsideTheRangeAreClamped)
+{
+    // NaN, infinities and values past the ends: the fit sees them clamped (NaN as the
+    // minimum), so the block holds the range ends and nothing overflows a conversion
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float odd[] = { nan, inf, -inf, 1e30f, -1e30f, 2.0f, -2.0f, 0.5f };
+    for (TC code : { TC::RGTC1_RED, TC::RGTC1_SIGNED_RED, TC::RGTC2_RG, TC::RGTC2_SIGNED_RG })
+    {
+        SCOPED_TRACE(int(code));
+        const bool isSigned = code == TC::RGTC1_SIGNED_RED || code == TC::RGTC2_SIGNED_RG;
+        const float minimum = isSigned ? -1.0f : 0.0f;
+        FloatBlock source;
+        for (int i = 0; i < 16; ++i)
+        {
+            source.texels[i][0] = odd[i % 8];
+            source.texels[i][1] = odd[(i + 3) % 8];
+        }
+        const Bytes block = compress(code, source.surface());
+        FloatBlock decoded;
+        ASSERT_TRUE(TextureCompressionInfo(code)
+                        .decompress(decoded.surface(), ConstMemory(block.data(), block.size()))
+                        .success);
+        for (int i = 0; i < 16; ++i)
+        {
+            const float v = source.texels[i][0];
+            const float expected = v >= minimum ? std::min(v, 1.0f) : minimum;
+            EXPECT_NEAR(decoded.texels[i][0], expected, 1.0f / 64.0f) << i;
+        }
+    }
 }
 
 TEST(BlockEncoders, QualityOnThePhotograph)
