@@ -97,7 +97,7 @@ seed() {
         # archives behind an even selector byte: the shared corpus's small RAR files
         for f in "$root"/../shared/corpus/archives/*/*.rar "$root"/../shared/corpus/archives/junrar/*/*.rar; do
             [ -f "$f" ] && [ "$(wc -c < "$f")" -le 65536 ] || continue
-            prefix_seed "$dir" 0 "$f"
+            { byte 0; cat "$f"; } > "$dir/$(basename "$(dirname "$f")")-$(basename "$f")"
         done
         copy_seeds "$dir" "$fixtures"/fuzz/rar/* ;;
     fuzz_archive_zip_mgx)

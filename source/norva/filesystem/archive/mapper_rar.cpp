@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include <norva/core/byte_reader.hpp>
 #include <norva/core/crc32.hpp>
 #include <norva/core/exception.hpp>
@@ -24,6 +26,21 @@ namespace norva::filesystem
 {
     namespace
     {
+        // A member's buffer. Large ones are filled once, front to back, by the unpacker: on
+        // 2 MiB pages that costs one page fault per 2 MiB instead of one per 4 KiB, which
+        // otherwise outweighs the decoding of very repetitive members.
+        u8* allocateMember(u64 size)
+        {
+            constexpr u64 hugePage = u64(2) << 20;
+            if (size < 2 * hugePage)
+                return static_cast<u8*>(alignedMalloc(std::max<u64>(size, 1), 64));
+            u8* buffer = static_cast<u8*>(alignedMalloc(size, u32(hugePage)));
+#if defined(MADV_HUGEPAGE)
+            madvise(buffer, std::size_t(size), MADV_HUGEPAGE);
+#endif
+            return buffer;
+        }
+
         constexpr u8 signature4[7] = { 'R', 'a', 'r', '!', 0x1A, 0x07, 0x00 };
         constexpr u8 signature5[8] = { 'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00 };
 
@@ -282,7 +299,7 @@ namespace norva::filesystem
                 u8* buffer = nullptr;
                 try
                 {
-                    buffer = static_cast<u8*>(alignedMalloc(std::max<u64>(header.unpackedSize, 1), 64));
+                    buffer = allocateMember(header.unpackedSize);
                 }
                 catch (const Exception&)
                 {
