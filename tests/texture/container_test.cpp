@@ -85,7 +85,7 @@ namespace
         { "ktx_bc1_mips_be.ktx", 30, 22, 1, 1, TC::DXT1, "dds_dxt1_im.ref.pam", 0 },
         { "ktx_rgb_7x5.ktx", 7, 5, 1, 1, TC::NONE, "ktx_rgb_7x5.ref.pam", 0 },
         { "ktx_rgb_7x5_be.ktx", 7, 5, 1, 1, TC::NONE, "ktx_rgb_7x5.ref.pam", 0 },
-        { "ktx_astc_4x4.ktx", 32, 32, 1, 1, TC::ASTC_RGBA_4x4, nullptr, 0 },
+        { "ktx_astc_4x4.ktx", 32, 32, 1, 1, TC::ASTC_RGBA_4x4, "ktx_astc_4x4.mesa.ref.pam", 0 },
         // ATC from basisu, exact against basisu's own decode (3/8 and 5/8, not thirds)
         { "ktx_atc_rgb_basisu.ktx", 32, 32, 1, 1, TC::ATC_RGB, "ktx_atc_rgb_basisu.ref.pam", 0 },
         { "ktx_atc_rgba_basisu.ktx", 32, 32, 1, 1, TC::ATC_RGBA_INTERPOLATED_ALPHA, "ktx_atc_rgba_basisu.ref.pam", 0 },
@@ -95,7 +95,22 @@ namespace
         { "pvr_v3_rgba.pvr", 32, 32, 1, 1, TC::NONE, "dds_rgba_im.ref.pam", 0 },
         // etc1tool decodes the PKM's original 30 x 22 of the encoded 32 x 24
         { "pkm_etc1.pkm", 32, 24, 0, 0, TC::ETC1_RGB, "pkm_etc1.etc1tool.ref.pam", 0 },
-        { "astc_6x6.astc", 30, 22, 0, 0, TC::ASTC_RGBA_6x6, nullptr, 0 },
+        // ASTC exact against Mesa at every 2D block size, top-down, partial edge blocks included
+        { "astc_6x6.astc", 30, 22, 0, 0, TC::ASTC_RGBA_6x6, "astc_6x6.mesa.ref.pam", 0 },
+        { "astc_cl_4x4.astc", 24, 20, 0, 0, TC::ASTC_RGBA_4x4, "astc_cl_4x4.mesa.ref.pam", 0 },
+        { "astc_cl_5x4.astc", 24, 20, 0, 0, TC::ASTC_RGBA_5x4, "astc_cl_5x4.mesa.ref.pam", 0 },
+        { "astc_cl_5x5.astc", 24, 20, 0, 0, TC::ASTC_RGBA_5x5, "astc_cl_5x5.mesa.ref.pam", 0 },
+        { "astc_cl_6x5.astc", 24, 20, 0, 0, TC::ASTC_RGBA_6x5, "astc_cl_6x5.mesa.ref.pam", 0 },
+        { "astc_cl_6x6.astc", 24, 20, 0, 0, TC::ASTC_RGBA_6x6, "astc_cl_6x6.mesa.ref.pam", 0 },
+        { "astc_cl_8x5.astc", 24, 20, 0, 0, TC::ASTC_RGBA_8x5, "astc_cl_8x5.mesa.ref.pam", 0 },
+        { "astc_cl_8x6.astc", 24, 20, 0, 0, TC::ASTC_RGBA_8x6, "astc_cl_8x6.mesa.ref.pam", 0 },
+        { "astc_cl_8x8.astc", 24, 20, 0, 0, TC::ASTC_RGBA_8x8, "astc_cl_8x8.mesa.ref.pam", 0 },
+        { "astc_cl_10x5.astc", 24, 20, 0, 0, TC::ASTC_RGBA_10x5, "astc_cl_10x5.mesa.ref.pam", 0 },
+        { "astc_cl_10x6.astc", 24, 20, 0, 0, TC::ASTC_RGBA_10x6, "astc_cl_10x6.mesa.ref.pam", 0 },
+        { "astc_cl_10x8.astc", 24, 20, 0, 0, TC::ASTC_RGBA_10x8, "astc_cl_10x8.mesa.ref.pam", 0 },
+        { "astc_cl_10x10.astc", 24, 20, 0, 0, TC::ASTC_RGBA_10x10, "astc_cl_10x10.mesa.ref.pam", 0 },
+        { "astc_cl_12x10.astc", 24, 20, 0, 0, TC::ASTC_RGBA_12x10, "astc_cl_12x10.mesa.ref.pam", 0 },
+        { "astc_cl_12x12.astc", 24, 20, 0, 0, TC::ASTC_RGBA_12x12, "astc_cl_12x12.mesa.ref.pam", 0 },
     };
 } // namespace
 

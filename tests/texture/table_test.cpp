@@ -41,8 +41,8 @@ namespace
 
     const LookupRow lookupRows[] = {
         { "code", 0x20004, TC::DXT1, 71, 0x83F0, 131, 4, 4, 8, true },
-        { "code", 0x5000000C, TC::ASTC_RGBA_4x4, 134, 0x93B0, 157, 4, 4, 16, false },
-        { "code", 0xD0000E0C + 13 * 0x100, TC::ASTC_SRGB_ALPHA_12x12, 187, 0x93DD, 184, 12, 12, 16, false },
+        { "code", 0x5000000C, TC::ASTC_RGBA_4x4, 134, 0x93B0, 157, 4, 4, 16, true },
+        { "code", 0xD0000E0C + 13 * 0x100, TC::ASTC_SRGB_ALPHA_12x12, 187, 0x93DD, 184, 12, 12, 16, true },
         { "code", 0x48010209, TC::PVRTC_RGBA_4BPP, 0, 0x8C02, 1000054001, 4, 4, 8, true },
         { "code", 0x5000030D, TC::ASTC_RGBA_4x4x4, 0, 0x93C3, 0, 4, 4, 16, false },
         { "code", 0x12345678, TC::NONE, 0, 0, 0, 0, 0, 0, false },

@@ -63,4 +63,7 @@ namespace norva
     // PVRTC 1, 2 and 4 bpp: the whole image at once (info's block is the image), RGBA 8-bit
     void decodeSurfacePVRTC(const TextureCompressionInfo& info, u8* dest, const u8* data, s32 stride);
 
+    // ASTC 2D, linear and sRGB rows: RGBA 8-bit (block_astc.hpp has the float decoder)
+    void decodeBlockASTC(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
 } // namespace norva
