@@ -11,7 +11,14 @@
 // (a known fault), so its BC4 figure is only a speed reference.
 // libsquish parallelises DecompressImage with OpenMP: run with OMP_NUM_THREADS=1 so that
 // squish/1 is one thread and squish/all is the bands on the pool.
+// ASTC 4x4 and 8x8 (LDR, linear rows into RGBA 8888) beside libastcenc's decompressor:
+//   astcenc/1    astcenc_decompress_image on a one-thread context
+//   astcenc/all  the same image on a context of every hardware thread, one pool task per
+//                astcenc thread index
+// The ASTC blocks are real encodings (libastcenc, fast preset) of a 512 x 512 synthetic
+// picture, tiled to 4096 x 4096: random blocks would mostly decode to the error colour.
 //   OMP_NUM_THREADS=1 norva_texture_bench --benchmark_repetitions=3
+//   norva_texture_bench --benchmark_filter=ASTC --benchmark_min_time=0.5
 // Compare within one run only.
 
 #include <benchmark/benchmark.h>
@@ -20,8 +27,10 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <tuple>
 #include <vector>
 
+#include <astcenc.h>
 #include <squish.h>
 
 #include <norva/core/thread.hpp>
@@ -146,11 +155,149 @@ namespace
         }
     }
 
+    // --- ASTC beside libastcenc ---------------------------------------------------------------
+
+    // A 512 x 512 picture with smooth gradients, hard edges, noise and an alpha ramp.
+    std::vector<u8> astcSourcePicture()
+    {
+        constexpr int n = 512;
+        std::vector<u8> rgba(size_t(n) * n * 4);
+        std::mt19937 random(7);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+            {
+                u8* p = &rgba[(size_t(y) * n + x) * 4];
+                const int noise = int(random() % 24);
+                const bool stripe = ((x / 37) + (y / 53)) & 1;
+                p[0] = u8((x * 255 / n + noise) & 0xFF);
+                p[1] = u8(stripe ? 200 - y / 4 : 40 + noise);
+                p[2] = u8(((x ^ y) & 0x40) ? 230 : (x + y) / 4);
+                p[3] = u8(std::min(255, 128 + (y - n / 2) + noise));
+            }
+        return rgba;
+    }
+
+    // The picture encoded with libastcenc and its blocks tiled to a size x size texture.
+    const std::vector<u8>& astcBlocks(int block)
+    {
+        static std::vector<u8> data[2];
+        std::vector<u8>& tiled = data[block == 8];
+        if (!tiled.empty())
+            return tiled;
+        constexpr int n = 512;
+        std::vector<u8> picture = astcSourcePicture();
+        astcenc_config config;
+        astcenc_context* context = nullptr;
+        if (astcenc_config_init(ASTCENC_PRF_LDR, block, block, 1, ASTCENC_PRE_FAST, 0, &config) != ASTCENC_SUCCESS ||
+            astcenc_context_alloc(&config, 1, &context) != ASTCENC_SUCCESS)
+            return tiled;
+        void* slices[1] = { picture.data() };
+        astcenc_image image { n, n, 1, ASTCENC_TYPE_U8, slices };
+        const astcenc_swizzle swizzle { ASTCENC_SWZ_R, ASTCENC_SWZ_G, ASTCENC_SWZ_B, ASTCENC_SWZ_A };
+        const int tileBlocks = n / block;
+        std::vector<u8> encoded(size_t(tileBlocks) * tileBlocks * 16);
+        const astcenc_error error = astcenc_compress_image(context, &image, &swizzle, encoded.data(), encoded.size(), 0);
+        astcenc_context_free(context);
+        if (error != ASTCENC_SUCCESS)
+            return tiled;
+
+        const int blocksPerRow = size / block;
+        tiled.resize(size_t(blocksPerRow) * blocksPerRow * 16);
+        for (int by = 0; by < blocksPerRow; ++by)
+            for (int bx = 0; bx < blocksPerRow; ++bx)
+                std::memcpy(&tiled[(size_t(by) * blocksPerRow + bx) * 16],
+                            &encoded[(size_t(by % tileBlocks) * tileBlocks + bx % tileBlocks) * 16], 16);
+        return tiled;
+    }
+
+    void norvaDecodeASTC(benchmark::State& state, TextureCompression code, int block, bool all)
+    {
+        const TextureCompressionInfo info(code);
+        const std::vector<u8>& data = astcBlocks(block);
+        if (data.empty())
+        {
+            state.SkipWithError("libastcenc could not encode the picture");
+            return;
+        }
+        Bitmap bitmap(size, size, Format::RGBA8888);
+        std::memset(bitmap.image, 1, size_t(bitmap.stride) * size);
+        ThreadPool& pool = all ? ThreadPool::getInstance() : singlePool();
+        for (auto _ : state)
+        {
+            const ImageDecodeStatus status = info.decompress(bitmap, ConstMemory(data.data(), data.size()), pool);
+            if (!status.success)
+                state.SkipWithError(status.info.c_str());
+            benchmark::DoNotOptimize(bitmap.image);
+        }
+        state.SetItemsProcessed(state.iterations() * s64(size) * size);
+    }
+
+    void astcencDecode(benchmark::State& state, int block, bool all)
+    {
+        const std::vector<u8>& data = astcBlocks(block);
+        const unsigned threads = all ? ThreadPool::getHardwareConcurrency() : 1;
+        astcenc_config config;
+        astcenc_context* context = nullptr;
+        if (data.empty() ||
+            astcenc_config_init(ASTCENC_PRF_LDR, block, block, 1, ASTCENC_PRE_FAST, ASTCENC_FLG_DECOMPRESS_ONLY, &config) != ASTCENC_SUCCESS ||
+            astcenc_context_alloc(&config, threads, &context) != ASTCENC_SUCCESS)
+        {
+            state.SkipWithError("no libastcenc context");
+            return;
+        }
+        std::vector<u8> rgba(size_t(size) * size * 4, 1);
+        void* slices[1] = { rgba.data() };
+        astcenc_image image { size, size, 1, ASTCENC_TYPE_U8, slices };
+        const astcenc_swizzle swizzle { ASTCENC_SWZ_R, ASTCENC_SWZ_G, ASTCENC_SWZ_B, ASTCENC_SWZ_A };
+        for (auto _ : state)
+        {
+            if (threads == 1)
+            {
+                astcenc_decompress_image(context, data.data(), data.size(), &image, &swizzle, 0);
+            }
+            else
+            {
+                TaskQueue queue;
+                for (unsigned t = 0; t < threads; ++t)
+                    queue.enqueue([&, t] { astcenc_decompress_image(context, data.data(), data.size(), &image, &swizzle, t); });
+                queue.wait();
+                astcenc_decompress_reset(context);
+            }
+            benchmark::DoNotOptimize(rgba.data());
+        }
+        state.SetItemsProcessed(state.iterations() * s64(size) * size);
+        astcenc_context_free(context);
+    }
+
+    void registerASTC()
+    {
+        using TC = TextureCompression;
+        for (const auto& [name, code, block] : { std::tuple { "ASTC4x4", TC::ASTC_RGBA_4x4, 4 },
+                                                 std::tuple { "ASTC8x8", TC::ASTC_RGBA_8x8, 8 } })
+        {
+            for (bool all : { false, true })
+            {
+                const std::string threads = all ? "all" : "1";
+                benchmark::RegisterBenchmark((std::string(name) + "/norva/" + threads).c_str(),
+                                             [code = code, block = block, all](benchmark::State& s) {
+                                                 norvaDecodeASTC(s, code, block, all);
+                                             })
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+                benchmark::RegisterBenchmark((std::string(name) + "/astcenc/" + threads).c_str(),
+                                             [block = block, all](benchmark::State& s) { astcencDecode(s, block, all); })
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
+        }
+    }
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     registerAll();
+    registerASTC();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

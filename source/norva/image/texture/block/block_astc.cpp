@@ -129,367 +129,6 @@ namespace norva
         }
 
         // ---------------------------------------------------------------------------------
-        // colour endpoints
-
-        struct Endpoints
-        {
-            int e0[4];
-            int e1[4];
-            bool hdrColor;   // RGB are 12-bit HDR values
-            bool hdrAlpha;   // alpha is a 12-bit HDR value
-        };
-
-        inline int clamp255(int v)
-        {
-            return std::clamp(v, 0, 255);
-        }
-
-        inline int clamp4095(int v)
-        {
-            return std::clamp(v, 0, 4095);
-        }
-
-        inline void set(int* e, int r, int g, int b, int a)
-        {
-            e[0] = r;
-            e[1] = g;
-            e[2] = b;
-            e[3] = a;
-        }
-
-        // moves the top bit of b into a's place and returns a as a signed 6-bit offset
-        inline void bitTransferSigned(int& a, int& b)
-        {
-            b >>= 1;
-            b |= a & 0x80;
-            a >>= 1;
-            a &= 0x3F;
-            if (a & 0x20)
-                a -= 0x40;
-        }
-
-        inline void blueContract(int* e, int r, int g, int b, int a)
-        {
-            set(e, (r + b) >> 1, (g + b) >> 1, b, a);
-        }
-
-        void clampLDR(Endpoints& ep)
-        {
-            for (int c = 0; c < 4; ++c)
-            {
-                ep.e0[c] = clamp255(ep.e0[c]);
-                ep.e1[c] = clamp255(ep.e1[c]);
-            }
-        }
-
-        inline int signExtend(int value, int bits)
-        {
-            const int shift = 32 - bits;
-            return int(u32(value) << shift) >> shift;
-        }
-
-        // CEM 11 (and the colour of 14, 15): HDR RGB, direct
-        void decodeHDRColor(Endpoints& ep, const int* v)
-        {
-            const int majorComponent = ((v[4] & 0x80) >> 7) | ((v[5] & 0x80) >> 6);
-            if (majorComponent == 3)
-            {
-                set(ep.e0, v[0] << 4, v[2] << 4, (v[4] & 0x7F) << 5, 0x780);
-                set(ep.e1, v[1] << 4, v[3] << 4, (v[5] & 0x7F) << 5, 0x780);
-                return;
-            }
-            const int mode = ((v[1] & 0x80) >> 7) | ((v[2] & 0x80) >> 6) | ((v[3] & 0x80) >> 5);
-            int a = v[0] | ((v[1] & 0x40) << 2);
-            int b0 = v[2] & 0x3F;
-            int b1 = v[3] & 0x3F;
-            int c = v[1] & 0x3F;
-            constexpr int dbits[8] = { 7, 6, 7, 6, 5, 6, 5, 6 };
-            int d0 = signExtend(v[4] & ((1 << dbits[mode]) - 1), dbits[mode]);
-            int d1 = signExtend(v[5] & ((1 << dbits[mode]) - 1), dbits[mode]);
-
-            const int x0 = (v[2] >> 6) & 1;
-            const int x1 = (v[3] >> 6) & 1;
-            const int x2 = (v[4] >> 6) & 1;
-            const int x3 = (v[5] >> 6) & 1;
-            const int x4 = (v[4] >> 5) & 1;
-            const int x5 = (v[5] >> 5) & 1;
-            const int ohm = 1 << mode;
-            if (ohm & 0xA4) a |= x0 << 9;
-            if (ohm & 0x08) a |= x2 << 9;
-            if (ohm & 0x50) a |= x4 << 9;
-            if (ohm & 0x50) a |= x5 << 10;
-            if (ohm & 0xA0) a |= x1 << 10;
-            if (ohm & 0xC0) a |= x2 << 11;
-            if (ohm & 0x04) c |= x1 << 6;
-            if (ohm & 0xE8) c |= x3 << 6;
-            if (ohm & 0x20) c |= x2 << 7;
-            if (ohm & 0x5B) b0 |= x0 << 6;
-            if (ohm & 0x5B) b1 |= x1 << 6;
-            if (ohm & 0x12) b0 |= x2 << 7;
-            if (ohm & 0x12) b1 |= x3 << 7;
-
-            const int shift = (mode >> 1) ^ 3;
-            a <<= shift;
-            b0 <<= shift;
-            b1 <<= shift;
-            c <<= shift;
-            d0 = d0 * (1 << shift);
-            d1 = d1 * (1 << shift);
-
-            int high[3] = { clamp4095(a), clamp4095(a - b0), clamp4095(a - b1) };
-            int low[3] = { clamp4095(a - c), clamp4095(a - b0 - c - d0), clamp4095(a - b1 - c - d1) };
-            if (majorComponent == 1)
-            {
-                std::swap(high[0], high[1]);
-                std::swap(low[0], low[1]);
-            }
-            else if (majorComponent == 2)
-            {
-                std::swap(high[0], high[2]);
-                std::swap(low[0], low[2]);
-            }
-            set(ep.e0, low[0], low[1], low[2], 0x780);
-            set(ep.e1, high[0], high[1], high[2], 0x780);
-        }
-
-        // CEM 7: HDR RGB, base and scale
-        void decodeHDRScale(Endpoints& ep, const int* v)
-        {
-            const int modeValue = ((v[0] & 0xC0) >> 6) | ((v[1] & 0x80) >> 5) | ((v[2] & 0x80) >> 4);
-            int majorComponent, mode;
-            if ((modeValue & 0xC) != 0xC)
-            {
-                majorComponent = modeValue >> 2;
-                mode = modeValue & 3;
-            }
-            else if (modeValue != 0xF)
-            {
-                majorComponent = modeValue & 3;
-                mode = 4;
-            }
-            else
-            {
-                majorComponent = 0;
-                mode = 5;
-            }
-
-            int red = v[0] & 0x3F;
-            int green = v[1] & 0x1F;
-            int blue = v[2] & 0x1F;
-            int scale = v[3] & 0x1F;
-            const int x0 = (v[1] >> 6) & 1;
-            const int x1 = (v[1] >> 5) & 1;
-            const int x2 = (v[2] >> 6) & 1;
-            const int x3 = (v[2] >> 5) & 1;
-            const int x4 = (v[3] >> 7) & 1;
-            const int x5 = (v[3] >> 6) & 1;
-            const int x6 = (v[3] >> 5) & 1;
-            const int ohm = 1 << mode;
-            if (ohm & 0x30) green |= x0 << 6;
-            if (ohm & 0x3A) green |= x1 << 5;
-            if (ohm & 0x30) blue |= x2 << 6;
-            if (ohm & 0x3A) blue |= x3 << 5;
-            if (ohm & 0x3D) scale |= x6 << 5;
-            if (ohm & 0x2D) scale |= x5 << 6;
-            if (ohm & 0x04) scale |= x4 << 7;
-            if (ohm & 0x3B) red |= x4 << 6;
-            if (ohm & 0x04) red |= x3 << 6;
-            if (ohm & 0x10) red |= x5 << 7;
-            if (ohm & 0x0F) red |= x2 << 7;
-            if (ohm & 0x05) red |= x1 << 8;
-            if (ohm & 0x0A) red |= x0 << 8;
-            if (ohm & 0x05) red |= x0 << 9;
-            if (ohm & 0x02) red |= x6 << 9;
-            if (ohm & 0x01) red |= x3 << 10;
-            if (ohm & 0x02) red |= x5 << 10;
-
-            constexpr int shifts[6] = { 1, 1, 2, 3, 4, 5 };
-            const int shift = shifts[mode];
-            red <<= shift;
-            green <<= shift;
-            blue <<= shift;
-            scale <<= shift;
-            if (mode != 5)
-            {
-                green = red - green;
-                blue = red - blue;
-            }
-            if (majorComponent == 1)
-                std::swap(red, green);
-            else if (majorComponent == 2)
-                std::swap(red, blue);
-            set(ep.e1, clamp4095(red), clamp4095(green), clamp4095(blue), 0x780);
-            set(ep.e0, clamp4095(red - scale), clamp4095(green - scale), clamp4095(blue - scale), 0x780);
-        }
-
-        // CEM 15: HDR alpha from v6, v7
-        void decodeHDRAlpha(Endpoints& ep, int v6, int v7)
-        {
-            const int mode = ((v6 >> 7) & 1) | ((v7 >> 6) & 2);
-            v6 &= 0x7F;
-            v7 &= 0x7F;
-            if (mode == 3)
-            {
-                ep.e0[3] = v6 << 5;
-                ep.e1[3] = v7 << 5;
-                return;
-            }
-            v6 |= (v7 << (mode + 1)) & 0x780;
-            v7 &= 0x3F >> mode;
-            v7 ^= 0x20 >> mode;
-            v7 -= 0x20 >> mode;
-            v6 <<= 4 - mode;
-            v7 = v7 * (1 << (4 - mode));
-            v7 += v6;
-            ep.e0[3] = v6;
-            ep.e1[3] = clamp4095(v7);
-        }
-
-        void decodeEndpoints(Endpoints& ep, int cem, const u8* values)
-        {
-            int v[8];
-            const int count = 2 * (cem >> 2) + 2;
-            for (int i = 0; i < count; ++i)
-                v[i] = values[i];
-            ep.hdrColor = false;
-            ep.hdrAlpha = false;
-
-            switch (cem)
-            {
-            case 0: // luminance, direct
-                set(ep.e0, v[0], v[0], v[0], 0xFF);
-                set(ep.e1, v[1], v[1], v[1], 0xFF);
-                break;
-            case 1: // luminance, base and offset
-            {
-                const int l0 = (v[0] >> 2) | (v[1] & 0xC0);
-                const int l1 = std::min(l0 + (v[1] & 0x3F), 0xFF);
-                set(ep.e0, l0, l0, l0, 0xFF);
-                set(ep.e1, l1, l1, l1, 0xFF);
-                break;
-            }
-            case 2: // HDR luminance, large range
-            {
-                int y0, y1;
-                if (v[1] >= v[0])
-                {
-                    y0 = v[0] << 4;
-                    y1 = v[1] << 4;
-                }
-                else
-                {
-                    y0 = (v[1] << 4) + 8;
-                    y1 = (v[0] << 4) - 8;
-                }
-                set(ep.e0, y0, y0, y0, 0x780);
-                set(ep.e1, y1, y1, y1, 0x780);
-                ep.hdrColor = ep.hdrAlpha = true;
-                break;
-            }
-            case 3: // HDR luminance, small range
-            {
-                int y0, d;
-                if (v[0] & 0x80)
-                {
-                    y0 = ((v[1] & 0xE0) << 4) | ((v[0] & 0x7F) << 2);
-                    d = (v[1] & 0x1F) << 2;
-                }
-                else
-                {
-                    y0 = ((v[1] & 0xF0) << 4) | ((v[0] & 0x7F) << 1);
-                    d = (v[1] & 0x0F) << 1;
-                }
-                const int y1 = std::min(y0 + d, 0xFFF);
-                set(ep.e0, y0, y0, y0, 0x780);
-                set(ep.e1, y1, y1, y1, 0x780);
-                ep.hdrColor = ep.hdrAlpha = true;
-                break;
-            }
-            case 4: // luminance and alpha, direct
-                set(ep.e0, v[0], v[0], v[0], v[2]);
-                set(ep.e1, v[1], v[1], v[1], v[3]);
-                break;
-            case 5: // luminance and alpha, base and offset
-                bitTransferSigned(v[1], v[0]);
-                bitTransferSigned(v[3], v[2]);
-                set(ep.e0, v[0], v[0], v[0], v[2]);
-                set(ep.e1, v[0] + v[1], v[0] + v[1], v[0] + v[1], v[2] + v[3]);
-                clampLDR(ep);
-                break;
-            case 6: // RGB, base and scale
-                set(ep.e0, (v[0] * v[3]) >> 8, (v[1] * v[3]) >> 8, (v[2] * v[3]) >> 8, 0xFF);
-                set(ep.e1, v[0], v[1], v[2], 0xFF);
-                break;
-            case 7:
-                decodeHDRScale(ep, v);
-                ep.hdrColor = ep.hdrAlpha = true;
-                break;
-            case 8: // RGB, direct
-            case 12: // RGBA, direct
-            {
-                const int a0 = cem == 12 ? v[6] : 0xFF;
-                const int a1 = cem == 12 ? v[7] : 0xFF;
-                if (v[1] + v[3] + v[5] >= v[0] + v[2] + v[4])
-                {
-                    set(ep.e0, v[0], v[2], v[4], a0);
-                    set(ep.e1, v[1], v[3], v[5], a1);
-                }
-                else
-                {
-                    blueContract(ep.e0, v[1], v[3], v[5], a1);
-                    blueContract(ep.e1, v[0], v[2], v[4], a0);
-                }
-                break;
-            }
-            case 9: // RGB, base and offset
-            case 13: // RGBA, base and offset
-            {
-                bitTransferSigned(v[1], v[0]);
-                bitTransferSigned(v[3], v[2]);
-                bitTransferSigned(v[5], v[4]);
-                int a0 = 0xFF, a1 = 0xFF;
-                if (cem == 13)
-                {
-                    bitTransferSigned(v[7], v[6]);
-                    a0 = v[6];
-                    a1 = v[6] + v[7];
-                }
-                if (v[1] + v[3] + v[5] >= 0)
-                {
-                    set(ep.e0, v[0], v[2], v[4], a0);
-                    set(ep.e1, v[0] + v[1], v[2] + v[3], v[4] + v[5], a1);
-                }
-                else
-                {
-                    blueContract(ep.e0, v[0] + v[1], v[2] + v[3], v[4] + v[5], a1);
-                    blueContract(ep.e1, v[0], v[2], v[4], a0);
-                }
-                clampLDR(ep);
-                break;
-            }
-            case 10: // RGB, base and scale, plus two alphas
-                set(ep.e0, (v[0] * v[3]) >> 8, (v[1] * v[3]) >> 8, (v[2] * v[3]) >> 8, v[4]);
-                set(ep.e1, v[0], v[1], v[2], v[5]);
-                break;
-            case 11:
-                decodeHDRColor(ep, v);
-                ep.hdrColor = ep.hdrAlpha = true;
-                break;
-            case 14: // HDR RGB, direct, LDR alpha
-                decodeHDRColor(ep, v);
-                ep.e0[3] = v[6];
-                ep.e1[3] = v[7];
-                ep.hdrColor = true;
-                break;
-            default: // 15: HDR RGB and HDR alpha, direct
-                decodeHDRColor(ep, v);
-                decodeHDRAlpha(ep, v[6], v[7]);
-                ep.hdrColor = ep.hdrAlpha = true;
-                break;
-            }
-        }
-
-        // ---------------------------------------------------------------------------------
         // partitions
 
         inline u32 hash52(u32 p)
@@ -730,8 +369,6 @@ namespace norva
             decodeSequence(slice(reversed, 0, weightBits), gridCount, mode.weightRange,
                            weightUnquantized[mode.weightRange].data(), grid);
             infillWeights(out.weights, grid, width, height, mode.gridWidth, mode.gridHeight, planes);
-            if (!dual)
-                out.planeComponent = -1;
 
             out.partitions = partitions;
             out.kind = Kind::Normal;
@@ -772,8 +409,11 @@ namespace norva
         {
             int e0[4];
             int e1[4];
+            int base[4];    // e0 * 64 + 32: the interpolation as base + delta * weight
+            int delta[4];   // e1 - e0
             bool hdr[4];
             bool error;
+            bool ldr;       // no HDR component and no error: the fast path
         };
 
         void expand(Expanded* expanded, const Decoded& d, bool srgb, bool ldrOnly)
@@ -783,6 +423,7 @@ namespace norva
                 const Endpoints& ep = d.endpoints[p];
                 Expanded& x = expanded[p];
                 x.error = (srgb || ldrOnly) && (ep.hdrColor || ep.hdrAlpha);
+                x.ldr = !ep.hdrColor && !ep.hdrAlpha;
                 for (int c = 0; c < 4; ++c)
                 {
                     const bool hdr = c < 3 ? ep.hdrColor : ep.hdrAlpha;
@@ -802,39 +443,25 @@ namespace norva
                         x.e0[c] = ep.e0[c] * 257;
                         x.e1[c] = ep.e1[c] * 257;
                     }
+                    x.base[c] = x.e0[c] * 64 + 32;
+                    x.delta[c] = x.e1[c] - x.e0[c];
                 }
             }
         }
 
-        // Calls texel(index, partition, weights of the four components) for every texel.
-        template <typename Texel>
-        void forEachTexel(const Decoded& d, int width, int height, Texel texel)
+        // The partition of every texel, row by row.
+        void partitionMap(u8* partitionOf, const Decoded& d, int width, int height)
         {
-            const int plane = d.planeComponent;
             if (d.partitions == 1)
             {
-                for (int i = 0; i < width * height; ++i)
-                {
-                    int w[4];
-                    w[0] = w[1] = w[2] = w[3] = d.weights[0][i];
-                    if (plane >= 0)
-                        w[plane] = d.weights[1][i];
-                    texel(i, 0, w);
-                }
+                std::memset(partitionOf, 0, size_t(width) * height);
                 return;
             }
             const PartitionHash hash(d.seed, d.partitions);
             const int scale = width * height < 31 ? 2 : 1;
             for (int y = 0; y < height; ++y)
                 for (int x = 0; x < width; ++x)
-                {
-                    const int i = y * width + x;
-                    int w[4];
-                    w[0] = w[1] = w[2] = w[3] = d.weights[0][i];
-                    if (plane >= 0)
-                        w[plane] = d.weights[1][i];
-                    texel(i, hash.select(x * scale, y * scale), w);
-                }
+                    partitionOf[y * width + x] = u8(hash.select(x * scale, y * scale));
         }
 
         inline int interpolate(int e0, int e1, int w)
@@ -891,20 +518,42 @@ namespace norva
 
         Expanded expanded[4];
         expand(expanded, d, srgb, ldrOnly);
-        forEachTexel(d, width, height, [&](int i, int p, const int* w) {
-            u8* out = dest + ptrdiff_t(i / width) * stride + (i % width) * 4;
-            const Expanded& x = expanded[p];
-            if (x.error)
+        const int plane = d.planeComponent;
+        u8 partitionOf[maxTexels];
+        partitionMap(partitionOf, d, width, height);
+        for (int y = 0; y < height; ++y)
+        {
+            u8* row = dest + ptrdiff_t(y) * stride;
+            const u8* weights0 = d.weights[0] + y * width;
+            const u8* weights1 = d.weights[1] + y * width;
+            const u8* partition = partitionOf + y * width;
+            for (int x = 0; x < width; ++x)
             {
-                std::memcpy(out, errorBytes, 4);
-                return;
+                u8* out = row + x * 4;
+                const Expanded& e = expanded[partition[x]];
+                int w[4];
+                w[0] = w[1] = w[2] = w[3] = weights0[x];
+                if (plane >= 0)
+                    w[plane] = weights1[x];
+                if (e.ldr)
+                {
+                    // (e0 (64 - w) + e1 w + 32) >> 6, then the high byte
+                    for (int c = 0; c < 4; ++c)
+                        out[c] = u8((e.base[c] + e.delta[c] * w[c]) >> 14);
+                    continue;
+                }
+                if (e.error)
+                {
+                    std::memcpy(out, errorBytes, 4);
+                    continue;
+                }
+                for (int c = 0; c < 4; ++c)
+                {
+                    const int v = interpolate(e.e0[c], e.e1[c], w[c]);
+                    out[c] = e.hdr[c] ? floatToByte(halfToFloat(lnsToHalf(v))) : u8(v >> 8);
+                }
             }
-            for (int c = 0; c < 4; ++c)
-            {
-                const int v = interpolate(x.e0[c], x.e1[c], w[c]);
-                out[c] = x.hdr[c] ? floatToByte(halfToFloat(lnsToHalf(v))) : u8(v >> 8);
-            }
-        });
+        }
     }
 
     void decodeASTCBlockFloat(float* texels, const u8* block, int width, int height, bool ldrOnly)
@@ -930,20 +579,27 @@ namespace norva
 
         Expanded expanded[4];
         expand(expanded, d, false, ldrOnly);
-        forEachTexel(d, width, height, [&](int i, int p, const int* w) {
+        u8 partitionOf[maxTexels];
+        partitionMap(partitionOf, d, width, height);
+        for (int i = 0; i < count; ++i)
+        {
             float* out = texels + i * 4;
-            const Expanded& x = expanded[p];
-            if (x.error)
+            const Expanded& e = expanded[partitionOf[i]];
+            if (e.error)
             {
                 std::memcpy(out, errorFloats, 16);
-                return;
+                continue;
             }
+            int w[4];
+            w[0] = w[1] = w[2] = w[3] = d.weights[0][i];
+            if (d.planeComponent >= 0)
+                w[d.planeComponent] = d.weights[1][i];
             for (int c = 0; c < 4; ++c)
             {
-                const int v = interpolate(x.e0[c], x.e1[c], w[c]);
-                out[c] = x.hdr[c] ? halfToFloat(lnsToHalf(v)) : ldrToFloat(v);
+                const int v = interpolate(e.e0[c], e.e1[c], w[c]);
+                out[c] = e.hdr[c] ? halfToFloat(lnsToHalf(v)) : ldrToFloat(v);
             }
-        });
+        }
     }
 
     void decodeBlockASTC(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride)

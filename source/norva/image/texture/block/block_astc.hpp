@@ -17,4 +17,20 @@ namespace norva
     // widened exactly; LDR components are the 16-bit interpolation / 65535.
     void decodeASTCBlockFloat(float* texels, const u8* block, int width, int height, bool ldrOnly);
 
+    namespace astc
+    {
+        // The two endpoints of one partition (block_astc_endpoints.cpp).
+        struct Endpoints
+        {
+            int e0[4];
+            int e1[4];
+            bool hdrColor;   // RGB are 12-bit HDR values
+            bool hdrAlpha;   // alpha is a 12-bit HDR value
+        };
+
+        // Colour endpoint mode cem (0..15) from its 2 * (cem >> 2) + 2 unquantised values.
+        void decodeEndpoints(Endpoints& ep, int cem, const u8* values);
+
+    } // namespace astc
+
 } // namespace norva
