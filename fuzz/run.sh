@@ -9,7 +9,7 @@ set -eu
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_bptc_encode fuzz_decompress fuzz_image_any fuzz_rar fuzz_archive_zip_mgx}
+harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_bptc_encode fuzz_block_encode fuzz_decompress fuzz_image_any fuzz_rar fuzz_archive_zip_mgx}
 workers=${FUZZ_WORKERS:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
@@ -67,6 +67,17 @@ seed() {
         # a row selector, then 16 texels of four floats: runs of Mesa's HDR decodes
         for i in 0 1 2 3 4 5; do
             { byte "$i"; dd if="$fixtures"/texture/bc6h_hdr_s.mesa.raw bs=256 skip=$((i * 37)) count=1 2>/dev/null; } \
+                > "$dir/texels$i"
+        done ;;
+    fuzz_block_encode)
+        # a row selector, then texels: runs of the RGBA rose crop with its alpha ramp, and
+        # Mesa's signed HDR floats for the RGTC rows
+        for i in 0 1 2 3 8; do
+            { byte "$i"; dd if="$fixtures"/texture/dds_rgba_im.ref.pam bs=64 skip=$((i * 5 + 3)) count=1 2>/dev/null; } \
+                > "$dir/texels$i"
+        done
+        for i in 4 5 6 7; do
+            { byte "$i"; dd if="$fixtures"/texture/bc6h_hdr_s.mesa.raw bs=256 skip=$((i * 11)) count=1 2>/dev/null; } \
                 > "$dir/texels$i"
         done ;;
     fuzz_image_any)

@@ -1,6 +1,6 @@
 // PKM files: a 16-byte big-endian header ("PKM ", version "10" or "20", the ETC/EAC format,
 // the block-padded and the real size) and the blocks of one image. The encoder writes ETC1
-// files through the block drivers once an ETC1 encoder is bound to its table row.
+// files through the block drivers, the same bytes as Android's etc1tool.
 
 #include <vector>
 
