@@ -19,6 +19,8 @@
 // picture, tiled to 4096 x 4096: random blocks would mostly decode to the error colour.
 //   OMP_NUM_THREADS=1 norva_texture_bench --benchmark_repetitions=3
 //   norva_texture_bench --benchmark_filter=ASTC --benchmark_min_time=0.5
+// The ETC2, BPTC and PVRTC rows (registerBlockDecoders) report scaling: all / 1 per row.
+//   norva_texture_bench --benchmark_filter='ETC2|BC7|BC6H|PVRTC' --benchmark_min_time=1
 // Compare within one run only.
 
 #include <benchmark/benchmark.h>
@@ -292,12 +294,47 @@ namespace
         }
     }
 
+    // ETC2 RGBA, BC7, BC6H and PVRTC 4 bpp: the drivers alone, one thread against all of
+    // them (no in-process peer decodes these here). ETC2 and PVRTC decode RGBA 8888 directly;
+    // BC7 and BC6H write four floats per texel directly ("float"), and BC7 also through the
+    // block temporary and the Blitter into RGBA 8888 ("rgba8"). PVRTC is one call for the
+    // whole image (every texel needs its neighbouring words), so its two figures are the same
+    // work on one thread.
+    void registerBlockDecoders()
+    {
+        using TC = TextureCompression;
+        struct Row
+        {
+            const char* name;
+            TC code;
+            Format format;
+        };
+        const Row rows[] = {
+            { "ETC2_RGBA", TC::ETC2_RGBA, Format::RGBA8888 },
+            { "BC7/float", TC::BPTC_RGBA_UNORM, Format::RGBA32F },
+            { "BC7/rgba8", TC::BPTC_RGBA_UNORM, Format::RGBA8888 },
+            { "BC6H/float", TC::BPTC_RGB_UNSIGNED_FLOAT, Format::RGBA32F },
+            { "PVRTC_4BPP", TC::PVRTC_RGBA_4BPP, Format::RGBA8888 },
+        };
+        for (const Row& row : rows)
+        {
+            for (bool all : { false, true })
+            {
+                benchmark::RegisterBenchmark((std::string(row.name) + "/norva/" + (all ? "all" : "1")).c_str(),
+                                             [row, all](benchmark::State& s) { norvaDecode(s, row.code, row.format, all); })
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
+        }
+    }
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     registerAll();
     registerASTC();
+    registerBlockDecoders();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
