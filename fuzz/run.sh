@@ -9,7 +9,7 @@ set -eu
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_bptc_encode fuzz_block_encode fuzz_decompress fuzz_image_any fuzz_rar fuzz_archive_zip_mgx}
+harnesses=${*:-fuzz_png fuzz_bmp fuzz_jpeg fuzz_jpeg_encode fuzz_bptc_encode fuzz_block_encode fuzz_decompress fuzz_image_any fuzz_block fuzz_rar fuzz_archive_zip_mgx}
 workers=${FUZZ_WORKERS:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build/fuzz}
@@ -88,6 +88,24 @@ seed() {
         for extension in $(FUZZ_LIST_EXTENSIONS=1 "$build/fuzz/fuzz_image_any"); do
             # shellcheck disable=SC2046
             any_seeds "$dir" "$index" $(find "$fixtures" -type f -iname "*$extension" ! -name '*.ref.*' | sort)
+            index=$((index + 1))
+        done ;;
+    fuzz_block)
+        # rows: selector, size and destination bytes, then random blocks of the fixtures;
+        # containers: selector (after the rows), then every texture fixture of the extension
+        set -- $(FUZZ_LIST_TARGETS=1 "$build/fuzz/fuzz_block")
+        rows=$1; shift
+        blocks=$(ls "$fixtures"/texture/*.blocks | head -n 1)
+        row=0
+        while [ "$row" -lt "$rows" ]; do
+            { byte "$row"; byte $((row * 37 % 256)); byte $((row % 16)); head -c 1024 "$blocks"; } > "$dir/row$row"
+            row=$((row + 1))
+        done
+        index=$rows
+        for extension in "$@"; do
+            for f in $(find "$fixtures/texture" -type f -iname "*$extension" | sort); do
+                { byte "$index"; cat "$f"; } > "$dir/$(basename "$f")"
+            done
             index=$((index + 1))
         done ;;
     fuzz_decompress)
