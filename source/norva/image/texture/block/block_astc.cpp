@@ -77,10 +77,11 @@ namespace norva
         {
             const Range& r = ranges[q];
             const int b = r.bits;
-            int pos = 0;
-            auto read = [&](int n) {
-                const u32 value = getBits(bits, pos, n);
-                pos += n;
+            // a shift register: each read takes the low n bits and shifts them out
+            unsigned __int128 stream = (static_cast<unsigned __int128>(bits.hi) << 64) | bits.lo;
+            auto read = [&stream](int n) {
+                const u32 value = u32(u64(stream) & ((u64(1) << n) - 1));
+                stream >>= n;
                 return value;
             };
             if (r.trits)
@@ -531,6 +532,15 @@ namespace norva
             {
                 u8* out = row + x * 4;
                 const Expanded& e = expanded[partition[x]];
+                if (e.ldr && plane < 0)
+                {
+                    const int w = weights0[x];
+                    u32 texel = 0;
+                    for (int c = 0; c < 4; ++c)
+                        texel |= u32((e.base[c] + e.delta[c] * w) >> 14) << (8 * c);
+                    storeLE32(out, texel);
+                    continue;
+                }
                 int w[4];
                 w[0] = w[1] = w[2] = w[3] = weights0[x];
                 if (plane >= 0)
