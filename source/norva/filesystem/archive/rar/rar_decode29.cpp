@@ -20,40 +20,6 @@ namespace norva::filesystem::rar
         constexpr u32 BC = 20;   // bit-length code
         constexpr u32 TABLE_SIZE = NC + DC + LDC + RC;
 
-        constexpr u8 lengthBase[28] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 14, 16, 20,
-                                        24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224 };
-        constexpr u8 lengthBits[28] = { 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
-                                        2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5 };
-        constexpr u8 shortBase[8] = { 0, 4, 8, 16, 32, 64, 128, 192 };
-        constexpr u8 shortBits[8] = { 2, 2, 3, 4, 5, 6, 6, 6 };
-
-        struct DistanceTable
-        {
-            u32 base[DC];
-            u8 bits[DC];
-        };
-
-        // For each count of extra bits, how many slots use it.
-        constexpr DistanceTable makeDistanceTable()
-        {
-            constexpr u8 counts[19] = { 4, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 14, 0, 12 };
-            DistanceTable table {};
-            u32 distance = 0;
-            u32 slot = 0;
-            for (u32 bits = 0; bits < 19; ++bits)
-            {
-                for (u32 j = 0; j < counts[bits]; ++j, ++slot)
-                {
-                    table.base[slot] = distance;
-                    table.bits[slot] = u8(bits);
-                    distance += 1u << bits;
-                }
-            }
-            return table;
-        }
-
-        constexpr DistanceTable distanceTable = makeDistanceTable();
-
     } // namespace
 
     // --------------------------------------------------------------------------------------
@@ -155,6 +121,17 @@ namespace norva::filesystem::rar
             ppmEscChar = 2;
             blockType = BLOCK_LZ;
             initFilters();
+
+            lastDist = 0;
+            audioBlock = false;
+            channels = 1;
+            currentChannel = 0;
+            channelDelta = 0;
+            for (AudioChannelState& state : audioState)
+                state = AudioChannelState();
+            std::memset(keptLengths20, 0, sizeof(keptLengths20));
+            for (RarDecodeTable& table : audioTables20)
+                table = RarDecodeTable();
         }
         input.reset();
         writtenFileSize = 0;
@@ -791,12 +768,7 @@ namespace norva::filesystem::rar
                         input.addBits(bits);
                     }
                 }
-                if (distance >= 0x2000)
-                {
-                    ++length;
-                    if (distance >= 0x40000)
-                        ++length;
-                }
+                length += farLengthBonus(distance);
                 pushOldDistance(distance);
                 lastLength = length;
                 copyMatch29(length, distance);

@@ -76,6 +76,8 @@ namespace norva::filesystem::rar
                 throw std::bad_alloc();
         }
         resetState(false);
+        resetState15();
+        initTables15();
     }
 
     void RarUnpacker::unpack(u32 version, bool solid)
@@ -121,11 +123,11 @@ namespace norva::filesystem::rar
         return true;
     }
 
-    void RarUnpacker::emit(const u8* data, u64 size)
+    void RarUnpacker::emit(const u8* data, u64 size, s64 expected)
     {
-        if (s64(writtenFileSize) < destUnpSize)
+        if (s64(writtenFileSize) < expected)
         {
-            const u64 left = u64(destUnpSize) - writtenFileSize;
+            const u64 left = u64(expected) - writtenFileSize;
             io->write(data, std::min(size, left));
         }
         writtenFileSize += size;

@@ -3,8 +3,8 @@
 // The RAR 1.5 - 4.x unpacker: one packed member from memory into memory. The frame (data
 // I/O, window, input refill, flush, dispatch by version) lives in rar_unpack.cpp, the bit
 // reader and filter machine in rar_vm.cpp, the 2.9 decoder in rar_decode29.cpp, the PPMd
-// model of its text blocks in rar_ppmd.cpp. The 1.5 / 2.0 decoders plug in through the
-// hooks declared below (rar_pending.cpp holds their stand-ins until they arrive).
+// model of its text blocks in rar_ppmd.cpp, the 1.5 and 2.0 decoders in rar_unpack15.cpp and
+// rar_unpack20.cpp.
 
 #include <memory>
 #include <vector>
@@ -210,6 +210,60 @@ namespace norva::filesystem::rar
 
     void makeDecodeTables(const u8* lengths, RarDecodeTable& table, u32 size);
 
+    // Match lengths and distances of the Huffman-coded decoders (2.0 uses the first 48
+    // distance slots of 2.9's 60).
+    constexpr u8 lengthBase[28] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 14, 16, 20,
+                                    24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224 };
+    constexpr u8 lengthBits[28] = { 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
+                                    2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5 };
+    constexpr u8 shortBase[8] = { 0, 4, 8, 16, 32, 64, 128, 192 };
+    constexpr u8 shortBits[8] = { 2, 2, 3, 4, 5, 6, 6, 6 };
+
+    struct DistanceTable
+    {
+        u32 base[60];
+        u8 bits[60];
+    };
+
+    // For each count of extra bits, how many slots use it; a slot's base is the sum of the
+    // ranges of the slots before it.
+    constexpr DistanceTable makeDistanceTable()
+    {
+        constexpr u8 counts[19] = { 4, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 14, 0, 12 };
+        DistanceTable table {};
+        u32 distance = 0;
+        u32 slot = 0;
+        for (u32 bits = 0; bits < 19; ++bits)
+        {
+            for (u32 j = 0; j < counts[bits]; ++j, ++slot)
+            {
+                table.base[slot] = distance;
+                table.bits[slot] = u8(bits);
+                distance += 1u << bits;
+            }
+        }
+        return table;
+    }
+
+    inline constexpr DistanceTable distanceTable = makeDistanceTable();
+
+    // Far matches are coded one byte shorter than they are, the farthest two.
+    constexpr u32 farLengthBonus(u32 distance)
+    {
+        return u32(distance >= 0x2000) + u32(distance >= 0x40000);
+    }
+
+    // The adaptive predictor of one channel of a 2.0 audio block.
+    struct AudioChannelState
+    {
+        s32 K[5] = {};       // coefficients K1..K5
+        s32 D[4] = {};       // delta history D1..D4
+        s32 lastDelta = 0;
+        u32 dif[11] = {};    // error sums of the candidate adjustments
+        u32 count = 0;
+        s32 lastByte = 0;
+    };
+
     struct RarFilter
     {
         u32 blockStart = 0;
@@ -249,7 +303,8 @@ namespace norva::filesystem::rar
         void writeArea(u32 start, u32 end);
 
         // The one sink of every flush: at most the bytes still expected reach the I/O.
-        void emit(const u8* data, u64 size);
+        void emit(const u8* data, u64 size) { emit(data, size, destUnpSize); }
+        void emit(const u8* data, u64 size, s64 expected);
 
         s64 destUnpSize = 0;
         u64 writtenFileSize = 0;
@@ -287,9 +342,25 @@ namespace norva::filesystem::rar
         // streams may ask for up to 256).
         u32 ppmLimitMegabytes = 256;
 
-        // --- hooks filled by the older decoders (rar_pending.cpp) ---
+        // --- 1.5 decoder (rar_unpack15.cpp) ---
         void unpack15(bool solid);
+        void initTables15();
+        void resetState15();
+        bool readFlags15();
+        int takeFlag15();
+        void decodeLiteral15();
+        void decodeLongMatch15();
+        void decodeShortMatch15();
+        void copyMatch15(u32 distance, u32 length);
+        void recordMatch15(u32 distance, u32 length);
+        void flushWindow();
+        bool startItem(); // wraps, refills and flushes before an item; false at the end
+
+        // --- 2.0 decoder (rar_unpack20.cpp) ---
         void unpack20(bool solid);
+        bool readTables20();
+        void copyMatch20(u32 length, u32 distance);
+        u8 decodeAudio20(u32 delta);
 
         RarMemoryIO* io;
         RarBitReader input;
@@ -322,6 +393,47 @@ namespace norva::filesystem::rar
         std::vector<u32> oldFilterLengths;
         u32 lastFilter = 0;
         std::vector<std::unique_ptr<RarFilter>> filterStack;
+
+        // The unpacked size of the member being decoded: the 1.5 and 2.0 decoders count
+        // `destUnpSize` down, their flushes stop at this.
+        s64 memberSize = 0;
+
+        // 1.5: place tables (value in the high byte, use count in the low byte; the short
+        // distance table holds plain values), where the next promoted entry of each count
+        // goes, and the running averages that choose among the fixed codes.
+        u16 literalTable[256] = {};
+        u16 shortDistTable[256] = {};
+        u16 longDistTable[256] = {};
+        u16 flagTable[256] = {};
+        u8 literalNext[256] = {};
+        u8 longDistNext[256] = {};
+        u8 flagNext[256] = {};
+        u32 avgLiteralPlace = 0;
+        u32 avgLongDistPlace = 0;
+        u32 avgShortLength = 0;
+        u32 avgLongLength = 0;
+        u32 avgLongZeroLength = 0;
+        u32 shortCodeToggle = 0;
+        u32 literalRun = 0;
+        u32 streamMode = 0;
+        u32 repeatCount = 0;
+        u32 flagBits = 0;
+        s32 flagBitsLeft = 0;
+        u32 literalWeight = 0;
+        u32 longMatchWeight = 0;
+        u32 farMatchThreshold = 0;
+        bool flagsDamaged = false;
+        u32 lastDist = 0; // 1.5 and 2.0: the distance of a repeat of the last match
+
+        // 2.0: the code lengths of the previous table header, the audio block state and
+        // its per-channel tables. The LZ tables are the 2.9 decoder's.
+        u8 keptLengths20[1028] = {};
+        bool audioBlock = false;
+        s32 channels = 1;
+        s32 currentChannel = 0;
+        s32 channelDelta = 0;
+        AudioChannelState audioState[4];
+        RarDecodeTable audioTables20[4];
     };
 
     struct RarDecompressResult
