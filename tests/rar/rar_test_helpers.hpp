@@ -31,6 +31,46 @@ namespace rartest
 
     using Bytes = std::vector<u8>;
 
+    // Packed streams are written most significant bit first.
+    class BitWriter
+    {
+    public:
+        void put(u32 value, int count)
+        {
+            for (int i = count - 1; i >= 0; --i)
+            {
+                if (m_bit == 0)
+                    bytes.push_back(0);
+                if ((value >> i) & 1)
+                    bytes.back() |= u8(0x80 >> m_bit);
+                m_bit = (m_bit + 1) & 7;
+            }
+        }
+
+        std::vector<u8> bytes;
+
+    private:
+        int m_bit = 0;
+    };
+
+    // The canonical prefix code of a list of code lengths (0: no code): codes of one length
+    // are consecutive in symbol order, shorter lengths first, starting at 0.
+    inline std::vector<u32> canonicalCodes(const std::vector<u8>& lengths)
+    {
+        std::vector<u32> codes(lengths.size(), 0);
+        u32 code = 0;
+        for (u32 length = 1; length < 16; ++length)
+        {
+            for (std::size_t symbol = 0; symbol < lengths.size(); ++symbol)
+            {
+                if (lengths[symbol] == length)
+                    codes[symbol] = code++;
+            }
+            code <<= 1;
+        }
+        return codes;
+    }
+
     inline void put16(Bytes& out, u32 v)
     {
         out.push_back(u8(v));

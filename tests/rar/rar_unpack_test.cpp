@@ -9,33 +9,14 @@
 #include <vector>
 
 #include "archive/rar/rar_unpack.hpp"
+#include "rar/rar_test_helpers.hpp"
 
 using namespace norva;
 using namespace norva::filesystem::rar;
+using rartest::BitWriter;
 
 namespace
 {
-    class BitWriter
-    {
-    public:
-        void put(u32 value, int count)
-        {
-            for (int i = count - 1; i >= 0; --i)
-            {
-                if (m_bit == 0)
-                    bytes.push_back(0);
-                if ((value >> i) & 1)
-                    bytes.back() |= u8(0x80 >> m_bit);
-                m_bit = (m_bit + 1) & 7;
-            }
-        }
-
-        std::vector<u8> bytes;
-
-    private:
-        int m_bit = 0;
-    };
-
     constexpr u32 TABLE_SIZE = 404;
     constexpr u32 DIST_BASE = 299;
 
