@@ -1,7 +1,8 @@
 // The RAR mapper and unpacker. Input: a selector byte, then either a whole archive (even
-// selector: every member listed and mapped) or a raw 2.9 stream (odd selector: two bytes of
-// destination size in units of 16, then the packed bytes). Every size comes from the input,
-// so a failure must be an exception.
+// selector: every member listed and mapped) or a raw packed stream (odd selector, whose bits
+// 1-2 pick the unpack version 29, 15, 20 or 26: two bytes of destination size in units of
+// 16, then the packed bytes). Every size comes from the input, so a failure must be an
+// exception.
 
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         {
             // an exact-size heap block, so that ASan sees a write one past the end
             std::vector<norva::u8> dest(destSize);
-            norva::filesystem::rar::rar_decompress(dest.data(), data + 3, destSize, size - 3, 29);
+            static constexpr norva::u32 versions[4] = { 29, 15, 20, 26 };
+            norva::filesystem::rar::rar_decompress(dest.data(), data + 3, destSize, size - 3,
+                                                   versions[(data[0] >> 1) & 3]);
         }
         catch (const std::bad_alloc&)
         {

@@ -52,6 +52,36 @@ u32le() {
     printf "\\$(printf '%03o' $(($1 >> 16 & 255)))\\$(printf '%03o' $(($1 >> 24 & 255)))"
 }
 
+# prefix_seed <dir> <selector> <file>: the file behind one selector byte
+prefix_seed() {
+    { byte "$2"; cat "$3"; } > "$1/$(basename "$3")"
+}
+
+# rar_stream_seeds <dir>: the first member's packed stream of each RAR 4 archive given, behind
+# the raw-stream selector of its unpack version (15: 3, 20: 5, 26: 7, else 1) and its size
+rar_stream_seeds() {
+    dir=$1; shift
+    /usr/bin/python3 - "$dir" "$@" <<'PY'
+import os, struct, sys
+out = sys.argv[1]
+for path in sys.argv[2:]:
+    data = open(path, 'rb').read()
+    at = data.find(b'Rar!\x1a\x07\x00')
+    if at < 0:
+        continue
+    at += 7 + struct.unpack_from('<H', data, at + 12)[0]
+    if at + 32 > len(data) or data[at + 2] != 0x74:
+        continue
+    size, packed, unpacked = struct.unpack_from('<HII', data, at + 5)
+    version = data[at + 24]
+    selector = {15: 3, 20: 5, 26: 7}.get(version, 1)
+    units = min((unpacked + 15) // 16, 0xFFFF)
+    stream = data[at + size:at + size + packed]
+    with open(os.path.join(out, 'stream-' + os.path.basename(path)), 'wb') as f:
+        f.write(bytes([selector, units & 0xFF, units >> 8]) + stream)
+PY
+}
+
 seed() {
     dir=$build/seeds/$1
     rm -rf "$dir"
@@ -128,6 +158,10 @@ seed() {
             [ -f "$f" ] && [ "$(wc -c < "$f")" -le 65536 ] || continue
             { byte 0; cat "$f"; } > "$dir/$(basename "$(dirname "$f")")-$(basename "$f")"
         done
+        # raw 1.5 and 2.0 streams (LZ and audio) for the older decoders
+        rar_stream_seeds "$dir" "$root"/../shared/corpus/archives/junrar/audio/*unpack1[5]*.rar \
+            "$root"/../shared/corpus/archives/junrar/audio/*unpack20*.rar \
+            "$root"/../shared/corpus/archives/junrar/abnormal/void-dist-v*.rar
         copy_seeds "$dir" "$fixtures"/fuzz/rar/* ;;
     fuzz_archive_zip_mgx)
         # the ZIP fixtures (each under 30 KB) and MGX archives written for the purpose
