@@ -54,6 +54,14 @@ namespace
         { "etc1", TextureCompression::ETC1_RGB, 7, 0, false },
     };
 
+    // BC7 and BC6H: exhaustive searches of every mode, on the order of 0.01 Mpixels/s a
+    // thread (ten minutes and more for bc7/1 here), so one iteration each. bc7enc, an npm
+    // CLI, runs beside them in texture_bptc_bench.sh.
+    constexpr Codec searchCodecs[] = {
+        { "bc7", TextureCompression::BPTC_RGBA_UNORM, 7, 0, false },
+        { "bc6h", TextureCompression::BPTC_RGB_UNSIGNED_FLOAT, 7, 0, false },
+    };
+
     // The photograph tiled to size x size, RGBA 8888.
     const Bitmap& pixels()
     {
@@ -164,6 +172,13 @@ namespace
 
     void registerRows()
     {
+        for (const Codec& codec : searchCodecs)
+            for (bool all : { false, true })
+                benchmark::RegisterBenchmark(("norva-" + std::string(codec.name) + (all ? "/all" : "/1")).c_str(),
+                                             norvaEncode, codec, all)
+                    ->Iterations(1)
+                    ->UseRealTime();
+
         for (const Codec& codec : codecs)
         {
             for (bool all : { false, true })
