@@ -181,6 +181,34 @@ namespace
         }
     }
 
+    // The first member of a corpus archive: its packed stream and header fields. The file
+    // block follows the 7-byte marker and the 13-byte main block.
+    struct FirstMember
+    {
+        std::vector<u8> packed;
+        u32 unpackedSize = 0;
+        u32 crc = 0;
+        u32 version = 0;
+    };
+
+    bool readFirstMember(const std::string& archive, FirstMember& member)
+    {
+        std::ifstream file(rartest::corpusRoot() + archive, std::ios::binary);
+        const std::vector<u8> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (bytes.size() < 20 + 32 || bytes[22] != 0x74)
+            return false;
+        const u8* block = bytes.data() + 20;
+        const u32 headerSize = loadLE16(block + 5);
+        const u32 packedSize = loadLE32(block + 7);
+        if (20 + headerSize + u64(packedSize) > bytes.size())
+            return false;
+        member.packed.assign(block + headerSize, block + headerSize + packedSize);
+        member.unpackedSize = loadLE32(block + 11);
+        member.crc = loadLE32(block + 16);
+        member.version = block[24];
+        return true;
+    }
+
     void pad(BitWriter& w)
     {
         for (int i = 0; i < 8; ++i)
@@ -586,19 +614,13 @@ TEST(RarUnpackOlder, DamagedCorpusMembersNeverPassTheirCheck)
                              Member { "junrar/audio/BoatModernEnglish-audio-text-unpack20.rar", 20 } })
     {
         SCOPED_TRACE(m.archive);
-        std::ifstream file(rartest::corpusRoot() + m.archive, std::ios::binary);
-        const std::vector<u8> archive((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        ASSERT_GT(archive.size(), 100u);
-        // the first file block follows the 7-byte marker and the 13-byte main block
-        const u8* block = archive.data() + 20;
-        ASSERT_EQ(block[2], 0x74);
-        const u32 headerSize = loadLE16(block + 5);
-        const u32 packedSize = loadLE32(block + 7);
-        const u32 unpackedSize = loadLE32(block + 11);
-        const u32 crc = loadLE32(block + 16);
-        ASSERT_EQ(block[24], m.version);
-        ASSERT_LE(20 + headerSize + u64(packedSize), archive.size());
-        const std::vector<u8> packed(block + headerSize, block + headerSize + packedSize);
+        FirstMember first;
+        ASSERT_TRUE(readFirstMember(m.archive, first));
+        ASSERT_EQ(first.version, m.version);
+        const std::vector<u8>& packed = first.packed;
+        const u32 packedSize = u32(packed.size());
+        const u32 unpackedSize = first.unpackedSize;
+        const u32 crc = first.crc;
 
         std::string out = unpack(packed, unpackedSize, m.version);
         ASSERT_EQ(out.size(), unpackedSize);
@@ -623,5 +645,33 @@ TEST(RarUnpackOlder, DamagedCorpusMembersNeverPassTheirCheck)
                 ++damaged;
         }
         EXPECT_GE(damaged, 22u);
+    }
+}
+
+TEST(RarUnpackOlder, VoidDistancesReadTheZeroedWindowAsUnarDoes)
+{
+    if (!rartest::corpusPresent())
+        GTEST_SKIP() << "the shared corpus (" << rartest::corpusRoot() << ") is absent";
+
+    // Hostile members whose matches reach before the start of the output: they fail their
+    // CRC-32 in unar as here, but decode to the same bytes (size and CRC-32 of unar's
+    // output, recorded in the corpus reference): the window before the start reads as zeros.
+    struct Case
+    {
+        const char* archive;
+        u32 size;
+        u32 crc;
+    };
+    for (const Case& c : { Case { "junrar/abnormal/void-dist-v15.rar", 56464, 0xdde1af0b },
+                           Case { "junrar/abnormal/void-dist-v20.rar", 6, 0xdb443989 } })
+    {
+        SCOPED_TRACE(c.archive);
+        FirstMember first;
+        ASSERT_TRUE(readFirstMember(c.archive, first));
+        const std::string out = unpack(first.packed, first.unpackedSize, first.version);
+        ASSERT_EQ(out.size(), c.size);
+        const u32 crc = crc32(0, ConstMemory(reinterpret_cast<const u8*>(out.data()), out.size()));
+        EXPECT_EQ(crc, c.crc);
+        EXPECT_NE(crc, first.crc);
     }
 }
