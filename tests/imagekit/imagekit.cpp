@@ -587,8 +587,50 @@ namespace imagekit
         return ok;
     }
 
+    namespace
+    {
+        // The promises of SweepPromises for one file; `damage` names what was done to it
+        // (empty for the intact file), `damaged` whether it must be reported.
+        void checkPromises(const Bytes& file, const std::string& damage, bool damaged, const SweepPromises& promises,
+                           PromiseStats& stats)
+        {
+            if (!promises.decodeWithThreads)
+            {
+                return;
+            }
+            const Decoded single = promises.decodeWithThreads(file, 1);
+            const Decoded pool = promises.decodeWithThreads(file, 0);
+            const std::string what = damage.empty() ? std::string("the intact file") : damage;
+            if (single.status.success != pool.status.success)
+            {
+                ADD_FAILURE() << what << ": one thread says \"" << single.status.info << "\", the pool \""
+                              << pool.status.info << "\"";
+            }
+            else if (single.status.success)
+            {
+                ++stats.threadChecks;
+                EXPECT_TRUE(sameImage(pool.image, single.image)) << what << ": the pool's pixels differ from one thread's";
+            }
+
+            if (damaged)
+            {
+                ++stats.damageChecks;
+                const bool reported = !single.status.success ||
+                                      (promises.reportsDamage && promises.reportsDamage(single.status));
+                EXPECT_TRUE(reported) << what << " decodes as if whole: \"" << single.status.info << "\"";
+            }
+        }
+    } // namespace
+
     SweepStats robustnessSweep(const Bytes& file, const SweepDecode& decode, int truncations, int flips,
                                std::uint32_t seed)
+    {
+        PromiseStats unused;
+        return robustnessSweep(file, decode, truncations, flips, seed, SweepPromises(), unused);
+    }
+
+    SweepStats robustnessSweep(const Bytes& file, const SweepDecode& decode, int truncations, int flips,
+                               std::uint32_t seed, const SweepPromises& promises, PromiseStats& promiseStats)
     {
         SweepStats stats;
         std::mt19937 random(seed);
@@ -599,9 +641,10 @@ namespace imagekit
             Bytes intact(file);
             intact.shrink_to_fit();
             stats.intact = decode(intact, run++);
+            checkPromises(intact, std::string(), false, promises, promiseStats);
         }
 
-        auto attempt = [&](const Bytes& damaged) {
+        auto attempt = [&](const Bytes& damaged, const std::string& damage, bool reportable) {
             ++stats.runs;
             if (decode(damaged, run++))
             {
@@ -611,6 +654,7 @@ namespace imagekit
             {
                 ++stats.failures;
             }
+            checkPromises(damaged, damage, reportable, promises, promiseStats);
         };
 
         std::vector<size_t> lengths;
@@ -637,7 +681,7 @@ namespace imagekit
         {
             Bytes cut(file.begin(), file.begin() + std::ptrdiff_t(n));
             cut.shrink_to_fit();
-            attempt(cut);
+            attempt(cut, "cut at " + std::to_string(n), promises.truncationIsDamage);
         }
 
         // every other change overwrites four bytes, which reaches lengths and sizes
@@ -653,7 +697,8 @@ namespace imagekit
                     changed[k] = u8(random());
                 }
             }
-            attempt(changed);
+            const bool damaged = promises.decodeWithThreads && promises.structureDamaged && promises.structureDamaged(changed);
+            attempt(changed, "change " + std::to_string(i) + " at " + std::to_string(at), damaged);
         }
         return stats;
     }

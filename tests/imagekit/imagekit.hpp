@@ -135,6 +135,36 @@ namespace imagekit
     SweepStats robustnessSweep(const Bytes& file, const SweepDecode& decode, int truncations, int flips,
                                std::uint32_t seed);
 
+    // What a decoder promises beyond surviving, for the formats that opt in; a hook left
+    // empty is not checked. The sweep decodes every file (intact and damaged) through
+    // decodeWithThreads as well and fails where a promise is broken.
+    struct SweepPromises
+    {
+        // One decode with the given thread count (1, or 0 for the pool's). One thread and
+        // the pool must agree on the outcome, and on every pixel when they succeed.
+        std::function<Decoded(const Bytes& file, unsigned threads)> decodeWithThreads;
+
+        // True when a successful decode's status tells of the damage (a warning in its text).
+        std::function<bool(const norva::ImageDecodeStatus& status)> reportsDamage;
+
+        // A cut file is always damaged (the format ends in a marker of its own), so a decode
+        // of one must fail or report it.
+        bool truncationIsDamage = false;
+
+        // For changed bytes: true when the file's structure says it is damaged, by a reference
+        // decoder's complaint for instance; a decode of it must fail or report it.
+        std::function<bool(const Bytes& file)> structureDamaged;
+    };
+
+    struct PromiseStats
+    {
+        int threadChecks = 0;   // files decoded with one thread and with the pool, both successful
+        int damageChecks = 0;   // damaged files whose decode had to fail or report it
+    };
+
+    SweepStats robustnessSweep(const Bytes& file, const SweepDecode& decode, int truncations, int flips,
+                               std::uint32_t seed, const SweepPromises& promises, PromiseStats& promiseStats);
+
     // Through the registry: the header, then decodes into the native format and RGBA 8888
     // (and the indices with their palette for indexed images), each through a decoder of
     // its own. An animation (the first decode names a next frame) is decoded `frames`

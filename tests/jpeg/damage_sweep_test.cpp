@@ -1,11 +1,16 @@
 // Truncated and bit-flipped files of every process, through the test kit's damage sweep:
-// any status is allowed, a crash, an overrun (under the sanitizers) or a hang is not. Each
-// sweep also checks that its files decode at all, so that it cannot pass on a decoder that
-// refuses everything.
+// a crash, an overrun (under the sanitizers) or a hang fails; one thread and the pool must
+// give the same pixels, and a file that is cut, or that libjpeg finds damaged, must not
+// decode as if whole. Each sweep also checks that its files decode at all, so that it cannot
+// pass on a decoder that refuses everything.
 
 #include <random>
 
+#include <norva/core/thread.hpp>
+
 #include "jpeg_test_util.hpp"
+
+#include <jerror.h>
 
 using namespace norva;
 using namespace jpegtest;
@@ -39,20 +44,118 @@ namespace
         return status.success;
     }
 
+    // The decoder object with one thread, or planning for the pool's (at least two, so that
+    // the threaded drivers run on any machine).
+    Decoded decodeWithThreads(const Bytes& data, unsigned threads)
+    {
+        Decoded result;
+        jpeg::Parser parser(memoryOf(data));
+        parser.threadOverride = threads ? threads : std::max(2u, ThreadPool::getHardwareConcurrency());
+        result.header = parser.header();
+        if (!result.header.success || result.header.width > 4096 || result.header.height > 4096)
+        {
+            result.status.setError("header: %s", result.header.info.c_str());
+            return result;
+        }
+        const int width = result.header.width;
+        const int height = result.header.height;
+        std::vector<u8> pixels(size_t(width) * height * 3);
+        Surface surface(width, height, Format::BGR888, width * 3, pixels.data());
+        result.status = parser.decode(surface);
+        result.image = imagekit::fromSurface(surface);
+        return result;
+    }
+
+    bool reportsDamage(const ImageDecodeStatus& status)
+    {
+        return status.info.find("Data ended early") != std::string::npos ||
+               status.info.find("Corrupt data") != std::string::npos;
+    }
+
+    // libjpeg's verdict on the entropy data and the file's end: a premature end of a segment
+    // or of the file, bytes left over before a marker, restart markers out of step, codes
+    // that mean nothing, or an error that stops it. (Its other warnings are about metadata.)
+    struct Verdict
+    {
+        jpeg_error_mgr manager;
+        std::jmp_buf jump;
+        bool damaged = false;
+    };
+
+    void verdictExit(j_common_ptr info)
+    {
+        Verdict* verdict = reinterpret_cast<Verdict*>(info->err);
+        verdict->damaged = true;
+        std::longjmp(verdict->jump, 1);
+    }
+
+    void verdictMessage(j_common_ptr info, int level)
+    {
+        const int code = info->err->msg_code;
+        if (level < 0 && (code == JWRN_HIT_MARKER || code == JWRN_EXTRANEOUS_DATA || code == JWRN_MUST_RESYNC ||
+                          code == JWRN_JPEG_EOF || code == JWRN_HUFF_BAD_CODE || code == JWRN_ARITH_BAD_CODE))
+            reinterpret_cast<Verdict*>(info->err)->damaged = true;
+    }
+
+    bool libjpegFindsDamage(const Bytes& data)
+    {
+        jpeg_decompress_struct info;
+        Verdict verdict;
+        info.err = jpeg_std_error(&verdict.manager);
+        verdict.manager.error_exit = verdictExit;
+        verdict.manager.emit_message = verdictMessage;
+        std::vector<u8> row;
+        if (setjmp(verdict.jump))
+        {
+            jpeg_destroy_decompress(&info);
+            return true;
+        }
+        jpeg_create_decompress(&info);
+        jpeg_mem_src(&info, data.data(), (unsigned long)data.size());
+        jpeg_read_header(&info, TRUE);
+        if (info.image_width > 4096 || info.image_height > 4096)
+        {
+            jpeg_destroy_decompress(&info);
+            return false;
+        }
+        jpeg_start_decompress(&info);
+        row.resize(size_t(info.output_width) * info.output_components);
+        while (info.output_scanline < info.output_height)
+        {
+            JSAMPROW rows = row.data();
+            jpeg_read_scanlines(&info, &rows, 1);
+        }
+        jpeg_finish_decompress(&info);
+        jpeg_destroy_decompress(&info);
+        return verdict.damaged;
+    }
+
 } // namespace
 
 TEST(JpegSweep, TruncationAndBitFlips)
 {
+    imagekit::SweepPromises promises;
+    promises.decodeWithThreads = decodeWithThreads;
+    promises.reportsDamage = reportsDamage;
+    promises.truncationIsDamage = true;
+
     for (const char* file : sweepFiles)
     {
         SCOPED_TRACE(file);
         const Bytes data = readFixture(file);
-        const imagekit::SweepStats stats = imagekit::robustnessSweep(data, decodeAnyway, 150, 300, 20261210);
+        // libjpeg-turbo reads the 8-bit DCT files; 12-bit and lossless ones have no verdict
+        promises.structureDamaged = libjpegFindsDamage(data) ? nullptr : libjpegFindsDamage;
+
+        imagekit::PromiseStats checks;
+        const imagekit::SweepStats stats = imagekit::robustnessSweep(data, decodeAnyway, 150, 300, 20261210, promises, checks);
         EXPECT_TRUE(stats.intact);
         EXPECT_GT(stats.runs, 300);
         // damage in the entropy data decodes to something; a cut header does not
         EXPECT_GT(stats.decoded, 0);
         EXPECT_GT(stats.failures, 0);
+        // the promises were put to the test
+        EXPECT_GT(checks.threadChecks, 100);
+        EXPECT_GT(checks.damageChecks, 150);
     }
 }
 

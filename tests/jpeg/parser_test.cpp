@@ -78,18 +78,25 @@ TEST(JpegHeader, NotAJpeg)
 {
     const std::vector<u8> data = { 'G', 'I', 'F', '8', '9', 'a', 0, 0 };
     jpeg::Parser parser(memoryOf(data));
-    EXPECT_TRUE(parser.header().success);
+    EXPECT_FALSE(parser.header().success);
+    EXPECT_EQ(parser.header().info, "Not a JPEG file");
     EXPECT_EQ(parser.header().width, 0);
 
     u8 pixel[4] = {};
     Surface surface(1, 1, Format::BGRA8888, 4, pixel);
     const ImageDecodeStatus status = parser.decode(surface);
     EXPECT_FALSE(status.success);
-    EXPECT_EQ(status.info, "");
+    EXPECT_EQ(status.info, "Not a JPEG file");
 
     jpeg::Parser empty(ConstMemory(nullptr, 0));
     EXPECT_EQ(empty.header().width, 0);
     EXPECT_FALSE(empty.decode(surface).success);
+
+    // the start marker alone is no image either
+    const std::vector<u8> bare = { 0xFF, 0xD8, 0xFF, 0xD9 };
+    jpeg::Parser noFrame(memoryOf(bare));
+    EXPECT_FALSE(noFrame.header().success);
+    EXPECT_EQ(noFrame.header().info, "No frame header");
 }
 
 TEST(JpegHeader, InfoNamesProcessEntropyIdctAndConversion)
@@ -116,7 +123,11 @@ TEST(JpegHeader, InfoNamesProcessEntropyIdctAndConversion)
         { "rgb_422.jpg", Format::RGBA8888, sse2, "Baseline DCT, Huffman, SSE2 iDCT, SSE2 RGB 16x8" },
         { "rgb_422.jpg", Format::L8, sse2, "Baseline DCT, Huffman, SSE2 iDCT, RGB" },
         { "bits12_sequential.jpg", Format::L8, sse2, "Extended sequential DCT, Huffman, 12 bit iDCT, Y" },
+        // lossless frames use neither an iDCT nor a colour converter
         { "lossless_8_sv1.jpg", Format::L8, 0, "Lossless, Huffman" },
+        { "lossless_8_sv1.jpg", Format::BGRA8888, sse2, "Lossless, Huffman" },
+        { "lossless_16.jpg", Format::L8, sse2, "Lossless, Huffman" },
+        { "lossless_rgb.jpg", Format::RGB888, sse2, "Lossless, Huffman" },
     };
     for (const Case& c : cases)
     {
@@ -515,6 +526,7 @@ TEST(JpegDamage, UndefinedQuantizationTableIsZero)
 
     const Decoded d = decode(data, Format::L8);
     ASSERT_TRUE(d.status.success) << d.status.info;
+    EXPECT_NE(d.status.info.find("Corrupt data"), std::string::npos) << d.status.info;
     for (int y = 0; y < d.image.height; ++y)
         for (int x = 0; x < d.image.width; ++x)
             ASSERT_EQ(d.image.at(x, y, 0), 128) << x << ", " << y;

@@ -47,12 +47,17 @@ namespace norva::jpeg
 
         #undef V
 
-        // One byte of code: zeros at the end of the data and in front of a marker.
+        // One byte of code: zeros at the end of the data and in front of a marker. The coder
+        // reads into the marker that closes its data, but never past the end of the file:
+        // there the data was cut short.
         inline u32 readByte(DecodeState& state)
         {
             const u8* p = state.data;
             if (p >= state.end)
+            {
+                state.ended = true;
                 return 0;
+            }
             if (*p != 0xFF)
             {
                 state.data = p + 1;
@@ -282,14 +287,17 @@ namespace norva::jpeg
 
     void arithmeticDecodeMcu(s16* output, DecodeState* state)
     {
-        if (state->corrupt)
+        // what a damaged or missing interval leaves is zero, whatever the buffer held
+        for (int b = 0; b < state->blocks; ++b)
+            std::memset(output + state->block[b].offset, 0, 64 * sizeof(s16));
+
+        if (state->corrupt || state->ended)
             return;
 
         for (int b = 0; b < state->blocks; ++b)
         {
             const BlockDescriptor& descriptor = state->block[b];
             s16* block = output + descriptor.offset;
-            std::memset(block, 0, 64 * sizeof(s16));
 
             s32 dc;
             if (!decodeDc(*state, descriptor, dc))
@@ -309,7 +317,7 @@ namespace norva::jpeg
 
     void arithmeticDecodeDcFirst(s16* output, DecodeState* state)
     {
-        if (state->corrupt)
+        if (state->corrupt || state->ended)
             return;
 
         for (int b = 0; b < state->blocks; ++b)
@@ -327,7 +335,7 @@ namespace norva::jpeg
 
     void arithmeticDecodeDcRefine(s16* output, DecodeState* state)
     {
-        if (state->corrupt)
+        if (state->corrupt || state->ended)
             return;
 
         const s32 p1 = 1 << state->Al;
@@ -343,7 +351,7 @@ namespace norva::jpeg
 
     void arithmeticDecodeAcFirst(s16* output, DecodeState* state)
     {
-        if (state->corrupt)
+        if (state->corrupt || state->ended)
             return;
 
         const BlockDescriptor& descriptor = state->block[0];
@@ -353,7 +361,7 @@ namespace norva::jpeg
 
     void arithmeticDecodeAcRefine(s16* output, DecodeState* state)
     {
-        if (state->corrupt)
+        if (state->corrupt || state->ended)
             return;
 
         const u8* zigzag = state->zigzag;

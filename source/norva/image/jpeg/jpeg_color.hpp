@@ -2,6 +2,7 @@
 
 // Building blocks of the JPEG colour converters, shared by the scalar and SSE2 files.
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -28,11 +29,15 @@ namespace norva::jpeg::color
         }
     }
 
-    // Runs the context's iDCT over the first count blocks of an MCU.
+    // Runs the context's iDCTs over the first count blocks of an MCU.
     inline void transformBlocks(u8* samples, const s16* data, const ProcessContext* context, int count)
     {
-        for (int b = 0; b < count; ++b)
+        const int split = std::min(count, context->chromaBlock);
+        int b = 0;
+        for (; b < split; ++b)
             context->idct(samples + b * 64, data + b * 64, context->qt[b]);
+        for (; b < count; ++b)
+            context->chromaIdct(samples + b * 64, data + b * 64, context->qt[b]);
     }
 
     // Scalar YCbCr to colour, 16-bit fixed point.

@@ -15,11 +15,6 @@ namespace norva::jpeg
 {
     namespace
     {
-        inline bool isRestartMarker(const u8* p, const u8* end)
-        {
-            return end - p >= 2 && p[0] == 0xFF && p[1] >= 0xD0 && p[1] <= 0xD7;
-        }
-
         // The largest coefficient buffer a progressive or multi-scan image may ask for.
         constexpr u64 MAX_COEFFICIENT_BYTES = u64(8) << 30;
 
@@ -62,6 +57,7 @@ namespace norva::jpeg
         restoreHeaderState();
         m_multiscan = false;
         m_scanSeen = false;
+        m_endSeen = false;
         for (auto& plane : m_losslessPlane)
             plane.clear();
 
@@ -137,6 +133,8 @@ namespace norva::jpeg
 
         if (status.success && !m_scanSeen)
             status.setError("No scan data");
+        if (!m_endSeen)
+            m_warnings |= WARNING_ENDED;
 
         if (status.success && temporary)
         {
@@ -157,10 +155,18 @@ namespace norva::jpeg
     std::string Parser::getInfo() const
     {
         std::string info = m_processName + ", " + m_entropyName;
-        if (!m_idctName.empty())
+        // lossless frames are never transformed
+        if (!m_idctName.empty() && !m_lossless)
             info += ", " + m_idctName;
         if (!m_colorName.empty())
             info += ", " + m_colorName;
+
+        // what went wrong on the way to a picture, as libjpeg's warnings do
+        const u32 warnings = m_warnings.load(std::memory_order_relaxed);
+        if (warnings & WARNING_ENDED)
+            info += "; Data ended early";
+        if (warnings & WARNING_CORRUPT)
+            info += "; Corrupt data";
         return info;
     }
 
@@ -168,6 +174,8 @@ namespace norva::jpeg
     {
         const ColorConverters c = getColorConverters(sample, m_flags);
         m_colorName.clear();
+        m_context.chromaIdct = m_context.idct;
+        m_context.chromaBlock = JPEG_MAX_BLOCKS_IN_MCU;
 
         switch (m_components)
         {
@@ -205,6 +213,14 @@ namespace norva::jpeg
         }
 
         const bool rgb = storedAsRGB();
+        if (m_precision == 12 && !rgb)
+        {
+            // The 12-bit transform keeps the top 8 bits of each sample (a truncation, about
+            // half a level low). The colour factors of up to 1.772 would carry that from the
+            // chroma into R and B as a steady bias of over a level, so chroma is rounded.
+            m_context.chromaIdct = idctInteger12Rounded;
+            m_context.chromaBlock = int(m_frame[1].offset);
+        }
         m_processFull = rgb ? c.rgb : c.ycbcr;
         m_processEdge = m_processFull;
         m_colorName.append(rgb ? "RGB" : "YCbCr");
@@ -326,34 +342,95 @@ namespace norva::jpeg
         state.bits = 0;
         state.eobrun = 0;
         state.corrupt = false;
+        state.ended = false;
         if (m_arithmetic)
             arithmeticRestart(state);
         else
             huffmanRestart(state);
     }
 
+    // Where the data after a restart interval begins, found from p (in the interval, or at
+    // the marker that ends it) the way libjpeg resynchronises: marker codes no writer uses are
+    // passed over, so is a restart marker of an interval already done; a marker of one of the
+    // next two intervals means this interval's own was lost, and stays for them (they are
+    // missing, as are the scan's remaining intervals when another marker ends the scan).
+    // inStep is false unless the first marker is the expected one.
+    const u8* Parser::resynchronize(const u8* p, const u8* end, u32 expected, bool& inStep) const
+    {
+        inStep = true;
+        for (;;)
+        {
+            const u8* marker = seekMarker(p, end);
+            while (marker < end - 1 && marker[1] == 0xFF)
+                ++marker;
+            if (marker >= end - 1)
+            {
+                inStep = false;
+                return end;
+            }
+
+            const u32 code = marker[1];
+            if (code >= 0xD0 && code <= 0xD7 && code - 0xD0 == expected)
+                return marker + 2;
+            inStep = false;
+
+            if (code < 0xC0)
+            {
+                p = marker + 2;
+                continue;
+            }
+            if (code < 0xD0 || code > 0xD7)
+                return marker;
+
+            const u32 n = code - 0xD0;
+            if (n == ((expected + 1) & 7) || n == ((expected + 2) & 7))
+                return marker;
+            if (n == ((expected + 7) & 7) || n == ((expected + 6) & 7))
+            {
+                p = marker + 2;
+                continue;
+            }
+            // too far from the expected number to tell: taken for it
+            return marker + 2;
+        }
+    }
+
+    // What one interval (or a scan without restarts) met: data that ran out, codes that mean
+    // nothing, or more data than its MCUs use (a whole interval leaves fewer than 8 bits of
+    // padding before its marker, and an arithmetic coder reads up to the marker).
+    void Parser::noteInterval(const DecodeState& state) const
+    {
+        u32 warnings = 0;
+        if (state.ended)
+            warnings |= WARNING_ENDED;
+        if (state.corrupt)
+            warnings |= WARNING_CORRUPT;
+        else if (!state.ended)
+        {
+            const u8* marker = std::min(seekMarker(state.data, state.end), state.end);
+            if (state.data < marker || state.bits - state.padding >= 8)
+                warnings |= WARNING_CORRUPT;
+        }
+        if (warnings)
+            m_warnings.fetch_or(warnings, std::memory_order_relaxed);
+    }
+
+    // Called before every unit (MCU, block or lossless sample) of a scan but its first:
+    // restarts the decoder when an interval has ended.
     bool Parser::handleRestart()
     {
-        if (!m_restartInterval)
-            return false;
-        if (--m_restartCounter)
+        if (!m_restartInterval || --m_restartCounter)
             return false;
         m_restartCounter = m_restartInterval;
 
-        // The interval should end at its marker; bytes a damaged interval left unread are
-        // skipped so that the next interval starts in step.
-        const u8* p = m_state.data;
-        if (!isRestartMarker(p, m_state.end))
-        {
-            const u8* marker = seekMarker(p, m_state.end);
-            while (marker < m_state.end - 1 && marker[1] == 0xFF)
-                ++marker;
-            if (!isRestartMarker(marker, m_state.end))
-                return false;
-            p = marker;
-        }
+        noteInterval(m_state);
+        bool inStep = true;
+        const u8* next = resynchronize(m_state.data, m_state.end, m_restartMarker, inStep);
+        if (!inStep)
+            m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
+        m_restartMarker = (m_restartMarker + 1) & 7;
 
-        m_state.setData(p + 2, m_state.end);
+        m_state.setData(next, m_state.end);
         restartDecoder(m_state);
         return true;
     }
@@ -365,6 +442,12 @@ namespace norva::jpeg
     void Parser::decodeSequential()
     {
         m_scanSeen = true;
+
+        if (m_restartInterval)
+        {
+            decodeRestartIntervals();
+            return;
+        }
 
         const u32 threads = threadCount();
         if (threads >= 2 && m_mcuRows >= 2)
@@ -380,71 +463,95 @@ namespace norva::jpeg
             for (u32 x = 0; x < m_mcusPerRow; ++x)
             {
                 m_state.decode(mcu, &m_state);
-                handleRestart();
                 processMcu(mcu, x, y);
             }
         }
+        noteInterval(m_state);
+    }
+
+    // One restart interval from its first byte, with a decoder state of its own.
+    void Parser::decodeRestartInterval(DecodeState& state, const u8* data, u32 interval, s16* mcu) const
+    {
+        state.setData(data, m_state.end);
+        restartDecoder(state);
+
+        const u32 begin = interval * m_restartInterval;
+        const u32 count = std::min(m_restartInterval, m_mcus - begin);
+        for (u32 j = 0; j < count; ++j)
+        {
+            const u32 index = begin + j;
+            state.decode(mcu, &state);
+            processMcu(mcu, index % m_mcusPerRow, index / m_mcusPerRow);
+        }
+        noteInterval(state);
     }
 
     void Parser::decodeRestartIntervalTask(const std::vector<const u8*>& starts, size_t first, size_t last) const
     {
-        // each interval starts its coder afresh at its own position
         DecodeState local(m_state);
-        DecodeState* state = &local;
         alignas(64) s16 mcu[JPEG_MAX_BLOCKS_IN_MCU * 64];
-
         for (size_t i = first; i < last; ++i)
-        {
-            state->setData(starts[i], m_state.end);
-            restartDecoder(*state);
+            decodeRestartInterval(local, starts[i], u32(i), mcu);
+    }
 
-            const u32 begin = u32(i) * m_restartInterval;
-            const u32 count = std::min(m_restartInterval, m_mcus - begin);
-            for (u32 j = 0; j < count; ++j)
-            {
-                const u32 index = begin + j;
-                state->decode(mcu, state);
-                processMcu(mcu, index % m_mcusPerRow, index / m_mcusPerRow);
-            }
+    // A sequential scan with restart intervals. Where each interval starts is found from the
+    // previous interval's first byte by its markers alone, as libjpeg resynchronises after
+    // damage; no interval's decode decides where the next begins, so one thread and many
+    // give the same picture, damaged or not.
+    void Parser::decodeRestartIntervals()
+    {
+        std::vector<const u8*> starts;
+        try
+        {
+            starts.reserve((m_mcus + m_restartInterval - 1) / m_restartInterval);
         }
+        catch (const std::exception&)
+        {
+            m_status->setError("Out of memory");
+            return;
+        }
+
+        const u8* p = m_scanData;
+        const u8* end = m_state.end;
+        u32 marker = 0;
+        for (u32 i = 0; ; marker = (marker + 1) & 7)
+        {
+            starts.push_back(p);
+            i += m_restartInterval;
+            if (i >= m_mcus)
+                break;
+            bool inStep = true;
+            p = resynchronize(p, end, marker, inStep);
+            if (!inStep)
+                m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
+        }
+        // the marker loop goes on from the last interval
+        m_state.setData(p, end);
+
+        const u32 threads = threadCount();
+        if (threads < 2 || starts.size() < 2)
+        {
+            decodeRestartIntervalTask(starts, 0, starts.size());
+            return;
+        }
+
+        // several short intervals per task keep the queue overhead small
+        TaskQueue queue("jpeg.sequential", 0);
+        const size_t perTask = std::max<size_t>(1, 256 / m_restartInterval);
+        for (size_t first = 0; first < starts.size(); first += perTask)
+        {
+            const size_t last = std::min(starts.size(), first + perTask);
+            queue.enqueue([this, &starts, first, last] {
+                decodeRestartIntervalTask(starts, first, last);
+            });
+        }
+        queue.wait();
     }
 
     void Parser::decodeSequentialThreaded()
     {
         const u32 threads = threadCount();
         TaskQueue queue("jpeg.sequential", 0);
-
-        if (m_restartInterval)
-        {
-            // Find every interval by its marker, without decoding.
-            std::vector<const u8*> starts;
-            const u8* p = m_scanData;
-            const u8* end = m_state.end;
-            for (u32 i = 0; i < m_mcus; i += m_restartInterval)
-            {
-                starts.push_back(p);
-                const u8* marker = seekMarker(p, end);
-                while (marker < end - 1 && marker[1] == 0xFF)
-                    ++marker;
-                if (isRestartMarker(marker, end))
-                    p = marker + 2;
-                else
-                    p = std::min(marker, end);
-            }
-            m_state.setData(p, end);
-
-            // several short intervals per task keep the queue overhead small
-            const size_t perTask = std::max<size_t>(1, 256 / m_restartInterval);
-            for (size_t first = 0; first < starts.size(); first += perTask)
-            {
-                const size_t last = std::min(starts.size(), first + perTask);
-                queue.enqueue([this, &starts, first, last] {
-                    decodeRestartIntervalTask(starts, first, last);
-                });
-            }
-            queue.wait();
-            return;
-        }
 
         // Entropy decoding is serial; the iDCT and colour conversion of each band run on the
         // pool. Bands go through a small ring of buffers: the workers keep up with the caller,
@@ -486,7 +593,6 @@ namespace norva::jpeg
             for (u32 i = y0 * m_mcusPerRow; i < y1 * m_mcusPerRow; ++i)
             {
                 m_state.decode(p, &m_state);
-                handleRestart();
                 p += stride;
             }
 
@@ -498,6 +604,7 @@ namespace norva::jpeg
         }
         queue.wait();
         alignedFree(ring);
+        noteInterval(m_state);
     }
 
     // ----------------------------------------------------------------------
@@ -559,11 +666,13 @@ namespace norva::jpeg
                     __builtin_prefetch(next + 32);
                     ahead.next(hsf);
                 }
+                if (by | bx)
+                    handleRestart();
                 m_state.decode(row + current.mcu * stride + current.sub * 64, &m_state);
                 current.next(hsf);
-                handleRestart();
             }
         }
+        noteInterval(m_state);
     }
 
     void Parser::decodeCoefficients()
@@ -582,10 +691,12 @@ namespace norva::jpeg
         s16* data = m_coefficients;
         for (u32 i = 0; i < m_mcus; ++i)
         {
+            if (i)
+                handleRestart();
             m_state.decode(data, &m_state);
-            handleRestart();
             data += stride;
         }
+        noteInterval(m_state);
     }
 
     void Parser::decodeProgressive()
@@ -680,6 +791,11 @@ namespace norva::jpeg
         {
             for (size_t x = 0; x < width; ++x)
             {
+                if ((x | y) && handleRestart())
+                {
+                    start = true;
+                    firstRow = true;
+                }
                 m_state.decodeLossless(diff, &m_state);
 
                 for (int i = 0; i < ns; ++i)
@@ -713,15 +829,10 @@ namespace norva::jpeg
                 }
 
                 start = false;
-                if (handleRestart())
-                {
-                    start = true;
-                    firstRow = true;
-                }
             }
-            if (!start)
-                firstRow = false;
+            firstRow = false;
         }
+        noteInterval(m_state);
     }
 
     void Parser::finishLossless()

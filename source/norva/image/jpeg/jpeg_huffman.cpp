@@ -40,6 +40,7 @@ namespace norva::jpeg
         nextFF = findFF(begin, finish);
         cache = 0;
         bits = 0;
+        padding = 0;
     }
 
     void fillBits(DecodeState& state, int count)
@@ -47,6 +48,7 @@ namespace norva::jpeg
         const u8* p = state.data;
         const u8* end = state.end;
         u64 value = 0;
+        int padding = 0;
 
         for (int i = 0; i < count; ++i)
         {
@@ -61,13 +63,22 @@ namespace norva::jpeg
                 else if (p[1] == 0)
                     p += 2;             // stuffed 0xFF
                 else
+                {
                     x = 0;              // a marker: stay in front of it and feed zeros
+                    padding += 8;
+                }
+            }
+            else
+            {
+                padding += 8;
             }
             value = (value << 8) | x;
         }
 
         state.cache = (state.cache << (count * 8)) | value;
         state.bits += count * 8;
+        // a decoder stops at the end of its data, so this stays small
+        state.padding = std::min(state.padding + padding, 1 << 24);
         state.data = p;
         state.nextFF = findFF(p, end);
     }
@@ -253,9 +264,10 @@ namespace norva::jpeg
             int bits;
             const u8* data;
             const u8* nextFF;
+            int padding;
 
             explicit LocalReader(DecodeState& s)
-                : state(s), cache(s.cache), bits(s.bits), data(s.data), nextFF(s.nextFF)
+                : state(s), cache(s.cache), bits(s.bits), data(s.data), nextFF(s.nextFF), padding(s.padding)
             {
             }
 
@@ -273,7 +285,11 @@ namespace norva::jpeg
                 bits = state.bits;
                 data = state.data;
                 nextFF = state.nextFF;
+                padding = state.padding;
             }
+
+            // bits were taken from the zeros supplied past the data
+            bool pastData() const { return bits < padding; }
 
             void refill()
             {
@@ -357,6 +373,14 @@ namespace norva::jpeg
     void huffmanDecodeMcu(s16* output, DecodeState* state)
     {
         const u8* zigzag = zigzagTable;   // a constant address spares a register
+
+        if (state->ended)
+        {
+            for (int b = 0; b < state->blocks; ++b)
+                clearBlock(output + state->block[b].offset);
+            return;
+        }
+
         LocalReader reader(*state);
 
         for (int b = 0; b < state->blocks; ++b)
@@ -415,19 +439,53 @@ namespace norva::jpeg
                     k += 16;
                 }
             }
+
+            if (reader.pastData())
+            {
+                // the data ran out inside this block: it and the rest are missing
+                state->ended = true;
+                for (int rest = b; rest < state->blocks; ++rest)
+                    clearBlock(output + state->block[rest].offset);
+                break;
+            }
         }
 
         reader.store();
     }
 
+    namespace
+    {
+        // A progressive scan keeps what earlier scans gave once its own data runs out. First
+        // scans drop the values decoded from the zeros past the data; a refinement keeps
+        // them (zero bits correct nothing), as libjpeg's does.
+        inline bool progressiveEnded(const DecodeState* state)
+        {
+            return state->ended;
+        }
+
+        inline void noteProgressiveEnd(DecodeState* state)
+        {
+            if (state->pastData())
+                state->ended = true;
+        }
+
+    } // namespace
+
     void huffmanDecodeDcFirst(s16* output, DecodeState* state)
     {
+        if (progressiveEnded(state))
+            return;
         LocalReader reader(*state);
         for (int b = 0; b < state->blocks; ++b)
         {
             const BlockDescriptor& descriptor = state->block[b];
             s32& dc = state->lastDC[descriptor.component];
             dc = addWrapped(dc, reader.difference(*descriptor.dc));
+            if (reader.pastData())
+            {
+                state->ended = true;
+                break;
+            }
             output[descriptor.offset] = shiftCoefficient(dc, state->Al);
         }
         reader.store();
@@ -435,6 +493,8 @@ namespace norva::jpeg
 
     void huffmanDecodeDcRefine(s16* output, DecodeState* state)
     {
+        if (progressiveEnded(state))
+            return;
         const int al = state->Al;
         LocalReader reader(*state);
         for (int b = 0; b < state->blocks; ++b)
@@ -445,10 +505,13 @@ namespace norva::jpeg
             dc = s16(dc | (s32(reader.get(1)) << al));
         }
         reader.store();
+        noteProgressiveEnd(state);
     }
 
     void huffmanDecodeAcFirst(s16* output, DecodeState* state)
     {
+        if (progressiveEnded(state))
+            return;
         if (state->eobrun > 0)
         {
             --state->eobrun;
@@ -517,6 +580,12 @@ namespace norva::jpeg
         }
 
         reader.store();
+        if (state->pastData())
+        {
+            state->ended = true;
+            for (int k = state->Ss; k <= se; ++k)
+                block[zigzag[k]] = 0;
+        }
     }
 
     namespace
@@ -610,6 +679,8 @@ namespace norva::jpeg
 
     void huffmanDecodeAcRefine(s16* output, DecodeState* state)
     {
+        if (progressiveEnded(state))
+            return;
         const u8* zigzag = zigzagTable;   // the order nonZeroMask uses
         const HuffmanTable& ac = *state->block[0].ac;
         s16* block = output + state->block[0].offset;
@@ -653,6 +724,8 @@ namespace norva::jpeg
                 if (s)
                 {
                     // a new coefficient is always of magnitude 1 << Al
+                    if (s != 1)
+                        state->corrupt = true;
                     if (reader.bits < 1)
                         reader.refill();
                     value = reader.get(1) ? p1 : m1;
@@ -708,10 +781,19 @@ namespace norva::jpeg
         }
 
         reader.store();
+        noteProgressiveEnd(state);
     }
 
     void huffmanDecodeLossless(s32* diff, DecodeState* state)
     {
+        if (state->ended)
+        {
+            // missing samples continue their prediction
+            for (int b = 0; b < state->blocks; ++b)
+                diff[b] = 0;
+            return;
+        }
+
         for (int b = 0; b < state->blocks; ++b)
         {
             refillBits(*state);
@@ -730,6 +812,13 @@ namespace norva::jpeg
             {
                 diff[b] = receiveExtend(*state, s);
             }
+        }
+
+        if (state->pastData())
+        {
+            state->ended = true;
+            for (int b = 0; b < state->blocks; ++b)
+                diff[b] = 0;
         }
     }
 

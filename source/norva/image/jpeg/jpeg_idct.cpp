@@ -128,4 +128,10 @@ namespace norva::jpeg
         idctTemplate<65536 + (s64(2048) << 17), 21>(dest, data, qt);
     }
 
+    void idctInteger12Rounded(u8* dest, const s16* data, const u16* qt)
+    {
+        // the same with the reduction rounded to nearest
+        idctTemplate<(s64(1) << 20) + (s64(2048) << 17), 21>(dest, data, qt);
+    }
+
 } // namespace norva::jpeg

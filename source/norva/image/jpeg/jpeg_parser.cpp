@@ -60,8 +60,11 @@ namespace norva::jpeg
             m_idctName = "SSE2 iDCT";
         }
 
-        if (memory.address && memory.size >= 4 && memory.address[0] == 0xFF && memory.address[1] == 0xD8)
+        const bool start = memory.address && memory.size >= 2 && memory.address[0] == 0xFF && memory.address[1] == 0xD8;
+        if (start && memory.size >= 4)
             parse(memory, false);
+        if (m_header.success && !m_frameSeen)
+            m_header.setError(start ? "No frame header" : "Not a JPEG file");
 
         if (m_precision == 12)
         {
@@ -85,6 +88,8 @@ namespace norva::jpeg
         if (m_qtBlock)
             std::memcpy(m_savedQT, m_qtBlock, 512);
         std::memcpy(m_savedQTPrecision, m_qtPrecision, sizeof(m_qtPrecision));
+        m_savedQTDefined = m_qtDefined;
+        m_headerWarnings = m_warnings.load(std::memory_order_relaxed);
         for (int c = 0; c < 2; ++c)
         {
             for (int t = 0; t < 4; ++t)
@@ -102,6 +107,8 @@ namespace norva::jpeg
         if (m_qtBlock)
             std::memcpy(m_qtBlock, m_savedQT, 512);
         std::memcpy(m_qtPrecision, m_savedQTPrecision, sizeof(m_qtPrecision));
+        m_qtDefined = m_savedQTDefined;
+        m_warnings = m_headerWarnings;
         for (int c = 0; c < 2; ++c)
         {
             for (int t = 0; t < 4; ++t)
@@ -165,6 +172,8 @@ namespace norva::jpeg
 
             if (marker < 0xFF01)
             {
+                // bytes where a marker should be: passed over, as libjpeg does with a warning
+                m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
                 p = seekMarker(p - 1, end);
                 continue;
             }
@@ -176,6 +185,7 @@ namespace norva::jpeg
                 if (decode)
                 {
                     // a second frame: the image is the first one
+                    m_endSeen = true;
                     break;
                 }
                 if (!readSegment(p, end, 8, length))
@@ -193,6 +203,7 @@ namespace norva::jpeg
                     continue;
 
                 case 0xFFD9: // EOI
+                    m_endSeen = true;
                     return;
 
                 case 0xFFD0: case 0xFFD1: case 0xFFD2: case 0xFFD3:
@@ -205,7 +216,10 @@ namespace norva::jpeg
                         continue;
                     if (!readSegment(p, end, 6, length))
                         return;
-                    p = processSOS(p, length, end);
+                    // the scan judged its own data: what its decoder left goes unremarked
+                    p = seekMarker(processSOS(p, length, end), end);
+                    while (p < end - 1 && p[1] == 0xFF)
+                        ++p;
                     continue;
 
                 default:
@@ -218,6 +232,8 @@ namespace norva::jpeg
                                  (marker >= 0xFFF0 && marker <= 0xFFFE);
             if (!segment)
             {
+                // a marker no writer uses
+                m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
                 p = seekMarker(p, end);
                 continue;
             }
@@ -288,6 +304,8 @@ namespace norva::jpeg
             m_status->setError("Incorrect segment length");
             return;
         }
+        if (length != 8u + 3u * u32(components))
+            m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
 
         m_arithmetic = marker >= 0xFFC8;
         m_entropyName = m_arithmetic ? "Arithmetic" : "Huffman";
@@ -478,6 +496,7 @@ namespace norva::jpeg
 
             u16* table = m_qt[tq];
             m_qtPrecision[tq] = 8 * pq + 8;
+            m_qtDefined |= 1u << tq;
             for (int k = 0; k < 64; ++k)
                 table[zigzagTable[k]] = pq ? reader.be16() : reader.byte();
         }
@@ -496,10 +515,18 @@ namespace norva::jpeg
             {
                 m_state.dcL[tb] = value & 15;
                 m_state.dcU[tb] = value >> 4;
+                if ((value & 15) > (value >> 4))
+                    m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
             }
             else if (tc == 1)
             {
                 m_state.acK[tb] = value;
+                if (value < 1 || value > 63)
+                    m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
+            }
+            else
+            {
+                m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
             }
         }
     }
@@ -515,6 +542,8 @@ namespace norva::jpeg
             return;
         }
         m_restartInterval = interval;
+        if (length != 4)
+            m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
     }
 
     void Parser::processAPP(const u8* p, u32 length, u16 marker, bool decode)
@@ -582,6 +611,8 @@ namespace norva::jpeg
             m_status->setError("Incorrect segment length");
             return false;
         }
+        if (length != 6u + 2u * ns)
+            m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
         if (!m_frameSeen)
         {
             m_status->setError("Scan without frame header");
@@ -604,7 +635,9 @@ namespace norva::jpeg
         }
         else if (m_progressive)
         {
-            const bool valid = ss <= se && se <= 63 && (ss > 0 || se == 0) && (ss == 0 || ns == 1) && ah <= 13 && al <= 13;
+            // a refinement adds the one bit below the last scan's
+            const bool valid = ss <= se && se <= 63 && (ss > 0 || se == 0) && (ss == 0 || ns == 1) && ah <= 13 &&
+                               al <= 13 && (ah == 0 || al == ah - 1);
             if (!valid)
             {
                 m_status->setError("Incorrect progressive scan (Ss: %d, Se: %d, Ah: %d, Al: %d)", ss, se, ah, al);
@@ -655,6 +688,24 @@ namespace norva::jpeg
 
             m_scanComponent[i] = index;
             const Frame& frame = m_frame[index];
+            if (!m_lossless && !(m_qtDefined & (1u << frame.tq)))
+            {
+                // no DQT gave its table: every coefficient dequantises to 0
+                m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
+            }
+            if (!m_lossless && !m_arithmetic && (!m_progressive || (p[3 + ns * 2] == 0 && (p[5 + ns * 2] >> 4) == 0)))
+            {
+                // a DCT scan's DC categories end at 15
+                const HuffmanTable& dc = m_huffman[0][td];
+                int symbols = 0;
+                for (int l = 1; l <= 16; ++l)
+                    symbols += dc.counts[l];
+                for (int k = 0; k < symbols; ++k)
+                {
+                    if (dc.symbols[k] > 15)
+                        m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
+                }
+            }
             const u32 count = frame.hsf * frame.vsf;
             if (state.blocks + int(count) > JPEG_MAX_BLOCKS_IN_MCU)
             {
@@ -752,6 +803,7 @@ namespace norva::jpeg
         state.zigzag = zigzagTable;
 
         m_restartCounter = m_restartInterval;
+        m_restartMarker = 0;
         state.setData(segmentEnd, end);
         m_scanData = segmentEnd;
         restartDecoder(state);

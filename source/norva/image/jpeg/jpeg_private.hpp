@@ -4,6 +4,7 @@
 // and the colour converters. Only the decoder's own files and its tests include this.
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -98,6 +99,11 @@ namespace norva::jpeg
         u64 cache = 0;
         int bits = 0;
 
+        // Zero bits supplied past the data (in front of a marker or at the end), below the
+        // real bits of the cache: a decoder that takes more bits than bits - padding reads
+        // data the file does not have.
+        int padding = 0;
+
         // Huffman: last DC value per component, EOB run of progressive AC scans
         s32 lastDC[JPEG_MAX_COMPONENTS] = {};
         s32 eobrun = 0;
@@ -127,6 +133,13 @@ namespace norva::jpeg
         // set by a decoder that met data it cannot follow; arithmetic decoders then skip
         // the rest of the interval
         bool corrupt = false;
+
+        // set when a decoder needed data past the end of its interval: the rest of the
+        // interval is missing, and decodes as zero coefficients (or leaves the coefficients
+        // of earlier scans as they are)
+        bool ended = false;
+
+        bool pastData() const { return bits < padding; }
 
         DecodeFunc decode = nullptr;
         LosslessDecodeFunc decodeLossless = nullptr;
@@ -219,6 +232,7 @@ namespace norva::jpeg
 
     void idctInteger(u8* dest, const s16* data, const u16* qt);
     void idctInteger12(u8* dest, const s16* data, const u16* qt);
+    void idctInteger12Rounded(u8* dest, const s16* data, const u16* qt);
     void idctSSE2(u8* dest, const s16* data, const u16* qt);
 
     struct Frame
@@ -237,6 +251,11 @@ namespace norva::jpeg
         int blocks = 0;
         u32 colorTransform = 0;
         IdctFunc idct = idctInteger;
+
+        // blocks from chromaBlock on go through chromaIdct: 12-bit chroma is rounded to 8
+        // bits, where luma keeps the transform's own reduction
+        IdctFunc chromaIdct = idctInteger;
+        int chromaBlock = JPEG_MAX_BLOCKS_IN_MCU;
 
         // for the general converters: MCU size in pixels and, per component and pixel
         // column or row of the MCU, where its sample lies in the MCU's sample blocks
@@ -330,6 +349,9 @@ namespace norva::jpeg
         void finishLossless();
         bool handleRestart();
         void restartDecoder(DecodeState& state) const;
+        const u8* resynchronize(const u8* p, const u8* end, u32 expected, bool& inStep) const;
+        void noteInterval(const DecodeState& state) const;
+        void decodeRestartIntervals();
 
         void saveHeaderState();
         void restoreHeaderState();
@@ -337,6 +359,7 @@ namespace norva::jpeg
         void processMcu(const s16* data, u32 mcuX, u32 mcuY) const;
         void processMcuRowsTask(const s16* data, u32 y0, u32 y1) const;
         void decodeRestartIntervalTask(const std::vector<const u8*>& starts, size_t first, size_t last) const;
+        void decodeRestartInterval(DecodeState& state, const u8* data, u32 interval, s16* mcu) const;
         bool selectColorConversion(Sample sample);
         bool storedAsRGB() const;
         bool allocateCoefficients();
@@ -350,6 +373,7 @@ namespace norva::jpeg
         u16* m_qtBlock = nullptr;
         u16* m_qt[4];
         u32 m_qtPrecision[4] = { 8, 8, 8, 8 };
+        u32 m_qtDefined = 0;            // bit k: a DQT gave table k
 
         HuffmanTable m_huffman[2][4];   // [DC, AC][Th]
 
@@ -386,6 +410,16 @@ namespace norva::jpeg
 
         u32 m_restartInterval = 0;
         u32 m_restartCounter = 0;
+        u32 m_restartMarker = 0;    // the RSTn expected after the current interval
+
+        // what a decode met that a caller should hear of, though it still made a picture
+        enum Warning : u32
+        {
+            WARNING_ENDED = 1,      // data ended early: a scan, or the file, was cut short
+            WARNING_CORRUPT = 2,    // codes that mean nothing, bytes left over, restart markers out of step
+        };
+        mutable std::atomic<u32> m_warnings { 0 };
+        bool m_endSeen = false;
 
         std::string m_processName;
         std::string m_entropyName;
@@ -416,6 +450,8 @@ namespace norva::jpeg
         // the tables as the header pass left them
         u16 m_savedQT[256];
         u32 m_savedQTPrecision[4];
+        u32 m_savedQTDefined = 0;
+        u32 m_headerWarnings = 0;       // what the header pass met, handed to every decode
         HuffmanTable m_savedHuffman[2][4];
         u8 m_savedDAC[3][16];
         u32 m_savedRestartInterval = 0;
