@@ -220,6 +220,20 @@ namespace
             put32(d + 4 * c, std::bit_cast<u32>(halfValue(get16(s + 2 * c))));
     }
 
+    // bytes to v / 255 in double precision, rounded to float once
+    void rgbaToFloat(u8* d, const u8* s)
+    {
+        for (int c = 0; c < 4; ++c)
+            put32(d + 4 * c, std::bit_cast<u32>(float(double(s[c]) / 255.0)));
+    }
+
+    void bgraToFloat(u8* d, const u8* s)
+    {
+        const int order[4] = { 2, 1, 0, 3 };
+        for (int c = 0; c < 4; ++c)
+            put32(d + 4 * c, std::bit_cast<u32>(float(double(s[order[c]]) / 255.0)));
+    }
+
     enum class Input
     {
         BYTES,  // any bit pattern
@@ -274,6 +288,8 @@ namespace
         { "BGRA8888<-RGBA32F", Format::BGRA8888, Format::RGBA32F, floatToBGRA, Input::FLOATS },
         { "RGBA16F<-RGBA32F", Format::RGBA16F, Format::RGBA32F, floatToHalfPixel, Input::FLOATS },
         { "RGBA32F<-RGBA16F", Format::RGBA32F, Format::RGBA16F, halfToFloatPixel },
+        { "RGBA32F<-RGBA8888", Format::RGBA32F, Format::RGBA8888, rgbaToFloat },
+        { "RGBA32F<-BGRA8888", Format::RGBA32F, Format::BGRA8888, bgraToFloat },
     };
 
     struct Variant

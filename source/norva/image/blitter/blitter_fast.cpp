@@ -1,5 +1,6 @@
 // Hand-written row kernels for the pairs on the hot paths (palette and luminance
-// expansion, channel swaps, 16-bit packed formats, 16-bit and float sources to 8 bits).
+// expansion, channel swaps, 16-bit packed formats, 16-bit and float sources to 8 bits,
+// 8-bit sources to the float blocks of the RGTC and BPTC encoders).
 //
 // The rows are read when the fast map is built, before main: keep the table constant-
 // initialised (constexpr Formats and function pointers) so that no initialisation order
@@ -79,6 +80,8 @@ namespace norva
             { BGRA8888, RGBA32F, 0, scalar::convertFloatToBGRA8888 },
             { RGBA16F, RGBA32F, 0, scalar::convertFloatToHalf },
             { RGBA32F, RGBA16F, 0, scalar::convertHalfToFloat },
+            { RGBA32F, RGBA8888, 0, scalar::convertRGBA8888ToFloat },
+            { RGBA32F, BGRA8888, 0, scalar::convertBGRA8888ToFloat },
 
             // SSE2
             { BGRA8888, BGRX8880, CPU_SSE2, sse2::setAlpha32 },
@@ -104,6 +107,8 @@ namespace norva
             { BGRA8888, RGBA32F, CPU_SSE2, sse2::convertFloatToBGRA8888 },
             { RGBA16F, RGBA32F, CPU_SSE2, sse2::convertFloatToHalf },
             { RGBA32F, RGBA16F, CPU_SSE2, sse2::convertHalfToFloat },
+            { RGBA32F, RGBA8888, CPU_SSE2, sse2::convertRGBA8888ToFloat },
+            { RGBA32F, BGRA8888, CPU_SSE2, sse2::convertBGRA8888ToFloat },
 
             // SSSE3: byte moves through pshufb
             { BGRX8880, RGBX8880, CPU_SSSE3, ssse3::swapRB32 },

@@ -56,7 +56,9 @@ namespace norva::fast
     X(convertFloatToRGBA8888)     \
     X(convertFloatToBGRA8888)     \
     X(convertFloatToHalf)         \
-    X(convertHalfToFloat)
+    X(convertHalfToFloat)         \
+    X(convertRGBA8888ToFloat)     \
+    X(convertBGRA8888ToFloat)
 
 #define NORVA_DECLARE_KERNEL(name) void name(u8* dest, const u8* src, int count);
 

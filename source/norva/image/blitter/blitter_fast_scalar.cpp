@@ -287,4 +287,25 @@ namespace norva::fast::scalar
         }
     }
 
+    // Bytes to floats v / 255: single-precision division is correctly rounded, so these are
+    // the values of the generic converter's double division rounded to float.
+    void convertRGBA8888ToFloat(u8* dest, const u8* src, int count)
+    {
+        for (int i = 0; i < count * 4; ++i)
+        {
+            const float f = float(src[i]) / 255.0f;
+            std::memcpy(dest + 4 * i, &f, 4);
+        }
+    }
+
+    void convertBGRA8888ToFloat(u8* dest, const u8* src, int count)
+    {
+        for (int x = 0; x < count; ++x)
+        {
+            const float f[4] = { float(src[4 * x + 2]) / 255.0f, float(src[4 * x + 1]) / 255.0f,
+                                 float(src[4 * x + 0]) / 255.0f, float(src[4 * x + 3]) / 255.0f };
+            std::memcpy(dest + 16 * x, f, 16);
+        }
+    }
+
 } // namespace norva::fast::scalar

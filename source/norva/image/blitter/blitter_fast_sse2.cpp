@@ -394,6 +394,47 @@ namespace norva::fast::sse2
         }
     } // namespace
 
+    namespace
+    {
+        // Four pixels of bytes to floats v / 255; Swap exchanges the first and third byte.
+        template <bool Swap>
+        void bytesToFloatRow(u8* dest, const u8* src, int count)
+        {
+            const __m128 scale = _mm_set1_ps(255.0f);
+            const __m128i zero = _mm_setzero_si128();
+            int x = 0;
+            for (; x + 4 <= count; x += 4)
+            {
+                const __m128i v = loadu(src + 4 * x);
+                const __m128i lo = _mm_unpacklo_epi8(v, zero);
+                const __m128i hi = _mm_unpackhi_epi8(v, zero);
+                __m128i p[4] = { _mm_unpacklo_epi16(lo, zero), _mm_unpackhi_epi16(lo, zero),
+                                 _mm_unpacklo_epi16(hi, zero), _mm_unpackhi_epi16(hi, zero) };
+                for (int i = 0; i < 4; ++i)
+                {
+                    if constexpr (Swap)
+                        p[i] = _mm_shuffle_epi32(p[i], _MM_SHUFFLE(3, 0, 1, 2));
+                    _mm_storeu_ps(reinterpret_cast<float*>(dest + 16 * (x + i)),
+                                  _mm_div_ps(_mm_cvtepi32_ps(p[i]), scale));
+                }
+            }
+            if constexpr (Swap)
+                scalar::convertBGRA8888ToFloat(dest + 16 * x, src + 4 * x, count - x);
+            else
+                scalar::convertRGBA8888ToFloat(dest + 16 * x, src + 4 * x, count - x);
+        }
+    } // namespace
+
+    void convertRGBA8888ToFloat(u8* dest, const u8* src, int count)
+    {
+        bytesToFloatRow<false>(dest, src, count);
+    }
+
+    void convertBGRA8888ToFloat(u8* dest, const u8* src, int count)
+    {
+        bytesToFloatRow<true>(dest, src, count);
+    }
+
     void convertFloatToHalf(u8* dest, const u8* src, int count)
     {
         int x = 0;
