@@ -1,7 +1,6 @@
 // Behaviour at the edges: level mappings, header bytes, bounds, prefix fills and the
 // guards against hostile sizes.
 
-#include <atomic>
 #include <cstring>
 
 #include <bzlib.h>
@@ -11,45 +10,12 @@
 #include <norva/core/exception.hpp>
 
 #include "helpers.hpp"
-
-#if defined(__SANITIZE_ADDRESS__)
-// the sanitizer runtime's allocation hook (gcc ships no header for it)
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, size_t),
-                                                        void (*onFree)(const volatile void*));
-#endif
+#include "support/largest_allocation.hpp"
 
 namespace
 {
     using namespace norva;
     using namespace norva::test;
-
-    // The largest single allocation made while a Largest lives; 0 where the build has no
-    // allocation hook.
-    std::atomic<bool> recording { false };
-    std::atomic<size_t> largestAllocation { 0 };
-
-    class Largest
-    {
-    public:
-        Largest()
-        {
-#if defined(__SANITIZE_ADDRESS__)
-            static const bool installed = __sanitizer_install_malloc_and_free_hooks(
-                [](const volatile void*, size_t size) {
-                    if (recording && size > largestAllocation)
-                    {
-                        largestAllocation = size;
-                    }
-                },
-                [](const volatile void*) {}) != 0;
-            EXPECT_TRUE(installed);
-#endif
-            largestAllocation = 0;
-            recording = true;
-        }
-        ~Largest() { recording = false; }
-        size_t bytes() const { return largestAllocation; }
-    };
 
     TEST(Edges, ZstdEmptySourceWritesNothing)
     {
@@ -154,7 +120,7 @@ namespace
         std::memset(&packed[1], 0xFF, 4);
         Bytes restored(input.size());
         {
-            Largest largest;
+            LargestAllocation largest;
             lzma::decompress(view(restored), view(packed));
             EXPECT_LT(largest.bytes(), 1u << 20);
         }
@@ -163,7 +129,7 @@ namespace
         packed = compressWith(getCompressor(CompressionMethod::LZMA2), input, 5);
         packed[0] = 40; // 4 GiB - 1
         {
-            Largest largest;
+            LargestAllocation largest;
             lzma2::decompress(view(restored), view(packed));
             EXPECT_LT(largest.bytes(), 1u << 20);
         }

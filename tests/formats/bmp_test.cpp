@@ -13,10 +13,12 @@
 
 #include "imagekit/imagekit.hpp"
 #include "png/png_builder.hpp"
+#include "support/largest_allocation.hpp"
 
 using namespace norva;
 using imagekit::Bytes;
 using imagekit::Image;
+using norva::test::LargestAllocation;
 
 // ---------------------------------------------------------------------------------------
 // fixtures
@@ -46,6 +48,7 @@ namespace
         { "bmp_8.bmp", Reference::STB, {}, "8 bits, 200 colours" },
         { "bmp_8.bmp", Reference::PAM, {}, "" },
         { "bmp_rle8.bmp", Reference::PAM, {}, "RLE8 (stb_image has no RLE)" },
+        { "bmp_rle8_odd.bmp", Reference::PAM, {}, "RLE8 at width 13, rows padded by runs to 16 (Pillow's decode)" },
         { "bmp_565.bmp", Reference::STB, { .tolerance = 1 }, "bitfields 5:6:5; stb widens by bit copies, we to nearest" },
         { "bmp_555.bmp", Reference::STB, { .tolerance = 1 }, "bitfields 5:5:5" },
         { "bmp_1555.bmp", Reference::STB, { .tolerance = 1 }, "bitfields with a 1-bit alpha" },
@@ -526,6 +529,149 @@ TEST(BMPGenerated, RunLengthEscapes)
     for (int x = 0; x < 7; ++x)
     {
         EXPECT_EQ(d.image.at(x, 0, 0), r4.palette[size_t(expected[x])] & 0xFF) << x;
+    }
+}
+
+// What runs and literals draw past the end of a row is dropped up to the next end-of-line,
+// delta or end-of-bitmap: padding written by encoders must not come back at the start of
+// the row.
+TEST(BMPGenerated, RunsPastTheRowAreDropped)
+{
+    // width 3: a run of 5 of index 7, then a literal 1 2 3 and a run 9 9 wholly past the
+    // row, end of line; a run of 3 of index 4; end of bitmap
+    const struct
+    {
+        u32 compression;
+        u32 bits;
+        Bytes pixels;
+    } rows[] = {
+        { 1, 8, { 5, 7, 0, 3, 1, 2, 3, 0, 2, 9, 0, 0, 3, 4, 0, 1 } },
+        { 2, 4, { 5, 0x77, 0, 3, 0x12, 0x30, 2, 0x99, 0, 0, 3, 0x44, 0, 1 } },
+    };
+    for (const auto& row : rows)
+    {
+        BitmapSpec s;
+        s.compression = row.compression;
+        s.bits = row.bits;
+        s.width = 3;
+        s.height = 2;
+        s.palette = greyPalette(1 << row.bits);
+        s.pixels = row.pixels;
+        const imagekit::Decoded d = decode(bitmapFile(s));
+        ASSERT_TRUE(d.status.success) << d.status.info;
+        for (int x = 0; x < 3; ++x)
+        {
+            EXPECT_EQ(d.image.at(x, 1, 0), s.palette[7] & 0xFF) << "RLE" << row.bits << " x " << x;
+            EXPECT_EQ(d.image.at(x, 0, 0), s.palette[4] & 0xFF) << "RLE" << row.bits << " x " << x;
+        }
+    }
+}
+
+// OS/2 bitmaps use compression 3 at 1 bit for Huffman 1D, which is not decoded: refused
+// rather than read as uncompressed noise.
+TEST(BMPGenerated, HuffmanIsRefused)
+{
+    for (u32 headerSize : { 40u, 64u })
+    {
+        BitmapSpec s;
+        s.headerSize = headerSize;
+        s.bits = 1;
+        s.compression = 3;
+        s.width = 8;
+        s.height = 2;
+        s.palette = greyPalette(2);
+        s.pixels = { 0xAA, 0, 0, 0, 0x55, 0, 0, 0 };
+        EXPECT_EQ(decode(bitmapFile(s)).status.info, "[ImageDecoder.BMP] Unsupported compression.") << headerSize;
+    }
+}
+
+// A damaged size must not make the decoder (or a caller sizing its surface from the header)
+// allocate what the file cannot hold: 16711807 x 64 pixels declared by files of a few KB
+// fail in the header, and a decode into a small surface allocates nothing large either.
+TEST(BMPGenerated, SizesTheFileCannotHoldAreRefusedBeforeAllocating)
+{
+    for (const char* name : { "bmp_rle8.bmp", "bmp_8.bmp", "bmp_4.bmp", "bmp_24_v3.bmp" })
+    {
+        Bytes file = imagekit::readFixture(name);
+        storeLE32(file.data() + 18, 16711807);
+        storeLE32(file.data() + 22, 64);
+        LargestAllocation largest;
+        ImageDecoder decoder(ConstMemory(file.data(), file.size()), ".bmp");
+        const ImageHeader header = decoder.header();
+        EXPECT_EQ(header.info, "[ImageDecoder.BMP] Out of data.") << name;
+        Bitmap small(4, 4, Format::BGRA8888);
+        EXPECT_FALSE(decoder.decode(small).success) << name;
+        EXPECT_LT(largest.bytes(), size_t(1) << 20) << name;
+    }
+
+    // an RLE stream covers at most 255 pixels per two bytes; small images pass regardless
+    BitmapSpec s;
+    s.compression = 1;
+    s.palette = greyPalette(256);
+    s.pixels = { 0, 1 };
+    s.width = 256;
+    s.height = 256;
+    EXPECT_TRUE(decode(bitmapFile(s)).status.success);
+    s.height = 257;
+    EXPECT_EQ(decode(bitmapFile(s)).header.info, "[ImageDecoder.BMP] Out of data.");
+    s.pixels.assign(2 * 259, 0);
+    s.pixels.back() = 1;
+    EXPECT_TRUE(decode(bitmapFile(s)).status.success);
+}
+
+// Indexed pixels go straight into a caller's surface that can take them (32-bit B, G, R, A
+// colours, or 8-bit indices with the palette requested): no temporary of the image's size.
+TEST(BMPGenerated, IndexedPixelsGoStraightIntoAFittingSurface)
+{
+    const int width = 1000;
+    const int height = 600;
+    for (u32 compression : { 0u, 1u })
+    {
+        BitmapSpec s;
+        s.compression = compression;
+        s.width = width;
+        s.height = height;
+        s.palette = greyPalette(256);
+        for (int y = 0; y < height; ++y)
+        {
+            for (int x = 0; x < width; x += compression ? 250 : 1)
+            {
+                if (compression)
+                {
+                    s.pixels.insert(s.pixels.end(), { 250, u8(x / 4 + y) });
+                }
+                else
+                {
+                    s.pixels.push_back(u8(x * 7 + y));
+                }
+            }
+            if (compression)
+            {
+                s.pixels.insert(s.pixels.end(), { 0, 0 });
+            }
+        }
+        const Bytes file = bitmapFile(s);
+        // the reference goes through a conversion, and so through a temporary
+        const imagekit::Decoded converted = decode(file);
+        ASSERT_TRUE(converted.status.success) << converted.status.info;
+        ImageDecoder decoder(ConstMemory(file.data(), file.size()), ".bmp");
+
+        Bitmap colours(width + 3, height, Format::BGRA8888);
+        Bitmap indices(width, height + 1, Format::INDEX8);
+        Palette palette;
+        ImageDecodeOptions options;
+        options.palette = &palette;
+        {
+            LargestAllocation largest;
+            ASSERT_TRUE(decoder.decode(colours).success);
+            ASSERT_TRUE(decoder.decode(indices, options).success);
+            EXPECT_LT(largest.bytes(), size_t(width) * height) << "compression " << compression;
+        }
+        const Image image = imagekit::fromSurface(Surface(colours, 0, 0, width, height));
+        EXPECT_TRUE(imagekit::sameImage(image, converted.image)) << "compression " << compression;
+        EXPECT_TRUE(imagekit::sameImage(imagekit::fromIndices(Surface(indices, 0, 0, width, height), palette),
+                                        converted.image))
+            << "compression " << compression;
     }
 }
 

@@ -327,6 +327,50 @@ TEST(APNG, AnimationWithoutFrameDataEnds)
     EXPECT_EQ(decoder.decode(canvas).info, "[ImageDecoder.PNG] No compressed data.");
 }
 
+// The frames the file holds decide where the animation wraps, not the count acTL declares:
+// a larger count (up to 2^31 + 1) neither yields phantom frames nor keeps the index from
+// wrapping, a smaller one does not hide frames, and an fcTL without data is no frame. A
+// file without IEND loops all the same.
+TEST(APNG, FrameIndexWrapsAfterTheLastFrameHeld)
+{
+    for (u32 declared : { 1u, 2u, 3u, 0x80000001u })
+    {
+        for (bool iend : { true, false })
+        {
+            Bytes out = signature();
+            chunk(out, "IHDR", ihdr(4, 4, 8, 0));
+            Bytes actl;
+            put32(actl, declared);
+            put32(actl, 0);
+            chunk(out, "acTL", actl);
+            chunk(out, "fcTL", fctl(0, 4, 4, 0, 0, 0, 0));
+            chunk(out, "IDAT", zlib(scanlines(Bytes(16, 10), 4)));
+            chunk(out, "fcTL", fctl(1, 4, 4, 0, 0, 0, 0));
+            chunk(out, "fcTL", fctl(2, 4, 4, 0, 0, 0, 0));
+            Bytes fdat;
+            put32(fdat, 3);
+            const Bytes z = zlib(scanlines(Bytes(16, 200), 4));
+            fdat.insert(fdat.end(), z.begin(), z.end());
+            chunk(out, "fdAT", fdat);
+            if (iend)
+            {
+                chunk(out, "IEND", {});
+            }
+
+            const std::vector<Frame> frames = decodeFrames(out, 5, Format::L8);
+            ASSERT_EQ(frames.size(), 5u);
+            for (int i = 0; i < 5; ++i)
+            {
+                const ImageDecodeStatus& status = frames[size_t(i)].status;
+                ASSERT_TRUE(status.success) << declared << " frame " << i << ": " << status.info;
+                EXPECT_EQ(status.current_frame_index, i % 2) << declared << " " << iend << " frame " << i;
+                EXPECT_EQ(status.next_frame_index, (i + 1) % 2) << declared << " " << iend << " frame " << i;
+                EXPECT_EQ(frames[size_t(i)].image.at(3, 3, 0), i % 2 ? 200 : 10) << declared << " frame " << i;
+            }
+        }
+    }
+}
+
 // With a palette requested, the frames of a palette APNG come as indices; blending over
 // keeps the earlier index where the frame's palette entry is transparent.
 TEST(APNG, PaletteFramesAsIndices)

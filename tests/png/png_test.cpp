@@ -128,6 +128,30 @@ TEST(PNGDecode, IntoRGBA8888ThroughTheBlitter)
     }
 }
 
+// A still image is read whole by every decode call on one decoder object, directly and
+// through a conversion alike.
+TEST(PNGDecode, RepeatedDecodesOfAStillImage)
+{
+    for (const char* name : { "png_c6_8.png", "png_p16.png", "png_g4_i.png" })
+    {
+        const Bytes file = imagekit::readFixture(name);
+        const Image reference = imagekit::decodeLibpng(file);
+        ImageDecoder decoder(ConstMemory(file.data(), file.size()), ".png");
+        const ImageHeader header = decoder.header();
+        for (int i = 0; i < 3; ++i)
+        {
+            for (const Format& format : { header.format, Format(Format::RGBA8888) })
+            {
+                Bitmap target(header.width, header.height, format);
+                const ImageDecodeStatus status = decoder.decode(target);
+                ASSERT_TRUE(status.success) << name << " decode " << i << ": " << status.info;
+                EXPECT_EQ(status.next_frame_index, 0) << name;
+                EXPECT_TRUE(imagekit::sameImage(imagekit::fromSurface(target), reference)) << name << " decode " << i;
+            }
+        }
+    }
+}
+
 // A palette request gets the indices and the palette, alpha included, for every depth.
 TEST(PNGDecode, PaletteRequestDeliversIndices)
 {

@@ -259,51 +259,103 @@ namespace norva
         // pixels
         // --------------------------------------------------------------------
 
-        // An 8-bit index image addressed in file row order.
-        struct IndexImage
+        bool isRunLength(u32 compression)
         {
-            std::unique_ptr<Bitmap> bitmap;
-            Surface rows;    // first stored row first: bottom-up files run upwards
+            return compression == BI_RLE8 || compression == BI_RLE4;
+        }
 
-            IndexImage(int width, int height, bool bottomUp)
-                : bitmap(std::make_unique<Bitmap>(width, height, Format::INDEX8))
+        // Refuses sizes the file cannot hold before anything is allocated for them (by us
+        // or by a caller that sizes its surface from the header): uncompressed rows must
+        // all be there; an RLE command of two bytes draws at most 255 pixels, which bounds
+        // what a stream can cover. Small images pass regardless, as sparse streams that
+        // end rows early or skip with deltas are legal.
+        const char* checkPixelData(const BitmapHeader& header, u64 available)
+        {
+            constexpr u64 smallImage = u64(1) << 16;
+            const u64 pixels = u64(header.width) * u64(header.height);
+            if (isRunLength(header.compression))
             {
-                rows = *bitmap;
+                if (pixels > smallImage && pixels > available / 2 * 255)
+                {
+                    return "[ImageDecoder.BMP] Out of data.";
+                }
+                return nullptr;
+            }
+            if (header.compression == BI_RGB || (isBitfields(header.compression) && header.bitCount > 8))
+            {
+                const u64 stride = ((u64(header.width) * header.bitCount + 31) / 32) * 4;
+                if (stride * u64(header.height) > available)
+                {
+                    return "[ImageDecoder.BMP] Out of data.";
+                }
+            }
+            return nullptr;
+        }
+
+        // Where palette indices go: straight as indices, or through the palette as 32-bit
+        // B, G, R, A colours; addressed in file row order (bottom-up files run upwards).
+        struct IndexSink
+        {
+            Surface rows;
+            const u32* colors = nullptr;    // null: the indices themselves
+
+            IndexSink(const Surface& target, int width, int height, bool bottomUp, const u32* colors)
+                : rows(target, 0, 0, width, height)
+                , colors(colors)
+            {
                 if (bottomUp)
                 {
-                    rows.image = bitmap->address(0, height - 1);
-                    rows.stride = -bitmap->stride;
+                    rows.image = rows.address(0, rows.height - 1);
+                    rows.stride = -rows.stride;
+                }
+            }
+
+            void put(int x, int y, u8 index) const
+            {
+                if (colors)
+                {
+                    std::memcpy(rows.address(x, y), &colors[index], 4);
+                }
+                else
+                {
+                    rows.address(x, y)[0] = index;
+                }
+            }
+
+            // what an RLE stream leaves undrawn is index 0
+            void clear() const
+            {
+                for (int y = 0; y < rows.height; ++y)
+                {
+                    for (int x = 0; x < rows.width; ++x)
+                    {
+                        put(x, y, 0);
+                    }
                 }
             }
         };
 
         // Commands of two bytes; RLE4 runs and literals hold two pixels per byte, high first.
+        // Pixels past the end of a row are dropped up to the next end-of-line, delta or
+        // end-of-bitmap command: encoders pad rows (ImageMagick to a multiple of four
+        // pixels), and the padding must not come back at the start of the row.
         // Returns false when the data ends before the end-of-bitmap command.
-        bool decodeRLE(Surface& index, const BitmapHeader& header, ConstMemory data, bool nibbles)
+        bool decodeRLE(const IndexSink& sink, const BitmapHeader& header, ConstMemory data, bool nibbles)
         {
             const u8* p = data.address;
             const u8* end = data.address + data.size;
             const int width = header.width;
             const int height = header.height;
+            // the column saturates at the width: everything from there on is dropped
             int x = 0;
             int y = 0;
-
-            auto put = [&](int column, u8 value) {
-                if (column >= 0 && column < width && y < height)
-                {
-                    index.address(column, y)[0] = value;
-                }
-            };
+            auto advance = [&](int n) { x = std::min(x + n, width); };
 
             while (y < height)
             {
                 if (end - p < 2)
                 {
                     return false;
-                }
-                if (x >= width)
-                {
-                    x = 0;
                 }
                 const int n = p[0];
                 const u8 v = p[1];
@@ -313,9 +365,9 @@ namespace norva
                 {
                     for (int i = 0; i < n && x + i < width; ++i)
                     {
-                        put(x + i, nibbles ? u8((i & 1) ? (v & 0x0F) : (v >> 4)) : v);
+                        sink.put(x + i, y, nibbles ? u8((i & 1) ? (v & 0x0F) : (v >> 4)) : v);
                     }
-                    x += n;
+                    advance(n);
                     continue;
                 }
 
@@ -332,7 +384,7 @@ namespace norva
                         {
                             return false;
                         }
-                        x += p[0];
+                        advance(p[0]);
                         y += p[1];
                         p += 2;
                         break;
@@ -346,9 +398,9 @@ namespace norva
                         }
                         for (int i = 0; i < count && x + i < width; ++i)
                         {
-                            put(x + i, nibbles ? u8((i & 1) ? (p[i / 2] & 0x0F) : (p[i / 2] >> 4)) : p[i]);
+                            sink.put(x + i, y, nibbles ? u8((i & 1) ? (p[i / 2] & 0x0F) : (p[i / 2] >> 4)) : p[i]);
                         }
-                        x += count;
+                        advance(count);
                         // literals are padded to a whole number of 16-bit words
                         p += bytes + (bytes & 1);
                         if (p > end)
@@ -362,23 +414,16 @@ namespace norva
             return true;
         }
 
-        void expandPaletteIndices(Surface& dest, const Surface& index, const u32* palette)
+        // Decodes palette indices into the caller's surface when it can take them as they
+        // come (8-bit indices with a palette requested, else 32-bit B, G, R, A, at least as
+        // large as the image); otherwise into one temporary that is then copied or blitted.
+        template <typename Draw>
+        const char* deliverIndices(Surface& dest, const BitmapHeader& header, const u32* colors, u32 count,
+                                   Palette* palette, Draw draw)
         {
-            for (int y = 0; y < index.height; ++y)
-            {
-                const u8* s = index.address(0, y);
-                u8* d = dest.address(0, y);
-                for (int x = 0; x < index.width; ++x)
-                {
-                    std::memcpy(d + x * 4, &palette[s[x]], 4);
-                }
-            }
-        }
-
-        // Delivers an index image: the raw indices and the palette when one is asked for,
-        // else the colours.
-        const char* deliverIndices(Surface& dest, const Surface& index, const u32* colors, u32 count, Palette* palette)
-        {
+            const int width = header.width;
+            const int height = header.height;
+            const bool fits = dest.width >= width && dest.height >= height;
             if (palette)
             {
                 if (dest.format.bytes() != 1)
@@ -387,21 +432,31 @@ namespace norva
                 }
                 palette->size = count;
                 std::memcpy(palette->color, colors, 256 * 4);
-                const int w = std::min(dest.width, index.width);
-                const int h = std::min(dest.height, index.height);
-                for (int y = 0; y < h; ++y)
+                if (fits)
+                {
+                    return draw(IndexSink(dest, width, height, header.bottomUp, nullptr));
+                }
+                // a smaller destination gets the indices that fit
+                Bitmap index(width, height, Format::INDEX8);
+                const char* error = draw(IndexSink(index, width, height, header.bottomUp, nullptr));
+                const int w = std::min(dest.width, width);
+                for (int y = 0; y < std::min(dest.height, height); ++y)
                 {
                     std::memcpy(dest.address(0, y), index.address(0, y), size_t(std::max(w, 0)));
                 }
-                return nullptr;
+                return error;
             }
-            Bitmap colours(index.width, index.height, Format::BGRA8888);
-            expandPaletteIndices(colours, index, colors);
+            if (fits && dest.format == Format::BGRA8888)
+            {
+                return draw(IndexSink(dest, width, height, header.bottomUp, colors));
+            }
+            Bitmap colours(width, height, Format::BGRA8888);
+            const char* error = draw(IndexSink(colours, width, height, header.bottomUp, colors));
             if (!dest.blit(0, 0, colours))
             {
                 return "[ImageDecoder.BMP] No conversion to the destination format.";
             }
-            return nullptr;
+            return error;
         }
 
         const char* decodeBitmap(Surface& dest, ConstMemory info, u64 pixelOffset, bool icon, Palette* palette)
@@ -434,19 +489,28 @@ namespace norva
             {
                 return "[ImageDecoder.BMP] Incorrect compression.";
             }
-            if (compression == BI_JPEG || compression == BI_PNG || compression >= 11)
+            // compression 3 at up to 8 bits is OS/2's Huffman 1D, which is not decoded
+            if (compression == BI_JPEG || compression == BI_PNG || compression >= 11 ||
+                (isBitfields(compression) && header.bitCount <= 8))
             {
                 return "[ImageDecoder.BMP] Unsupported compression.";
             }
 
             const ConstMemory data = info.slice(pixelOffset);
+            if (const char* error = checkPixelData(header, data.size))
+            {
+                return error;
+            }
             const u64 stride = ((u64(header.width) * header.bitCount + 31) / 32) * 4;
 
-            if (compression == BI_RLE8 || compression == BI_RLE4)
+            if (isRunLength(compression))
             {
-                IndexImage index(header.width, header.height, header.bottomUp);
-                const bool complete = decodeRLE(index.rows, header, data, compression == BI_RLE4);
-                const char* error = deliverIndices(dest, *index.bitmap, colors, count, palette);
+                bool complete = true;
+                const char* error = deliverIndices(dest, header, colors, count, palette, [&](const IndexSink& sink) {
+                    sink.clear();
+                    complete = decodeRLE(sink, header, data, compression == BI_RLE4);
+                    return static_cast<const char*>(nullptr);
+                });
                 if (error)
                 {
                     return error;
@@ -459,26 +523,22 @@ namespace norva
             {
                 return "[ImageDecoder.BMP] Incorrect number of color bits.";
             }
-            if (stride * u64(header.height) > data.size)
-            {
-                return "[ImageDecoder.BMP] Out of data.";
-            }
 
             if (bits == 1 || bits == 2 || bits == 4 || bits == 8)
             {
-                IndexImage index(header.width, header.height, header.bottomUp);
                 const u32 mask = (1u << bits) - 1;
-                for (int y = 0; y < header.height; ++y)
-                {
-                    const u8* src = data.address + u64(y) * stride;
-                    u8* d = index.rows.address(0, y);
-                    for (int x = 0; x < header.width; ++x)
+                return deliverIndices(dest, header, colors, count, palette, [&](const IndexSink& sink) {
+                    for (int y = 0; y < header.height; ++y)
                     {
-                        const u64 bit = u64(x) * bits;
-                        d[x] = u8((src[bit >> 3] >> (8 - bits - (bit & 7))) & mask);
+                        const u8* src = data.address + u64(y) * stride;
+                        for (int x = 0; x < header.width; ++x)
+                        {
+                            const u64 bit = u64(x) * bits;
+                            sink.put(x, y, u8((src[bit >> 3] >> (8 - bits - (bit & 7))) & mask));
+                        }
                     }
-                }
-                return deliverIndices(dest, *index.bitmap, colors, count, palette);
+                    return static_cast<const char*>(nullptr);
+                });
             }
 
             if (bits == 16 || bits == 24 || bits == 32)
@@ -626,9 +686,15 @@ namespace norva
             if (image.memory.size >= 2 && loadLE16(image.memory.address) == 40)
             {
                 const BitmapHeader bh = parseBitmapInfoHeader(image.memory, true);
-                if (bh.error)
+                const u64 pixelOffset = iconPixelOffset(bh, image.colorCount);
+                const char* error = bh.error;
+                if (!error)
                 {
-                    status.setError("%s", bh.error);
+                    error = checkPixelData(bh, image.memory.size - std::min(pixelOffset, image.memory.size));
+                }
+                if (error)
+                {
+                    status.setError("%s", error);
                     return status;
                 }
                 if (header)
@@ -640,7 +706,7 @@ namespace norva
                 }
                 if (dest)
                 {
-                    const char* error = decodeBitmap(*dest, image.memory, iconPixelOffset(bh, image.colorCount), true, nullptr);
+                    error = decodeBitmap(*dest, image.memory, pixelOffset, true, nullptr);
                     if (error)
                     {
                         status.setError("%s", error);
@@ -719,9 +785,16 @@ namespace norva
                     return;
                 }
                 const BitmapHeader bh = parseBitmapInfoHeader(memory.slice(fileHeaderSize), false);
-                if (bh.error)
+                const char* error = bh.error;
+                const u32 pixelOffset = loadLE32(memory.address + 10);
+                if (!error && pixelOffset >= fileHeaderSize && pixelOffset <= memory.size)
                 {
-                    m_header.setError("%s", bh.error);
+                    // a size the file cannot hold fails here, before a caller allocates for it
+                    error = checkPixelData(bh, memory.size - pixelOffset);
+                }
+                if (error)
+                {
+                    m_header.setError("%s", error);
                     return;
                 }
                 m_header.width = bh.width;

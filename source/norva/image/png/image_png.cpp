@@ -138,7 +138,7 @@ namespace norva
             bool isAnimated() const { return m_frameCount > 0; }
 
             // known from the look-ahead, before the first decode has read acTL
-            bool hasAnimation() const { return m_hasAnimationChunks; }
+            bool hasAnimation() const { return m_frameTotal > 0; }
 
         private:
             void read_IHDR(const u8* p, u32 size);
@@ -148,6 +148,7 @@ namespace norva
             void read_fcTL(const u8* p, u32 size);
             void prescan(const u8* p);
             void parse();
+            const u8* takeFrameData(const Chunk& first, u32 type, u32 skip);
             const u8* gatherData(const Chunk& first, u32 type, u32 skip, bool keep);
             void appendCompressed(const u8* data, u32 size);
             bool joinCompressed(ByteBuffer& storage, ConstMemory& joined) const;
@@ -162,6 +163,8 @@ namespace norva
             const u8* m_end = nullptr;
             ImageHeader m_header;
             const u8* m_cursor = nullptr;
+            // the first chunk behind IHDR: every decode of a still image starts there
+            const u8* m_chunks = nullptr;
             // the image data chunks of the current image or frame, in file order
             std::vector<ConstMemory> m_compressed;
             u64 m_compressedSize = 0;
@@ -180,14 +183,18 @@ namespace norva
             u8 m_significantBits[4] = {};
             s8 m_renderingIntent = -1;
 
-            // animation: honoured only when the file holds both acTL and fcTL
-            bool m_hasAnimationChunks = false;
+            // animation: honoured only when the file holds acTL and at least one fcTL with
+            // frame data behind it. The frames are counted in the file, never taken from
+            // acTL, so that the frame index wraps exactly when the walk loops.
+            s32 m_frameTotal = 0;
             s32 m_frameCount = 0;
             s32 m_playCount = 0;
             s32 m_currentFrame = 0;
             s32 m_nextFrame = 0;
             const u8* m_firstFrameControl = nullptr;
             bool m_frameControlSeen = false;
+            // an fcTL waits for its data: data without one of its own is no frame
+            bool m_frameControlPending = false;
             FrameControl m_frame;
 
             s32 m_width = 0;
@@ -229,6 +236,7 @@ namespace norva
             }
             const u8* ihdr = reader.position();
             m_cursor = ihdr + size + 4;
+            m_chunks = m_cursor;
             read_IHDR(ihdr, size);
         }
 
@@ -300,11 +308,13 @@ namespace norva
         }
 
         // Looks ahead so that header() can report the alpha format, and whether the file
-        // is animated, before the walk reads those chunks.
+        // is animated, before the walk reads those chunks. A frame is an fcTL followed by
+        // its data (a run of IDAT or fdAT chunks), counted as the walk will meet them.
         void ParserPNG::prescan(const u8* p)
         {
             bool actl = false;
-            bool fctl = false;
+            bool pending = false;
+            s32 frames = 0;
             Chunk chunk;
             while (readChunk(p, m_end, chunk) == ChunkRead::OK)
             {
@@ -313,14 +323,25 @@ namespace norva
                     m_transparent = true;
                 }
                 actl |= chunk.type == CHUNK_acTL;
-                fctl |= chunk.type == CHUNK_fcTL;
+                if (chunk.type == CHUNK_fcTL)
+                {
+                    pending = true;
+                }
+                if ((chunk.type == CHUNK_IDAT || chunk.type == CHUNK_fdAT) && pending)
+                {
+                    pending = false;
+                    if (frames < INT_MAX)
+                    {
+                        ++frames;
+                    }
+                }
                 if (chunk.type == CHUNK_IEND)
                 {
                     break;
                 }
                 p = chunk.next;
             }
-            m_hasAnimationChunks = actl && fctl;
+            m_frameTotal = actl ? frames : 0;
         }
 
         void ParserPNG::read_PLTE(const u8* p, u32 size)
@@ -435,6 +456,21 @@ namespace norva
             m_frameControlSeen = true;
         }
 
+        // The data run at `first` is the pending frame's, or no frame at all when no fcTL
+        // came since the last frame (the default image ahead of the first fcTL, or a stray
+        // run): such data is stepped over. Returns where the walk goes on, or null when it
+        // stops here with a frame.
+        const u8* ParserPNG::takeFrameData(const Chunk& first, u32 type, u32 skip)
+        {
+            if (!m_frameControlPending)
+            {
+                return gatherData(first, type, skip, false);
+            }
+            m_frameControlPending = false;
+            m_cursor = gatherData(first, type, skip, true);
+            return nullptr;
+        }
+
         // Appends the payload of `first` and of every chunk of the same type right behind
         // it (less `skip` leading bytes each), or only steps over them when not `keep`;
         // returns where the walk goes on.
@@ -504,6 +540,13 @@ namespace norva
                 const ChunkRead r = readChunk(p, m_end, chunk);
                 if (r == ChunkRead::END)
                 {
+                    if (m_frameCount && m_firstFrameControl && !looped)
+                    {
+                        // an animation without IEND loops all the same
+                        looped = true;
+                        p = m_firstFrameControl;
+                        continue;
+                    }
                     p = m_end;
                     break;
                 }
@@ -559,10 +602,11 @@ namespace norva
                             m_header.setError("[ImageDecoder.PNG] Incorrect acTL chunk size.");
                             break;
                         }
-                        if (m_hasAnimationChunks)
+                        if (m_frameTotal > 0)
                         {
                             ByteReader reader(chunk.data, chunk.size);
-                            m_frameCount = s32(std::min(reader.be32(), u32(INT_MAX)));
+                            // a declared count of 0 leaves a still image
+                            m_frameCount = reader.be32() ? m_frameTotal : 0;
                             m_playCount = s32(std::min(reader.be32(), u32(INT_MAX)));
                         }
                         break;
@@ -571,6 +615,8 @@ namespace norva
                         {
                             m_firstFrameControl = p;
                         }
+                        // counted as a frame even when refused, so that the error shows
+                        m_frameControlPending = true;
                         read_fcTL(chunk.data, chunk.size);
                         break;
                     case CHUNK_IDAT:
@@ -579,21 +625,23 @@ namespace norva
                             appendCompressed(chunk.data, chunk.size);
                             break;
                         }
-                        if (!m_firstFrameControl)
+                        next = takeFrameData(chunk, CHUNK_IDAT, 0);
+                        if (!next)
                         {
-                            // the default image ahead of every fcTL is not part of the animation
-                            next = gatherData(chunk, CHUNK_IDAT, 0, false);
-                            break;
+                            return;
                         }
-                        m_cursor = gatherData(chunk, CHUNK_IDAT, 0, true);
-                        return;
+                        break;
                     case CHUNK_fdAT:
                         if (m_frameCount == 0)
                         {
                             break;
                         }
-                        m_cursor = gatherData(chunk, CHUNK_fdAT, 4, true);
-                        return;
+                        next = takeFrameData(chunk, CHUNK_fdAT, 4);
+                        if (!next)
+                        {
+                            return;
+                        }
+                        break;
                     case CHUNK_IEND:
                         if (m_frameCount == 0 || !m_firstFrameControl || looped)
                         {
@@ -847,6 +895,11 @@ namespace norva
 
             m_compressed.clear();
             m_compressedSize = 0;
+            if (!isAnimated())
+            {
+                // a still image is read whole by every call
+                m_cursor = m_chunks;
+            }
             parse();
 
             if (!m_compressedSize)
