@@ -139,17 +139,17 @@ seed() {
             index=$((index + 1))
         done ;;
     fuzz_decompress)
-        # method byte, destination size, data: each committed sample with its true size
-        for f in "$fixtures"/compress/*; do
-            case $f in
-            *.zlib) m=1 ;; *.bz2) m=2 ;; *.lz4) m=3 ;; *.lzo) m=4 ;; *.zst) m=5 ;;
-            *.lzfse) m=6 ;; *.lzma) m=7 ;; *.lzma2) m=8 ;; *.ppmd8) m=9 ;; *) continue ;;
-            esac
-            original=${f%.*}
-            original=${original%.o*r[01]}
-            [ -f "$original" ] || continue
-            out=$dir/$(basename "$f")
-            { byte $m; u32le "$(wc -c < "$original")"; cat "$f"; } > "$out"
+        # method byte, destination size, data: each committed sample with its true size; the
+        # harness prints each method's selector with its samples' extension
+        FUZZ_LIST_METHODS=1 "$build/fuzz/fuzz_decompress" | while read -r m extension; do
+            for f in "$fixtures"/compress/*"$extension"; do
+                [ -f "$f" ] || continue
+                original=${f%.*}
+                original=${original%.o*r[01]}
+                [ -f "$original" ] || continue
+                out=$dir/$(basename "$f")
+                { byte "$m"; u32le "$(wc -c < "$original")"; cat "$f"; } > "$out"
+            done
         done
         copy_seeds "$dir" "$fixtures"/fuzz/compress/* ;;
     fuzz_rar)

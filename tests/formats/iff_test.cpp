@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <norva/core/endian.hpp>
 #include <norva/image/decoder.hpp>
 
 #include "imagekit/imagekit.hpp"
@@ -65,7 +66,9 @@ namespace
 
     Bytes be32(u32 v)
     {
-        return { u8(v >> 24), u8(v >> 16), u8(v >> 8), u8(v) };
+        Bytes b(4);
+        storeBE32(b.data(), v);
+        return b;
     }
 
     Bytes chunk(const char* id, const Bytes& data)

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <norva/core/endian.hpp>
 #include <norva/core/stream.hpp>
 #include <norva/image/decoder.hpp>
 
@@ -78,14 +79,14 @@ namespace
 
     void be16(Bytes& b, u32 v)
     {
-        b.push_back(u8(v >> 8));
-        b.push_back(u8(v));
+        b.resize(b.size() + 2);
+        storeBE16(b.data() + b.size() - 2, u16(v));
     }
 
     void be32(Bytes& b, u32 v)
     {
-        be16(b, v >> 16);
-        be16(b, v);
+        b.resize(b.size() + 4);
+        storeBE32(b.data() + b.size() - 4, v);
     }
 
     struct SGI

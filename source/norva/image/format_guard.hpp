@@ -6,6 +6,7 @@
 #include <new>
 
 #include <norva/core/exception.hpp>
+#include <norva/image/decoder.hpp>
 
 namespace norva
 {
@@ -29,6 +30,20 @@ namespace norva
             result.setError("%sOut of memory.", tag);
             return result;
         }
+    }
+
+    // The start of a decode call shared by the single-image decoders (their level, depth and
+    // face mean nothing): a header that failed is repeated, else decode() runs guarded.
+    template <typename Function>
+    ImageDecodeStatus guardDecode(const char* tag, const ImageHeader& header, Function&& decode)
+    {
+        if (!header.success)
+        {
+            ImageDecodeStatus status;
+            status.setError("%s", header.info.c_str());
+            return status;
+        }
+        return guardStatus<ImageDecodeStatus>(tag, decode);
     }
 
 } // namespace norva

@@ -13,7 +13,7 @@ namespace norva
     template <typename Draw>
     ImageDecodeStatus decodeDirectOrBlit(Surface& dest, const ImageHeader& header, const char* tag, Draw&& draw)
     {
-        if (dest.format == header.format && dest.width >= header.width && dest.height >= header.height)
+        if (dest.format == header.format && dest.width >= header.width && dest.height >= header.height && dest.image)
         {
             ImageDecodeStatus status = draw(dest);
             status.direct = true;

@@ -12,6 +12,7 @@
 #include <norva/core/byte_reader.hpp>
 #include <norva/image/decoder.hpp>
 
+#include "direct_decode.hpp"
 #include "format_guard.hpp"
 
 namespace norva
@@ -328,24 +329,13 @@ namespace norva
                     return status;
                 }
 
-                const bool direct = dest.format == Format::BGRA8888 && dest.width >= m_picture.width &&
-                                    dest.height >= m_picture.height && dest.image;
-                if (direct)
-                {
-                    if (!decodeImage(dest))
-                        status.setError("%sOut of data.", tag);
-                    status.direct = status.success;
-                    return status;
-                }
-
-                Bitmap temp(m_picture.width, m_picture.height, Format::BGRA8888);
-                if (!decodeImage(temp))
-                {
-                    status.setError("%sOut of data.", tag);
-                    return status;
-                }
-                if (!dest.blit(0, 0, temp))
-                    status.setError("%sNo conversion to the destination format.", tag);
+                status = decodeDirectOrBlit(dest, m_header, tag, [&](Surface& target) {
+                    ImageDecodeStatus drawn;
+                    if (!decodeImage(target))
+                        drawn.setError("%sOut of data.", tag);
+                    return drawn;
+                });
+                status.direct = status.direct && status.success;
                 return status;
             }
         };

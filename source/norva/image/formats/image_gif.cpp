@@ -300,7 +300,10 @@ namespace norva
             explicit Interface(ConstMemory memory);
 
             ImageHeader header() override { return m_header; }
-            ImageDecodeStatus decode(Surface& dest, Palette* palette, int level, int depth, int face) override;
+            ImageDecodeStatus decode(Surface& dest, Palette* palette, int, int, int) override
+            {
+                return guardDecode("[ImageDecoder.GIF] ", m_header, [&] { return decodeImage(dest, palette); });
+            }
 
         private:
             ImageDecodeStatus decodeImage(Surface& dest, Palette* palette);
@@ -383,22 +386,9 @@ namespace norva
             m_header.format = Format::BGRA8888;
         }
 
-        ImageDecodeStatus Interface::decode(Surface& dest, Palette* palette, int level, int depth, int face)
-        {
-            (void)level;
-            (void)depth;
-            (void)face;
-            return guardStatus<ImageDecodeStatus>("[ImageDecoder.GIF] ", [&] { return decodeImage(dest, palette); });
-        }
-
         ImageDecodeStatus Interface::decodeImage(Surface& dest, Palette* palette)
         {
             ImageDecodeStatus status;
-            if (!m_header.success)
-            {
-                status.setError("%s", m_header.info.c_str());
-                return status;
-            }
 
             // at most 65535 x 65535 x 4 bytes: the product fits 64 bits
             const u64 canvasBytes = u64(m_width) * u64(m_height) * 4;

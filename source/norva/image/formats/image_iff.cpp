@@ -198,7 +198,10 @@ namespace norva
             explicit Interface(ConstMemory memory);
 
             ImageHeader header() override { return m_header; }
-            ImageDecodeStatus decode(Surface& dest, Palette* palette, int level, int depth, int face) override;
+            ImageDecodeStatus decode(Surface& dest, Palette* palette, int, int, int) override
+            {
+                return guardDecode("[ImageDecoder.IFF] ", m_header, [&] { return decodeImage(dest, palette); });
+            }
 
         private:
             ImageDecodeStatus decodeImage(Surface& dest, Palette* palette);
@@ -273,22 +276,9 @@ namespace norva
             m_header.format = format;
         }
 
-        ImageDecodeStatus Interface::decode(Surface& dest, Palette* palette, int level, int depth, int face)
-        {
-            (void)level;
-            (void)depth;
-            (void)face;
-            return guardStatus<ImageDecodeStatus>("[ImageDecoder.IFF] ", [&] { return decodeImage(dest, palette); });
-        }
-
         ImageDecodeStatus Interface::decodeImage(Surface& dest, Palette* palette)
         {
             ImageDecodeStatus status;
-            if (!m_header.success)
-            {
-                status.setError("%s", m_header.info.c_str());
-                return status;
-            }
 
             const int width = m_bmhd.width;
             const int height = m_bmhd.height;

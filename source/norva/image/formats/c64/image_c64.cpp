@@ -19,6 +19,7 @@
 #include <norva/core/endian.hpp>
 #include <norva/image/decoder.hpp>
 
+#include "formats/direct_decode.hpp"
 #include "format_guard.hpp"
 
 namespace norva
@@ -399,19 +400,10 @@ namespace norva
                 picture.colours.assign(u64(picture.width) * picture.height, 0);
                 m_render(picture, m_data);
 
-                const bool direct = dest.format == Format::BGRA8888 && dest.width >= picture.width &&
-                                    dest.height >= picture.height && dest.image;
-                if (direct)
-                {
-                    write(dest, picture);
-                    status.direct = true;
-                    return status;
-                }
-                Bitmap temp(picture.width, picture.height, Format::BGRA8888);
-                write(temp, picture);
-                if (!dest.blit(0, 0, temp))
-                    status.setError("%sNo conversion to the destination format.", tag);
-                return status;
+                return decodeDirectOrBlit(dest, m_header, tag, [&](Surface& target) {
+                    write(target, picture);
+                    return ImageDecodeStatus();
+                });
             }
 
             Data m_data;
