@@ -70,10 +70,10 @@ namespace
         return *pool;
     }
 
-    void norvaDecode(benchmark::State& state, TextureCompression code, Format format, bool all)
+    // The timed loop of every norva row: `data` decoded into a size x size bitmap.
+    void timeDecode(benchmark::State& state, const TextureCompressionInfo& info, const std::vector<u8>& data,
+                    Format format, bool all)
     {
-        const TextureCompressionInfo info(code);
-        const std::vector<u8>& data = blocks(info.bytes);
         Bitmap bitmap(size, size, format);
         // calloc maps zero pages lazily: fault them in before timing, as the peer's vector is
         std::memset(bitmap.image, 1, size_t(bitmap.stride) * size);
@@ -86,6 +86,12 @@ namespace
             benchmark::DoNotOptimize(bitmap.image);
         }
         state.SetItemsProcessed(state.iterations() * s64(size) * size);
+    }
+
+    void norvaDecode(benchmark::State& state, TextureCompression code, Format format, bool all)
+    {
+        const TextureCompressionInfo info(code);
+        timeDecode(state, info, blocks(info.bytes), format, all);
     }
 
     void squishDecode(benchmark::State& state, int flags, int bytes, bool all)
@@ -221,17 +227,7 @@ namespace
             state.SkipWithError("libastcenc could not encode the picture");
             return;
         }
-        Bitmap bitmap(size, size, Format::RGBA8888);
-        std::memset(bitmap.image, 1, size_t(bitmap.stride) * size);
-        ThreadPool& pool = all ? ThreadPool::getInstance() : singlePool();
-        for (auto _ : state)
-        {
-            const ImageDecodeStatus status = info.decompress(bitmap, ConstMemory(data.data(), data.size()), pool);
-            if (!status.success)
-                state.SkipWithError(status.info.c_str());
-            benchmark::DoNotOptimize(bitmap.image);
-        }
-        state.SetItemsProcessed(state.iterations() * s64(size) * size);
+        timeDecode(state, info, data, Format::RGBA8888, all);
     }
 
     void astcencDecode(benchmark::State& state, int block, bool all)
