@@ -2,6 +2,9 @@
 // quality 90 beside libjpeg-turbo (TurboJPEG) and stb_image, all decoding to 32-bit pixels
 // from memory. Encoding: from one BGRA surface beside TurboJPEG (4:4:4) and stb_image_write,
 // each at the quality that gives the same PSNR (printed with the sizes before the runs).
+// JPEG_BENCH_FILES (paths separated by ':') adds decode rows for those files, named after
+// them; JPEG_BENCH_DECODE_ONLY skips the encoders. bench/jpeg_cores_bench.sh runs the
+// decoders on 1 to 8 cores.
 //
 //   norva_jpeg_bench --benchmark_counters_tabular=true [--benchmark_filter=encode]
 
@@ -133,15 +136,28 @@ namespace
         return file;
     }
 
-    void setRate(benchmark::State& state)
+    void setRate(benchmark::State& state, int width = WIDTH, int height = HEIGHT)
     {
-        state.counters["Mpix/s"] = benchmark::Counter(double(WIDTH) * HEIGHT / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+        state.counters["Mpix/s"] = benchmark::Counter(double(width) * height / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    }
+
+    struct Size
+    {
+        int width = WIDTH;
+        int height = HEIGHT;
+    };
+
+    Size sizeOf(const std::vector<u8>* file)
+    {
+        const jpeg::Parser parser(ConstMemory(file->data(), file->size()));
+        return { parser.header().width, parser.header().height };
     }
 
     void decodeNorva(benchmark::State& state, const std::vector<u8>* file, u32 threads)
     {
-        std::vector<u8> pixels(size_t(WIDTH) * HEIGHT * 4);
-        Surface surface(WIDTH, HEIGHT, Format::BGRA8888, WIDTH * 4, pixels.data());
+        const auto [width, height] = sizeOf(file);
+        std::vector<u8> pixels(size_t(width) * height * 4);
+        Surface surface(width, height, Format::BGRA8888, width * 4, pixels.data());
         for (auto _ : state)
         {
             jpeg::Parser parser(ConstMemory(file->data(), file->size()));
@@ -151,22 +167,23 @@ namespace
                 state.SkipWithError(status.info.c_str());
             benchmark::DoNotOptimize(pixels.data());
         }
-        setRate(state);
+        setRate(state, width, height);
     }
 
     void decodeTurbo(benchmark::State& state, const std::vector<u8>* file, int flags)
     {
-        std::vector<u8> pixels(size_t(WIDTH) * HEIGHT * 4);
+        const auto [width, height] = sizeOf(file);
+        std::vector<u8> pixels(size_t(width) * height * 4);
         tjhandle handle = tjInitDecompress();
         for (auto _ : state)
         {
-            if (tjDecompress2(handle, file->data(), (unsigned long)file->size(), pixels.data(), WIDTH, WIDTH * 4,
-                              HEIGHT, TJPF_BGRX, flags) != 0)
+            if (tjDecompress2(handle, file->data(), (unsigned long)file->size(), pixels.data(), width, width * 4,
+                              height, TJPF_BGRX, flags) != 0)
                 state.SkipWithError(tjGetErrorStr2(handle));
             benchmark::DoNotOptimize(pixels.data());
         }
         tjDestroy(handle);
-        setRate(state);
+        setRate(state, width, height);
     }
 
     void decodeStb(benchmark::State& state, const std::vector<u8>* file)
@@ -377,9 +394,41 @@ int main(int argc, char** argv)
 
     const std::vector<u8> picture = makePicture();
     static std::vector<std::vector<u8>> files;
-    files.reserve(std::size(encodings));
+    files.reserve(std::size(encodings) + 16);
 
     const std::string threads = std::to_string(ThreadPool::getHardwareConcurrency());
+
+    // files given by the caller: our decode on the pool's threads and on one, and TurboJPEG
+    if (const char* list = std::getenv("JPEG_BENCH_FILES"))
+    {
+        std::string paths = list;
+        for (size_t begin = 0; begin < paths.size() && files.size() < 16;)
+        {
+            const size_t end = std::min(paths.find(':', begin), paths.size());
+            const std::string path = paths.substr(begin, end - begin);
+            begin = end + 1;
+            std::FILE* f = std::fopen(path.c_str(), "rb");
+            if (!f)
+            {
+                std::fprintf(stderr, "cannot read %s\n", path.c_str());
+                return 1;
+            }
+            std::vector<u8> bytes;
+            u8 buffer[65536];
+            for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), f)) > 0;)
+                bytes.insert(bytes.end(), buffer, buffer + n);
+            std::fclose(f);
+            files.push_back(std::move(bytes));
+
+            std::string name = path.substr(path.find_last_of('/') + 1);
+            name = name.substr(0, name.find_last_of('.'));
+            const std::vector<u8>* file = &files.back();
+            std::printf("%-24s %8zu bytes\n", name.c_str(), file->size());
+            benchmark::RegisterBenchmark((name + "/norva_1_thread").c_str(), decodeNorva, file, 1u)->UseRealTime();
+            benchmark::RegisterBenchmark((name + "/norva_" + threads + "_threads").c_str(), decodeNorva, file, 0u)->UseRealTime();
+            benchmark::RegisterBenchmark((name + "/turbojpeg").c_str(), decodeTurbo, file, 0)->UseRealTime();
+        }
+    }
     for (const Encoding& e : encodings)
     {
         files.push_back(encode(picture, e));
@@ -393,6 +442,15 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark((name + "/turbojpeg_fastupsample").c_str(), decodeTurbo, file, TJFLAG_FASTUPSAMPLE)->UseRealTime();
         if (!e.arithmetic)
             benchmark::RegisterBenchmark((name + "/stb_image").c_str(), decodeStb, file)->UseRealTime();
+    }
+
+    // the encoders' quality search takes seconds; the cores script measures decoding only
+    if (std::getenv("JPEG_BENCH_DECODE_ONLY"))
+    {
+        benchmark::Initialize(&argc, argv);
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        return 0;
     }
 
     static EncodeSource encodeSource;

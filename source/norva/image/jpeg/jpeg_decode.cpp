@@ -5,6 +5,10 @@
 #include <memory>
 #include <thread>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include <norva/core/exception.hpp>
 #include <norva/core/string.hpp>
 #include <norva/core/thread.hpp>
@@ -294,9 +298,23 @@ namespace norva::jpeg
         return true;
     }
 
+    u32 usableProcessors()
+    {
+#if defined(__linux__)
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof(set), &set) == 0)
+            return u32(std::max(CPU_COUNT(&set), 1));
+#endif
+        return ThreadPool::getHardwareConcurrency();
+    }
+
+    // The pool keeps its size under an affinity mask; more tasks than CPUs only queue up.
     u32 Parser::threadCount() const
     {
-        return threadOverride ? threadOverride : ThreadPool::getHardwareConcurrency();
+        if (threadOverride)
+            return threadOverride;
+        return std::min(ThreadPool::getHardwareConcurrency(), usableProcessors());
     }
 
     // ----------------------------------------------------------------------
@@ -448,6 +466,9 @@ namespace norva::jpeg
             decodeRestartIntervals();
             return;
         }
+
+        if (decodeSequentialSpeculative())
+            return;
 
         const u32 threads = threadCount();
         if (threads >= 2 && m_mcuRows >= 2)

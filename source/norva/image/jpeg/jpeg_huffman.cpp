@@ -38,6 +38,8 @@ namespace norva::jpeg
         data = begin;
         end = finish;
         nextFF = findFF(begin, finish);
+        start = begin;
+        stuffed = 0;
         cache = 0;
         bits = 0;
         padding = 0;
@@ -49,6 +51,7 @@ namespace norva::jpeg
         const u8* end = state.end;
         u64 value = 0;
         int padding = 0;
+        size_t stuffed = 0;
 
         for (int i = 0; i < count; ++i)
         {
@@ -61,7 +64,10 @@ namespace norva::jpeg
                 else if (p + 1 >= end)
                     ++p;                // 0xFF as the very last byte is taken
                 else if (p[1] == 0)
+                {
                     p += 2;             // stuffed 0xFF
+                    ++stuffed;
+                }
                 else
                 {
                     x = 0;              // a marker: stay in front of it and feed zeros
@@ -80,6 +86,7 @@ namespace norva::jpeg
         // a decoder stops at the end of its data, so this stays small
         state.padding = std::min(state.padding + padding, 1 << 24);
         state.data = p;
+        state.stuffed += stuffed;
         state.nextFF = findFF(p, end);
     }
 

@@ -104,6 +104,11 @@ namespace norva::jpeg
         // data the file does not have.
         int padding = 0;
 
+        // where setData began and the stuffed zero bytes passed since: with them a reader
+        // tells its position in the data without the stuffing (position())
+        const u8* start = nullptr;
+        size_t stuffed = 0;
+
         // Huffman: last DC value per component, EOB run of progressive AC scans
         s32 lastDC[JPEG_MAX_COMPONENTS] = {};
         s32 eobrun = 0;
@@ -140,6 +145,14 @@ namespace norva::jpeg
         bool ended = false;
 
         bool pastData() const { return bits < padding; }
+
+        // Bits taken since setData, counting neither stuffed zero bytes nor the cache's
+        // unread bits: two readers of one scan at the same point agree on it, whatever they
+        // have loaded (the zeros past the data count as bits too).
+        u64 position() const
+        {
+            return (u64(data - start) - stuffed) * 8 + u64(padding) - u64(bits);
+        }
 
         DecodeFunc decode = nullptr;
         LosslessDecodeFunc decodeLossless = nullptr;
@@ -294,6 +307,9 @@ namespace norva::jpeg
     // The Format a layout is written in.
     const Format& getSampleFormat(Sample sample);
 
+    // The CPUs this process may run on (its affinity mask), at least 1.
+    u32 usableProcessors();
+
     // ----------------------------------------------------------------------
     // The decoder object
     // ----------------------------------------------------------------------
@@ -316,6 +332,21 @@ namespace norva::jpeg
         // Thread count the drivers plan for; 0 means the pool's. 1 runs every scan on the
         // calling thread (tests compare the two).
         u32 threadOverride = 0;
+
+        // Pieces a sequential scan without restart markers is cut into for speculative
+        // decoding; 0 chooses from the threads, the CPUs this process may use and the data
+        // size. Tests force many small pieces so that every resynchronisation path runs.
+        u32 entropyRangeOverride = 0;
+
+        // for tests: what the speculative decoder did over this object's decodes
+        struct SpeculativeCounts
+        {
+            u32 scans = 0;          // scans it decoded
+            u32 joined = 0;         // ranges the true decode met
+            u32 passed = 0;         // ranges it passed without meeting them, decoding them itself
+            u32 declined = 0;       // scans left to the serial decoder after the ranges ran
+        };
+        SpeculativeCounts speculative;
 
         // for tests
         u32 quantizationPrecision(int slot) const { return m_qtPrecision[slot]; }
@@ -340,6 +371,8 @@ namespace norva::jpeg
 
         void decodeSequential();
         void decodeSequentialThreaded();
+        u32 speculativeRanges(const u8* begin, const u8* end) const;
+        bool decodeSequentialSpeculative();
         void decodeCoefficients();
         void decodeProgressive();
         void decodeNonInterleaved();
