@@ -5,10 +5,12 @@
 # libsquish's BC1 cluster fit. Prints Mpixels/s, RGB PSNR and the speed ratio of each to
 # bc7enc -u2. ImageMagick makes bc7enc's PNG (its JPEG decode may differ from this
 # library's by a rounding here and there; each PSNR is against the tool's own source).
-# The BC7 search takes ten minutes and more on one thread: run it in a quiet moment.
+# The BC6H search takes ten minutes and more on one thread: run it in a quiet moment, or
+# leave it out with ROWS (a benchmark filter; default 'bc7|bc6h|squish-bc1-cluster/1').
 #   (cd /tmp && npm install @gpu-tex-enc/bc)
 #   BC7ENC=/tmp/node_modules/@gpu-tex-enc/bc/bin/linux/bc7enc \
 #     sh bench/texture_bptc_bench.sh build/rel/bench/norva_texture_encode_bench
+#   ROWS='bc7' BC7ENC=... sh bench/texture_bptc_bench.sh ...   # BC7 rows only
 set -eu
 
 bench=$1
@@ -30,7 +32,7 @@ for level in 2 6; do
   printf '%-22s %12s %9s %12s\n' "bc7enc-u$level" "$mpix" "$db" "$(echo "$mpix $peer" | awk '{ printf "%.4f", $1 / $2 }')"
 done
 
-OMP_NUM_THREADS=1 "$bench" --benchmark_filter='bc7|bc6h|squish-bc1-cluster/1' --benchmark_format=csv 2>/dev/null |
+OMP_NUM_THREADS=1 "$bench" --benchmark_filter="${ROWS:-bc7|bc6h|squish-bc1-cluster/1}" --benchmark_format=csv 2>/dev/null |
   awk -F, -v peer="$peer" '
     NR == 1 { for (i = 1; i <= NF; ++i) { gsub(/"/, "", $i); column[$i] = i } next }
     { name = $1; gsub(/"/, "", name); sub(/\/iterations.*/, "", name); sub(/\/real_time/, "", name)

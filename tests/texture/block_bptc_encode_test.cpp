@@ -283,6 +283,35 @@ TEST(BlockEncodeBPTC, ThreeColoursTakeAThreeRegionMode)
         EXPECT_EQ(decoded[i], texels[i / 4][i % 4]) << i;
 }
 
+TEST(BlockEncodeBPTC, FlatRegionsDecodeExactly)
+{
+    // Drawn-art blocks: flat colours that no endpoint holds (odd values, with alpha too)
+    // laid out as partition shapes. Each region's colour is reached by interpolating two
+    // stored endpoints, which only a search that refines such shapes finds.
+    struct Case
+    {
+        const char* name;
+        u32 layout;       // two bits a texel: the colour
+        u8 colour[3][4];
+    };
+    const Case cases[] = {
+        { "two colours, columns (two-region shape 0)", 0x50505050, { { 77, 12, 201, 255 }, { 4, 251, 130, 255 } } },
+        { "two colours, corner (shape 3)", 0x54505040, { { 13, 14, 13, 255 }, { 241, 98, 7, 255 } } },
+        { "two colours, centre (shape 47)", 0x00141400, { { 13, 14, 13, 255 }, { 241, 98, 7, 255 } } },
+        { "two colours with alpha", 0x50505050, { { 77, 12, 201, 93 }, { 77, 12, 201, 170 } } },
+    };
+    for (const Case& c : cases)
+    {
+        float texels[16][4];
+        for (int i = 0; i < 16; ++i)
+            for (int k = 0; k < 4; ++k)
+                texels[i][k] = c.colour[(c.layout >> (2 * i)) & 3][k] / 255.0f;
+        const std::vector<float> decoded = decodeBlock(TC::BPTC_RGBA_UNORM, encodeBlock(TC::BPTC_RGBA_UNORM, texels));
+        for (int i = 0; i < 64; ++i)
+            ASSERT_EQ(std::lround(decoded[i] * 255.0f), std::lround(texels[i / 4][i % 4] * 255.0f)) << c.name << " " << i;
+    }
+}
+
 TEST(BlockEncodeBPTC, BC6HRangeEnds)
 {
     // unsigned: negatives encode as 0 exactly (an endpoint at 0), infinity and values past
@@ -360,7 +389,8 @@ TEST(BlockEncodeBPTC, BC7PhotoCropMatchesMesaAndKeepsItsFloor)
     EXPECT_EQ(differ, 0u);
 
     const double db = psnr(crop, ours, 3);
-    EXPECT_GE(db, 44.0);
+    // measured 44.27 dB (bc7enc -u6 44.06, -u2 43.59 on the same crop)
+    EXPECT_GE(db, 44.2);
     // opaque source, opaque blocks
     EXPECT_EQ(psnr(crop, ours, 4) >= db, true);
 }
