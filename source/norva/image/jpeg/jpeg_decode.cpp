@@ -114,7 +114,23 @@ namespace norva::jpeg
 
         try
         {
+            m_deferScans = m_progressive && threadCount() >= 2;
             parse(m_remainder, true);
+
+            if (status.success && !m_scanJobs.empty() && !runScanJobs())
+            {
+                // a scan's data ended before the marker the parse went on at: one scan after
+                // another, as its damage decides
+                m_scanJobs.clear();
+                m_deferScans = false;
+                restoreHeaderState();
+                m_scanSeen = false;
+                m_endSeen = false;
+                alignedFree(m_coefficients);
+                m_coefficients = nullptr;
+                parse(m_remainder, true);
+            }
+            m_scanJobs.clear();
 
             if (status.success)
             {
@@ -131,6 +147,7 @@ namespace norva::jpeg
                 status.setError("%s", e.what());
         }
 
+        m_scanJobs.clear();
         alignedFree(m_coefficients);
         m_coefficients = nullptr;
         m_target = nullptr;
@@ -435,21 +452,21 @@ namespace norva::jpeg
 
     // Called before every unit (MCU, block or lossless sample) of a scan but its first:
     // restarts the decoder when an interval has ended.
-    bool Parser::handleRestart()
+    bool Parser::handleRestart(DecodeState& state, RestartCursor& restart) const
     {
-        if (!m_restartInterval || --m_restartCounter)
+        if (!restart.interval || --restart.counter)
             return false;
-        m_restartCounter = m_restartInterval;
+        restart.counter = restart.interval;
 
-        noteInterval(m_state);
+        noteInterval(state);
         bool inStep = true;
-        const u8* next = resynchronize(m_state.data, m_state.end, m_restartMarker, inStep);
+        const u8* next = resynchronize(state.data, state.end, restart.marker, inStep);
         if (!inStep)
             m_warnings.fetch_or(WARNING_CORRUPT, std::memory_order_relaxed);
-        m_restartMarker = (m_restartMarker + 1) & 7;
+        restart.marker = (restart.marker + 1) & 7;
 
-        m_state.setData(next, m_state.end);
-        restartDecoder(m_state);
+        state.setData(next, state.end);
+        restartDecoder(state);
         return true;
     }
 
@@ -633,9 +650,10 @@ namespace norva::jpeg
     // ----------------------------------------------------------------------
 
     // One component alone in its scan: its own blocks in raster order.
-    void Parser::decodeNonInterleaved()
+    // A scan decoded beside others (job set) waits, before each MCU row, for the scans before
+    // it to have done that row, and tells the scans after it which rows it has done.
+    void Parser::decodeNonInterleaved(DecodeState& state, RestartCursor& restart, int index, ScanJob* job) const
     {
-        const int index = m_scanComponent[0];
         const Frame& frame = m_frame[index];
         const u32 hsf = frame.hsf;
         const u32 vsf = frame.vsf;
@@ -645,8 +663,8 @@ namespace norva::jpeg
         const u32 across = (width + 7) / 8;
         const u32 down = (height + 7) / 8;
 
-        m_state.blocks = 1;
-        m_state.block[0].offset = 0;
+        state.blocks = 1;
+        state.block[0].offset = 0;
 
         // Block bx of a row lies in MCU bx / hsf, sub-block bx % hsf: both are stepped rather
         // than divided, for this block and for the one prefetched a few steps ahead.
@@ -671,6 +689,9 @@ namespace norva::jpeg
         const size_t stride = size_t(m_blocksInMcu) * 64;
         for (u32 by = 0; by < down; ++by)
         {
+            if (job && by % vsf == 0)
+                job->waitForRow(by / vsf);
+
             s16* row = m_coefficients + size_t(by / vsf) * m_mcusPerRow * stride +
                        (frame.offset + (by % vsf) * hsf) * 64;
             Step current;
@@ -688,12 +709,47 @@ namespace norva::jpeg
                     ahead.next(hsf);
                 }
                 if (by | bx)
-                    handleRestart();
-                m_state.decode(row + current.mcu * stride + current.sub * 64, &m_state);
+                    handleRestart(state, restart);
+                state.decode(row + current.mcu * stride + current.sub * 64, &state);
                 current.next(hsf);
             }
+
+            if (job && (by + 1) % vsf == 0)
+                job->publishRows((by + 1) / vsf);
         }
-        noteInterval(m_state);
+        noteInterval(state);
+        if (job)
+            job->publishRows(m_mcuRows);
+    }
+
+    // One scan into the coefficient buffer; touches nothing of the parser but the buffer and
+    // the warnings, so scans of other coefficients may run at the same time.
+    void Parser::decodeCoefficientScan(DecodeState& state, RestartCursor& restart, int components,
+                                       const int* component, ScanJob* job) const
+    {
+        if (components == 1)
+        {
+            decodeNonInterleaved(state, restart, component[0], job);
+            return;
+        }
+
+        const size_t stride = size_t(m_blocksInMcu) * 64;
+        s16* data = m_coefficients;
+        for (u32 y = 0, i = 0; y < m_mcuRows; ++y)
+        {
+            if (job)
+                job->waitForRow(y);
+            for (u32 x = 0; x < m_mcusPerRow; ++x, ++i)
+            {
+                if (i)
+                    handleRestart(state, restart);
+                state.decode(data, &state);
+                data += stride;
+            }
+            if (job)
+                job->publishRows(y + 1);
+        }
+        noteInterval(state);
     }
 
     void Parser::decodeCoefficients()
@@ -701,23 +757,7 @@ namespace norva::jpeg
         m_scanSeen = true;
         if (!allocateCoefficients())
             return;
-
-        if (m_scanComponents == 1)
-        {
-            decodeNonInterleaved();
-            return;
-        }
-
-        const size_t stride = size_t(m_blocksInMcu) * 64;
-        s16* data = m_coefficients;
-        for (u32 i = 0; i < m_mcus; ++i)
-        {
-            if (i)
-                handleRestart();
-            m_state.decode(data, &m_state);
-            data += stride;
-        }
-        noteInterval(m_state);
+        decodeCoefficientScan(m_state, m_restart, m_scanComponents, m_scanComponent);
     }
 
     void Parser::decodeProgressive()
@@ -812,7 +852,7 @@ namespace norva::jpeg
         {
             for (size_t x = 0; x < width; ++x)
             {
-                if ((x | y) && handleRestart())
+                if ((x | y) && handleRestart(m_state, m_restart))
                 {
                     start = true;
                     firstRow = true;

@@ -769,7 +769,10 @@ namespace norva::jpeg
         else if (m_progressive)
         {
             state.decode = scanDecoders[m_arithmetic][progressiveScanKind(state)];
-            decodeProgressive();
+            if (m_deferScans)
+                deferScan();
+            else
+                decodeProgressive();
         }
         else
         {
@@ -802,15 +805,15 @@ namespace norva::jpeg
         state.Al = s[2] & 15;
         state.zigzag = zigzagTable;
 
-        m_restartCounter = m_restartInterval;
-        m_restartMarker = 0;
+        m_restart = RestartCursor { m_restartInterval, m_restartInterval, 0 };
         state.setData(segmentEnd, end);
         m_scanData = segmentEnd;
         restartDecoder(state);
 
         decodeScan();
 
-        // continue at the entropy decoder's position; the marker search finds what follows
+        // continue at the entropy decoder's position (at the marker that ends the data of a
+        // scan left for later); the marker search finds what follows
         const u8* resume = m_state.data;
         if (resume < segmentEnd)
             resume = segmentEnd;

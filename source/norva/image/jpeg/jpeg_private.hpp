@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -310,6 +311,51 @@ namespace norva::jpeg
     // The CPUs this process may run on (its affinity mask), at least 1.
     u32 usableProcessors();
 
+    // Where a scan's decode stands among its restart intervals.
+    struct RestartCursor
+    {
+        u32 interval = 0;   // units (MCUs, blocks or samples) per interval; 0 without restarts
+        u32 counter = 0;    // units left in the current interval
+        u32 marker = 0;     // the RSTn expected after the current interval
+    };
+
+    // A progressive scan the parse leaves for later: decoded once the parse is done, beside
+    // the scans of other components and coefficient bands.
+    struct ScanJob
+    {
+        DecodeState state;
+        RestartCursor restart;
+
+        // the tables as they stood at the scan: a later DHT may redefine them
+        HuffmanTable huffman[2][4];
+
+        int components = 0;
+        int component[JPEG_MAX_COMPONENTS] = {};
+
+        // per frame component, bit k: the scan writes coefficient k (zig-zag order)
+        u64 coefficients[JPEG_MAX_COMPONENTS] = {};
+
+        const u8* data = nullptr;       // its entropy data
+        const u8* next = nullptr;       // where the parse went on after it
+
+        // the scans before and after it that write some of the same coefficients; it starts
+        // once all before it have started, and decodes an MCU row once they have done it
+        std::vector<ScanJob*> predecessors;
+        std::vector<ScanJob*> successors;
+        std::atomic<u32> pending { 0 };
+
+        // MCU rows fully decoded
+        std::atomic<u32> rowsDone { 0 };
+
+        // Returns once every scan before it has decoded MCU row `row`.
+        void waitForRow(u32 row) const;
+
+        void publishRows(u32 rows)
+        {
+            rowsDone.store(rows, std::memory_order_release);
+        }
+    };
+
     // ----------------------------------------------------------------------
     // The decoder object
     // ----------------------------------------------------------------------
@@ -374,13 +420,17 @@ namespace norva::jpeg
         u32 speculativeRanges(const u8* begin, const u8* end) const;
         bool decodeSequentialSpeculative();
         void decodeCoefficients();
+        void decodeCoefficientScan(DecodeState& state, RestartCursor& restart, int components,
+                                   const int* component, ScanJob* job = nullptr) const;
+        void decodeNonInterleaved(DecodeState& state, RestartCursor& restart, int component, ScanJob* job) const;
         void decodeProgressive();
-        void decodeNonInterleaved();
+        void deferScan();
+        bool runScanJobs();
         void decodeLossless();
         void finishProgressive();
         void finishProgressiveThreaded();
         void finishLossless();
-        bool handleRestart();
+        bool handleRestart(DecodeState& state, RestartCursor& restart) const;
         void restartDecoder(DecodeState& state) const;
         const u8* resynchronize(const u8* p, const u8* end, u32 expected, bool& inStep) const;
         void noteInterval(const DecodeState& state) const;
@@ -442,8 +492,12 @@ namespace norva::jpeg
         int m_yclip = 0;
 
         u32 m_restartInterval = 0;
-        u32 m_restartCounter = 0;
-        u32 m_restartMarker = 0;    // the RSTn expected after the current interval
+        RestartCursor m_restart;    // the current scan's
+
+        // Progressive scans the parse left for later (with two or more threads): decoded
+        // after it, as many at a time as their coefficients allow.
+        bool m_deferScans = false;
+        std::vector<std::unique_ptr<ScanJob>> m_scanJobs;
 
         // what a decode met that a caller should hear of, though it still made a picture
         enum Warning : u32
