@@ -332,8 +332,9 @@ namespace norva::jpeg
         int components = 0;
         int component[JPEG_MAX_COMPONENTS] = {};
 
-        // per frame component, bit k: the scan writes coefficient k (zig-zag order)
-        u64 coefficients[JPEG_MAX_COMPONENTS] = {};
+        // per frame component, bit k: the scan writes (reads) coefficient k, zig-zag order
+        u64 writes[JPEG_MAX_COMPONENTS] = {};
+        u64 reads[JPEG_MAX_COMPONENTS] = {};
 
         const u8* data = nullptr;       // its entropy data
         const u8* next = nullptr;       // where the parse went on after it

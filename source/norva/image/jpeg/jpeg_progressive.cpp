@@ -85,21 +85,29 @@ namespace norva::jpeg
             job->state.block[i].ac = rebase(job->state.block[i].ac);
         }
 
-        // what it writes, and the scans before it that write any of it
+        // What it writes and reads, and the scans before it that touch any of that. An AC
+        // refinement looks at whole blocks (vectors of coefficients) for the non-zero ones,
+        // which other bands and the DC scans may be writing.
         const int ss = m_state.Ss;
         const int se = std::max(ss, m_state.Se);
         const u64 band = (se >= 63 ? ~u64(0) : (u64(1) << (se + 1)) - 1) & ~((u64(1) << ss) - 1);
+        const bool wholeBlocks = ss != 0 && m_state.Ah != 0;
         for (int i = 0; i < m_scanComponents; ++i)
         {
-            job->component[i] = m_scanComponent[i];
-            job->coefficients[m_scanComponent[i]] = band;
+            const int c = m_scanComponent[i];
+            job->component[i] = c;
+            job->writes[c] = band;
+            job->reads[c] = wholeBlocks ? ~u64(0) : band;
         }
 
         for (auto& earlier : m_scanJobs)
         {
             bool overlaps = false;
             for (int c = 0; c < JPEG_MAX_COMPONENTS; ++c)
-                overlaps |= (earlier->coefficients[c] & job->coefficients[c]) != 0;
+            {
+                overlaps |= (earlier->writes[c] & job->reads[c]) != 0;
+                overlaps |= (earlier->reads[c] & job->writes[c]) != 0;
+            }
             if (overlaps)
             {
                 earlier->successors.push_back(job.get());
