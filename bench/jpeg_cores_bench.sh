@@ -4,13 +4,14 @@
 # (mate-backgrounds), each at quality 90 in 4:2:0 and 4:4:4 (cjpeg, no restart markers).
 # The cores are set by taskset around the whole process: the pool keeps its size under a
 # mask, and the decoder plans for the CPUs it may use. Prints Mpixels/s and the ratio to
-# TurboJPEG's one-core figure for the same file; "1 thr" is our decode told to use one thread.
+# TurboJPEG's one-core figure for the same file (medians of five runs); "1 thr" is our
+# decode told to use one thread.
 #   apt-get install mate-backgrounds libjpeg-turbo-progs imagemagick
 #   sh bench/jpeg_cores_bench.sh build/rel/bench/norva_jpeg_bench [min_time_seconds]
 set -eu
 
 bench=$1
-time=${2:-0.5}
+time=${2:-0.2}
 photos=/usr/share/backgrounds/mate/nature
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -31,10 +32,11 @@ echo "load: $(uptime)"
 for cores in 0 0-1 0-3 0-7; do
   JPEG_BENCH_DECODE_ONLY=1 JPEG_BENCH_FILES="$work/mosaic_420.jpg:$work/mosaic_444.jpg" \
     taskset -c "$cores" "$bench" --benchmark_filter='^(420|444|mosaic_420|mosaic_444)/(norva_[0-9]+_thread|turbojpeg/)' \
-      --benchmark_min_time="$time" --benchmark_format=csv 2>/dev/null | sed "s/^/$cores,/"
+      --benchmark_min_time="$time" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+      --benchmark_format=csv 2>/dev/null | sed "s/^/$cores,/"
 done | awk -F, '
-  # mask,"file/tool/real_time",iterations,...,Mpix/s
-  $2 ~ /real_time/ { mask = $1; name = $2; gsub(/"/, "", name)
+  # mask,"file/tool/real_time_median",iterations,...,Mpix/s: the median of five runs
+  $2 ~ /real_time_median/ { mask = $1; name = $2; gsub(/"/, "", name)
     split(name, part, "/"); file = part[1]; tool = part[2]; rate = $NF
     cores = mask == "0" ? 1 : mask == "0-1" ? 2 : mask == "0-3" ? 4 : 8
     if (tool == "turbojpeg") { if (cores == 1) peer[file] = rate }

@@ -491,6 +491,9 @@ namespace norva::jpeg
                     u32 y = index / m_mcusPerRow;
                     for (u32 i = m; i < m1; ++i)
                     {
+                        // the coefficients come from memory: ask for those two MCUs ahead
+                        for (size_t k = 0; k < stride; k += 32)
+                            __builtin_prefetch(data + 2 * stride + k);
                         for (int b = 0; b < m_state.blocks; ++b)
                         {
                             const BlockDescriptor& block = m_state.block[b];
