@@ -1,8 +1,8 @@
 // Block encoders (DXT1/3/5, BC4/BC5 unsigned and signed, ETC1) through the compress driver
 // and the PKM writer: exact blocks for the cases the formats hold exactly, quality floors
 // on a photograph measured through our own decoders, ETC1/PKM bytes equal to etc1tool's,
-// identical output on one thread and on the pool, the same BC1 colour blocks from the
-// scalar and SIMD code, and the RGBA 8888 to float conversion for the float rows. Fixtures: tests/fixtures/texture/make_encode_fixtures.sh.
+// identical output on one thread and on the pool, the same BC1 colour blocks and BC4
+// indices from the scalar and SIMD code, and the RGBA 8888 to float conversion for the float rows. Fixtures: tests/fixtures/texture/make_encode_fixtures.sh.
 
 #include <algorithm>
 #include <cmath>
@@ -23,7 +23,9 @@
 #include <norva/image/surface.hpp>
 #include <norva/image/texture.hpp>
 
+#include "texture/block/block_bc4_indices.hpp"
 #include "texture/block/block_dxt_color.hpp"
+#include "texture/block/block_rgtc.hpp"
 
 using namespace norva;
 using TC = TextureCompression;
@@ -426,6 +428,55 @@ TEST(BlockEncoders, BC1ColourBlocksAreTheSameOnScalarAndSIMD)
         }
     // the blocks were encoded (and not all alike)
     EXPECT_GT(differ, blocks.size());
+}
+
+TEST(BlockEncoders, BC4IndicesAreTheSameOnScalarAndSIMD)
+{
+    if (!(getCPUFlags() & CPU_SSE2))
+        GTEST_SKIP() << "no SSE2 on this CPU";
+    const bc4indices::Chooser scalar = bc4indices::getChooser(0);
+    const bc4indices::Chooser simd = bc4indices::getChooser(CPU_SSE2);
+    ASSERT_NE(scalar, simd);
+
+    // both palette modes of random endpoint bytes; values random, on palette entries and
+    // half-way between two (the tie goes to the lower index), signed and unsigned
+    u32 seed = 777;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 16; };
+    int ties = 0;
+    for (int n = 0; n < 20000; ++n)
+    {
+        u8 endpoints[2] = { u8(next()), u8(next()) };
+        float palette[8];
+        if (n & 1)
+            channelPaletteSigned(palette, endpoints);
+        else
+            channelPaletteUnsigned(palette, endpoints);
+        float values[16];
+        for (int i = 0; i < 16; ++i)
+        {
+            const int a = next() % 8;
+            const int b = next() % 8;
+            switch (next() % 3)
+            {
+            case 0: values[i] = float(next() % 65536) / 65535.0f * ((n & 1) ? 2.0f : 1.0f) - ((n & 1) ? 1.0f : 0.0f); break;
+            case 1: values[i] = palette[a]; break;
+            default:
+                values[i] = (palette[a] + palette[b]) * 0.5f;
+                ties += a != b;
+                break;
+            }
+        }
+        const u64 expected = scalar(palette, values);
+        ASSERT_EQ(simd(palette, values), expected) << n;
+        // every index is the nearest entry
+        for (int i = 0; i < 16; ++i)
+        {
+            const int k = int(expected >> (3 * i)) & 7;
+            for (int other = 0; other < 8; ++other)
+                ASSERT_LE(std::abs(palette[k] - values[i]), std::abs(palette[other] - values[i])) << n << " " << i;
+        }
+    }
+    EXPECT_GT(ties, 10000);
 }
 
 TEST(BlockEncoders, SameBytesOnOneThreadAndOnThePool)

@@ -4,11 +4,11 @@
 // otherwise; each texel then takes the nearest entry of the palette the decoder builds.
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include <norva/core/endian.hpp>
 
+#include "block_bc4_indices.hpp"
 #include "block_codecs.hpp"
 #include "block_endpoints.hpp"
 #include "block_rgtc.hpp"
@@ -76,22 +76,7 @@ namespace norva
         {
             float palette[8];
             Palette(palette, block);
-            u64 indices = 0;
-            for (int i = 0; i < 16; ++i)
-            {
-                u64 best = 0;
-                float bestDistance = 100000.0f;
-                for (int k = 0; k < 8; ++k)
-                {
-                    const float distance = std::abs(palette[k] - values[i]);
-                    if (distance < bestDistance)
-                    {
-                        bestDistance = distance;
-                        best = u64(k);
-                    }
-                }
-                indices |= best << (3 * i);
-            }
+            const u64 indices = bc4indices::chooser()(palette, values);
             storeLE16(block + 2, u16(indices));
             storeLE32(block + 4, u32(indices >> 16));
         }

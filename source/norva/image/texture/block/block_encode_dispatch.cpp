@@ -1,0 +1,42 @@
+// The one place the block encoders pick their SIMD code from the CPU flags: the BC1-BC3
+// colour fit (block_dxt_color.hpp) and the BC4/BC5 index search (block_bc4_indices.hpp).
+// Every choice is made once; the get* functions are the tests' seam.
+
+#include "block_bc4_indices.hpp"
+#include "block_dxt_color.hpp"
+
+namespace norva
+{
+    namespace
+    {
+        template <typename Function>
+        Function bySSE2(CPUFlags cpuFlags, Function sse2, Function scalar)
+        {
+            return (cpuFlags & CPU_SSE2) ? sse2 : scalar;
+        }
+
+    } // namespace
+
+    dxtcolor::Encoder dxtcolor::getEncoder(CPUFlags cpuFlags)
+    {
+        return bySSE2<Encoder>(cpuFlags, sse2::encodeColorBlock, scalar::encodeColorBlock);
+    }
+
+    dxtcolor::Encoder dxtcolor::encoder()
+    {
+        static const Encoder chosen = getEncoder(getCPUFlags());
+        return chosen;
+    }
+
+    bc4indices::Chooser bc4indices::getChooser(CPUFlags cpuFlags)
+    {
+        return bySSE2<Chooser>(cpuFlags, sse2::nearestIndices, scalar::nearestIndices);
+    }
+
+    bc4indices::Chooser bc4indices::chooser()
+    {
+        static const Chooser chosen = getChooser(getCPUFlags());
+        return chosen;
+    }
+
+} // namespace norva
