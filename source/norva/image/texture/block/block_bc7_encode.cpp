@@ -869,9 +869,10 @@ namespace norva
         constexpr ShapeMasks shapeMasks = makeShapeMasks();
 
         // The search over modes, shapes, rotations and index selections. Mode 6, the usual
-        // winner on opaque blocks, is refined first and sets the bar; then each other mode's
-        // candidates are estimated and the best few refined while their estimate, scaled by
-        // the mode's calibration, stays below the best error so far. Candidates compare by
+        // winner on opaque blocks, is refined first and sets the bar (a small enough error
+        // ends the search there); then each other mode's candidates are estimated and the
+        // best few refined while their estimate, scaled by the mode's calibration, stays
+        // below the best error so far. Candidates compare by
         // error, then by mode number (an equal error keeps the lower mode), so an exact block
         // goes to the first mode that holds it among those refined.
         class SearchBC7
@@ -911,7 +912,14 @@ namespace norva
                     colours += j == i ? 1 : 0;
                 }
                 flatBlock = colours == 1;
+            }
 
+            // The two-region fits, made when a two-region mode first needs them.
+            void fitPairs()
+            {
+                if (pairsReady)
+                    return;
+                pairsReady = true;
                 static constexpr int rgb[3] = { 0, 1, 2 };
                 static constexpr int rgba[4] = { 0, 1, 2, 3 };
                 for (int shape = 0; shape < 64; ++shape)
@@ -931,6 +939,8 @@ namespace norva
             void run()
             {
                 tryMode(6);
+                if (bestError > 0 && bestError <= settledError && colours > fewColours)
+                    return;
                 for (const int mode : { 1, 3, 0, 2, 5, 4, 7 })
                     tryMode(mode);
             }
@@ -944,9 +954,18 @@ namespace norva
             // texels and ignores how the p-bits and the index rounding fall.
             static constexpr float calibration[8] = { 1.02f, 0.6f, 0.52f, 0.37f, 0.54f, 0.43f, 0.69f, 0.55f };
 
+            // A block mode 6 holds within this error (three units a texel) is done: smooth
+            // areas, where the other modes rarely gain and their estimates would cost more
+            // than mode 6 itself (photograph: 1.6 times the speed for 0.02 dB).
+            static constexpr int settledError = 48;
+
             // Three regions rarely pay once two leave less than this error; their estimates
             // are then not made at all.
             static constexpr int threeRegionFloor = 300;
+
+            // Blocks of up to this many colours (drawn art) skip neither shortcut: another
+            // mode or shape may well hold them exactly.
+            static constexpr int fewColours = 6;
 
             Moments sumOf(u16 mask) const
             {
@@ -1005,9 +1024,11 @@ namespace norva
                     tryRotations(modeIndex);
                     return;
                 }
+                if (m.regions == 2)
+                    fitPairs();
                 if (m.regions == 3)
                 {
-                    if (bestError > 0 && bestError <= threeRegionFloor && colours > 6)
+                    if (bestError > 0 && bestError <= threeRegionFloor && colours > fewColours)
                         return;
                     fitTriples();
                 }
@@ -1169,6 +1190,7 @@ namespace norva
             Moments single[16];
             Moments whole;
             bool triplesReady = false;
+            bool pairsReady = false;
             LineFit pairFits[64][2];
             LineFit pairFitsRGBA[64][2];
             LineFit tripleFits[64][3];
