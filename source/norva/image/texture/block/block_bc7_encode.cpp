@@ -938,6 +938,14 @@ namespace norva
 
             void run()
             {
+                search();
+                // mode 6 always refines, so there is a best block
+                emitBlockBC7(best.ctx, best.attempt, best.shape, best.rotation, best.selection, output);
+            }
+
+        private:
+            void search()
+            {
                 tryMode(6);
                 if (bestError > 0 && bestError <= settledError && colours > fewColours)
                     return;
@@ -945,7 +953,6 @@ namespace norva
                     tryMode(mode);
             }
 
-        private:
             // Candidates refined per mode at most (shapes, or rotation and selection pairs).
             static constexpr int refineLimit[8] = { 1, 2, 1, 1, 1, 1, 1, 1 };
 
@@ -1175,11 +1182,21 @@ namespace norva
                 {
                     bestError = error;
                     bestMode = ctx.modeIndex;
-                    emitBlockBC7(ctx, attempt, shape, rotation, selection, output);
+                    best = { ctx, attempt, shape, rotation, selection };
                 }
             }
 
+            struct Candidate
+            {
+                Context ctx {};
+                Attempt attempt {};
+                int shape = 0;
+                int rotation = 0;
+                int selection = 0;
+            };
+
             u8* output;
+            Candidate best;
             u8 texels[16][4];
             int alphaLoss = 0;
             bool opaque = true;
