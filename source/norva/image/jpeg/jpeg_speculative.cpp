@@ -5,9 +5,10 @@
 // Huffman codes resynchronise after a few symbols, so such a decode soon passes the MCU
 // boundaries of the true decode, at the same bit positions: from the first shared
 // boundary on, both decode the same coefficients. Only the DC predictors differ, since each
-// range starts them at zero; a cheap pass adds the true ones. The true decode runs on past
-// the end of its range until it stands on such a boundary of the next range's decode; a
-// range it never meets, it decodes itself.
+// range starts them at zero; a cheap pass adds the true ones. Each range's decode runs a
+// little past its end, and the true decode follows the first boundary it shares there
+// with the next range's decode; where there is none, the caller decodes on until there
+// is one, through a whole range if that range's decode never agrees.
 //
 // Anything out of the ordinary on the true decode before the image's last MCU (the data
 // ends, a marker, a buffer full) leaves the scan to the serial decoder, which has not
@@ -33,6 +34,10 @@ namespace norva::jpeg
     {
         // Less data per range does not repay the extra decode around each range start.
         constexpr size_t MIN_RANGE_BYTES = 48 * 1024;
+
+        // How far each range's decode goes on into the next range, for the true decode to meet
+        // that range's own there; where it does not, the caller decodes on.
+        constexpr u64 OVERSHOOT_BITS = 4096;
 
         // All ranges' buffers together (each can hold the whole image; only what is decoded
         // is touched).
@@ -368,25 +373,20 @@ namespace norva::jpeg
                 }
                 range.listCount = range.count;
                 range.listStopped = range.stopped;
+
+                // on into the next range, where the true decode usually meets that range's
+                // own within a few hundred bits
+                while (!last && range.positions[range.count] < range.length + OVERSHOOT_BITS)
+                {
+                    if (!decodeNext(range, stride))
+                        break;
+                }
             });
         }
         queue.wait();
 
         for (u32 i = 1; i < count; ++i)
             ranges[i].origin = ranges[i - 1].origin + ranges[i - 1].length;
-
-        // Each range's decode continued until it meets the next one's.
-        std::unique_ptr<u32[]> match(new u32[count]());
-        std::unique_ptr<u8[]> met(new u8[count]());
-        for (u32 i = 1; i < count; ++i)
-        {
-            queue.enqueue([&ranges, &match, &met, i, stride] {
-                u32 j = 0;
-                met[i] = follow(ranges[i - 1], ranges[i], j, stride);
-                match[i] = j;
-            });
-        }
-        queue.wait();
 
         // The true decode through the ranges: range 0 is true from its start; a range's
         // decode is true from where the true decode met it. A range the true decode passed
@@ -406,23 +406,40 @@ namespace norva::jpeg
         u32 base = 0;
         for (u32 i = 1; i < count && base + (ranges[owner].count - first) < m_mcus; ++i)
         {
+            Range& a = ranges[owner];
+            const Range& b = ranges[i];
             u32 j = 0;
-            bool joined;
+            u32 end = a.count;
+            bool joined = false;
             if (owner == i - 1)
             {
-                joined = met[i];
-                j = match[i];
+                // among the MCUs the previous range decoded past its end
+                for (u32 m = a.listCount; m <= a.count && j <= b.listCount; ++m)
+                {
+                    const u64 p = a.at(m);
+                    while (j <= b.listCount && b.at(j) < p)
+                        ++j;
+                    if (j <= b.listCount && b.at(j) == p && (j < b.listCount || !b.listStopped))
+                    {
+                        joined = true;
+                        end = m;
+                        break;
+                    }
+                }
             }
-            else
+            if (!joined)
             {
-                joined = follow(ranges[owner], ranges[i], j, stride);
+                // decoded on here, on this thread
+                j = 0;
+                joined = follow(a, b, j, stride);
+                end = a.count;
             }
             if (!joined)
                 ++speculative.passed;
             if (joined)
             {
-                segments.push_back({ owner, first, ranges[owner].count, base, {} });
-                base += ranges[owner].count - first;
+                segments.push_back({ owner, first, end, base, {} });
+                base += end - first;
                 ++speculative.joined;
                 owner = i;
                 first = j;
