@@ -57,14 +57,11 @@ namespace norva
             int count = 0;
         };
 
-        // A region's endpoints A and B: quantised with the p-bit as the lowest bit, or 8-bit
-        // during the rough stage.
+        // A region's endpoints A and B, quantised with the p-bit as the lowest bit.
         struct Endpoints
         {
             int a[4];
             int b[4];
-
-            int* end(int which) { return which ? b : a; }
         };
 
         struct Attempt
