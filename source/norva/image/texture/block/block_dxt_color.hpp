@@ -29,11 +29,11 @@ namespace norva::dxtcolor
 
     namespace scalar
     {
-        void encodeColorBlock(u8* output, const u8* source, s32 stride, bool colorKey);
+        void encodeColorBlockBC1(u8* output, const u8* source, s32 stride, bool colorKey);
     }
     namespace sse2
     {
-        void encodeColorBlock(u8* output, const u8* source, s32 stride, bool colorKey);
+        void encodeColorBlockBC1(u8* output, const u8* source, s32 stride, bool colorKey);
     }
 
     // The encoder for a CPU with only cpuFlags (0 gives the scalar one): the seam through

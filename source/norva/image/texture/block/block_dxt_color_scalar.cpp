@@ -31,7 +31,7 @@ namespace norva::dxtcolor::scalar
 
     } // namespace
 
-    void encodeColorBlock(u8* output, const u8* source, s32 stride, bool colorKey)
+    void encodeColorBlockBC1(u8* output, const u8* source, s32 stride, bool colorKey)
     {
         // texel i: snapped and unsnapped colour in weighted space, and whether it is fitted
         float snapped[16][3];

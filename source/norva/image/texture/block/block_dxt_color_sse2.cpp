@@ -63,7 +63,7 @@ namespace norva::dxtcolor::sse2
 
     } // namespace
 
-    void encodeColorBlock(u8* output, const u8* source, s32 stride, bool colorKey)
+    void encodeColorBlockBC1(u8* output, const u8* source, s32 stride, bool colorKey)
     {
         __m128 snapped[4][3];
         __m128 exact[4][3];

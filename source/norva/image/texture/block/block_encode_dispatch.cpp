@@ -19,7 +19,7 @@ namespace norva
 
     dxtcolor::Encoder dxtcolor::getEncoder(CPUFlags cpuFlags)
     {
-        return bySSE2<Encoder>(cpuFlags, sse2::encodeColorBlock, scalar::encodeColorBlock);
+        return bySSE2<Encoder>(cpuFlags, sse2::encodeColorBlockBC1, scalar::encodeColorBlockBC1);
     }
 
     dxtcolor::Encoder dxtcolor::encoder()
