@@ -46,9 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     fuzz::decodeImage(data, size, ".jpg");
 
+    // both plan for one thread elsewhere, so that only the ranges differ
     const Result serial = decodeWith(data, size, 1, 0);
     const u32 ranges = 2 + u32(size % 61);
-    const Result parallel = decodeWith(data, size, 4, ranges);
+    const Result parallel = decodeWith(data, size, 1, ranges);
     if (serial.success != parallel.success || serial.info != parallel.info || serial.pixels != parallel.pixels)
         std::abort();
     return 0;
