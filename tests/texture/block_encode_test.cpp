@@ -24,6 +24,8 @@
 #include <norva/image/texture.hpp>
 
 #include "texture/block/block_bc4_indices.hpp"
+#include "texture/block/block_bc7_indices.hpp"
+#include "texture/block/block_bptc.hpp"
 #include "texture/block/block_dxt_color.hpp"
 #include "texture/block/block_rgtc.hpp"
 
@@ -477,6 +479,67 @@ TEST(BlockEncoders, BC4IndicesAreTheSameOnScalarAndSIMD)
         }
     }
     EXPECT_GT(ties, 10000);
+}
+
+TEST(BlockEncoders, BC7IndicesAreTheSameOnScalarAndSIMD)
+{
+    if (!(getCPUFlags() & CPU_SSE2))
+        GTEST_SKIP() << "no SSE2 on this CPU";
+    const bc7indices::Search scalar = bc7indices::getSearch(0);
+    const bc7indices::Search simd = bc7indices::getSearch(CPU_SSE2);
+    ASSERT_NE(scalar, simd);
+
+    // 2-, 3- and 4-bit palettes over four, three (alpha 0) and one channel, 1 to 16 texels:
+    // random texels, texels on an entry and texels half-way between two (ties go to the
+    // lower index); endpoints random or at the ends of the range
+    u32 seed = 4242;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 16; };
+    int ties = 0;
+    for (int n = 0; n < 30000; ++n)
+    {
+        const int bits = 2 + n % 3;
+        const int channels = (n / 3) % 3 == 0 ? 4 : (n / 3) % 3 == 1 ? 3 : 1;
+        const int count = 1 + int(next() % 16);
+        const int* weights = bptc::weightsFor(bits);
+        int a[4] = {};
+        int b[4] = {};
+        for (int c = 0; c < channels; ++c)
+        {
+            a[c] = (n % 7 == 0) ? 0 : int(next() % 256);
+            b[c] = (n % 7 == 0) ? 255 : int(next() % 256);
+        }
+        int palette[16][4];
+        for (int j = 0; j < (1 << bits); ++j)
+            for (int c = 0; c < 4; ++c)
+                palette[j][c] = bptc::interpolate(a[c], b[c], weights[j]);
+        u8 texels[16][4] = {};
+        for (int i = 0; i < 16; ++i)
+        {
+            const int p = int(next() % (1u << bits));
+            const int q = int(next() % (1u << bits));
+            const int kind = int(next() % 3);
+            for (int c = 0; c < channels; ++c)
+                texels[i][c] = u8(kind == 0 ? int(next() % 256) : kind == 1 ? palette[p][c]
+                                                                            : (palette[p][c] + palette[q][c]) / 2);
+            ties += kind == 2 && p != q;
+        }
+        u8 expected[16];
+        u8 got[16];
+        std::memset(expected, 0xEE, 16);
+        std::memset(got, 0xEE, 16);
+        const int error = scalar(texels, count, a, b, weights, 1 << bits, expected);
+        ASSERT_EQ(simd(texels, count, a, b, weights, 1 << bits, got), error) << n;
+        ASSERT_EQ(std::memcmp(expected, got, 16), 0) << n;
+        // the error is that of the chosen entries, and only `count` indices are written
+        int sum = 0;
+        for (int i = 0; i < count; ++i)
+            for (int c = 0; c < 4; ++c)
+                sum += (texels[i][c] - palette[expected[i]][c]) * (texels[i][c] - palette[expected[i]][c]);
+        ASSERT_EQ(sum, error) << n;
+        for (int i = count; i < 16; ++i)
+            ASSERT_EQ(got[i], 0xEE) << n;
+    }
+    EXPECT_GT(ties, 50000);
 }
 
 TEST(BlockEncoders, SameBytesOnOneThreadAndOnThePool)

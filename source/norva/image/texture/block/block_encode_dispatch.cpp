@@ -1,8 +1,10 @@
 // The one place the block encoders pick their SIMD code from the CPU flags: the BC1-BC3
-// colour fit (block_dxt_color.hpp) and the BC4/BC5 index search (block_bc4_indices.hpp).
+// colour fit (block_dxt_color.hpp), the BC4/BC5 index search (block_bc4_indices.hpp) and the
+// BC7 index search (block_bc7_indices.hpp).
 // Every choice is made once; the get* functions are the tests' seam.
 
 #include "block_bc4_indices.hpp"
+#include "block_bc7_indices.hpp"
 #include "block_dxt_color.hpp"
 
 namespace norva
@@ -36,6 +38,17 @@ namespace norva
     bc4indices::Chooser bc4indices::chooser()
     {
         static const Chooser chosen = getChooser(getCPUFlags());
+        return chosen;
+    }
+
+    bc7indices::Search bc7indices::getSearch(CPUFlags cpuFlags)
+    {
+        return bySSE2<Search>(cpuFlags, sse2::nearestEntries, scalar::nearestEntries);
+    }
+
+    bc7indices::Search bc7indices::search()
+    {
+        static const Search chosen = getSearch(getCPUFlags());
         return chosen;
     }
 
