@@ -25,6 +25,7 @@
 
 #include "texture/block/block_bc4_indices.hpp"
 #include "texture/block/block_bc7_indices.hpp"
+#include "texture/block/block_bc7_lines.hpp"
 #include "texture/block/block_bptc.hpp"
 #include "texture/block/block_dxt_color.hpp"
 #include "texture/block/block_rgtc.hpp"
@@ -540,6 +541,63 @@ TEST(BlockEncoders, BC7IndicesAreTheSameOnScalarAndSIMD)
             ASSERT_EQ(got[i], 0xEE) << n;
     }
     EXPECT_GT(ties, 50000);
+}
+
+TEST(BlockEncoders, BC7ShapeFitsAreTheSameOnScalarAndSIMD)
+{
+    if (!(getCPUFlags() & CPU_SSE2))
+        GTEST_SKIP() << "no SSE2 on this CPU";
+    const bc7lines::Fitter scalar = bc7lines::getFitter(0);
+    const bc7lines::Fitter simd = bc7lines::getFitter(CPU_SSE2);
+    ASSERT_NE(scalar, simd);
+
+    // the sums of random subsets of random blocks: one and two texels, flat regions, one
+    // channel flat, narrow and wide spreads
+    u32 seed = 99;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 16; };
+    constexpr int regions = 4000;
+    std::vector<int> sums(size_t(regions) * 16, 0);
+    int flat = 0;
+    int pairs = 0;
+    for (int n = 0; n < regions; ++n)
+    {
+        int* v = &sums[size_t(n) * 16];
+        const int kind = n % 5;
+        const int texels = kind == 0 ? 1 + n % 2 : 1 + int(next() % 16);
+        const int base = int(next() % 256);
+        const int spread = kind == 1 ? 1 : kind == 2 ? 4 : 256;
+        for (int i = 0; i < texels; ++i)
+        {
+            int t[4];
+            for (int c = 0; c < 4; ++c)
+                t[c] = kind == 3 && c == 1 ? base : (base + int(next() % spread)) % 256;
+            v[0] += 1;
+            for (int c = 0; c < 4; ++c)
+            {
+                v[1 + c] += t[c];
+                for (int d = c; d < 4; ++d)
+                    v[bc7lines::productIndex[c][d]] += t[c] * t[d];
+            }
+        }
+    }
+    std::vector<bc7lines::LineFit> a(regions);
+    std::vector<bc7lines::LineFit> b(regions);
+    scalar(reinterpret_cast<const int(*)[16]>(sums.data()), regions, a.data());
+    simd(reinterpret_cast<const int(*)[16]>(sums.data()), regions, b.data());
+    for (int n = 0; n < regions; ++n)
+    {
+        ASSERT_EQ(a[n].count, b[n].count) << n;
+        ASSERT_EQ(std::memcmp(&a[n].total, &b[n].total, 4), 0) << n << " " << a[n].total << " " << b[n].total;
+        ASSERT_EQ(std::memcmp(&a[n].major, &b[n].major, 4), 0) << n << " " << a[n].major << " " << b[n].major;
+        ASSERT_EQ(a[n].flat, b[n].flat) << n;
+        ASSERT_LE(a[n].major, a[n].total) << n;
+        flat += a[n].flat && a[n].count > 1;
+        pairs += a[n].count == 2;
+    }
+    // the cases came up (and the fits are not all alike)
+    EXPECT_GT(flat, 200);
+    EXPECT_GT(pairs, 200);
+    EXPECT_NE(a[10].total, a[14].total);
 }
 
 TEST(BlockEncoders, SameBytesOnOneThreadAndOnThePool)

@@ -1,10 +1,11 @@
 // The one place the block encoders pick their SIMD code from the CPU flags: the BC1-BC3
-// colour fit (block_dxt_color.hpp), the BC4/BC5 index search (block_bc4_indices.hpp) and the
-// BC7 index search (block_bc7_indices.hpp).
+// colour fit (block_dxt_color.hpp), the BC4/BC5 index search (block_bc4_indices.hpp), the
+// BC7 index search (block_bc7_indices.hpp) and the BC7 shape fits (block_bc7_lines.hpp).
 // Every choice is made once; the get* functions are the tests' seam.
 
 #include "block_bc4_indices.hpp"
 #include "block_bc7_indices.hpp"
+#include "block_bc7_lines.hpp"
 #include "block_dxt_color.hpp"
 
 namespace norva
@@ -49,6 +50,17 @@ namespace norva
     bc7indices::Search bc7indices::search()
     {
         static const Search chosen = getSearch(getCPUFlags());
+        return chosen;
+    }
+
+    bc7lines::Fitter bc7lines::getFitter(CPUFlags cpuFlags)
+    {
+        return bySSE2<Fitter>(cpuFlags, sse2::fitLines, scalar::fitLines);
+    }
+
+    bc7lines::Fitter bc7lines::fitter()
+    {
+        static const Fitter chosen = getFitter(getCPUFlags());
         return chosen;
     }
 
