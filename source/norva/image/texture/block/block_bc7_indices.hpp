@@ -4,8 +4,8 @@
 // nearest it (the smallest sum of squared channel differences), the lower index on a tie.
 // The entries are interpolated from the endpoints as the decoder does,
 // (a * (64 - w) + b * w + 32) >> 6 per channel.
-// One implementation per instruction set (scalar and SSE2 files), in integers, so both give
-// the same indices and errors.
+// One implementation per instruction set (scalar, SSE2 and AVX2 files), in integers, so all
+// give the same indices and errors.
 
 #include <norva/core/configure.hpp>
 #include <norva/core/cpu.hpp>
@@ -25,6 +25,11 @@ namespace norva::bc7indices
                            u8* indices);
     }
     namespace sse2
+    {
+        int nearestEntries(const u8 (*texels)[4], int count, const int* a, const int* b, const int* weights, int entries,
+                           u8* indices);
+    }
+    namespace avx2
     {
         int nearestEntries(const u8 (*texels)[4], int count, const int* a, const int* b, const int* weights, int entries,
                            u8* indices);

@@ -4,9 +4,7 @@
 // as a float, below 2^22) is the nearest entry with the lower index on a tie, the same
 // choice as the scalar file's strict comparison.
 
-#include <emmintrin.h>
-
-#include "block_bc7_indices.hpp"
+#include "block_bc7_indices_simd.hpp"
 
 namespace norva::bc7indices::sse2
 {
@@ -14,20 +12,14 @@ namespace norva::bc7indices::sse2
                        u8* indices)
     {
         const __m128i zero = _mm_setzero_si128();
+        const __m128i ends0 = simd::endsOf(a);
+        const __m128i ends1 = simd::endsOf(b);
         // the entries' channels, four times their value: red-green and blue-alpha broadcast
-        const __m128i ends0 = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)), zero);
-        const __m128i ends1 = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), zero);
         __m128i rg[16];
         __m128i ba[16];
         for (int j = 0; j < entries; ++j)
         {
-            const __m128i w = _mm_set1_epi16(short(weights[j]));
-            const __m128i value =
-                _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(ends0, _mm_sub_epi16(_mm_set1_epi16(64), w)),
-                                                           _mm_mullo_epi16(ends1, w)),
-                                             _mm_set1_epi16(32)),
-                               6);
-            const __m128i scaled = _mm_slli_epi16(value, 2);
+            const __m128i scaled = simd::scaledEntry(ends0, ends1, weights[j]);
             rg[j] = _mm_shuffle_epi32(scaled, 0x00);
             ba[j] = _mm_shuffle_epi32(scaled, 0x55);
         }
@@ -53,13 +45,7 @@ namespace norva::bc7indices::sse2
             }
             _mm_store_si128(reinterpret_cast<__m128i*>(keys + g * 4), _mm_cvtps_epi32(best));
         }
-        int sum = 0;
-        for (int i = 0; i < count; ++i)
-        {
-            indices[i] = u8(keys[i] & 15);
-            sum += keys[i] >> 4;
-        }
-        return sum;
+        return simd::takeKeys(keys, count, indices);
     }
 
 } // namespace norva::bc7indices::sse2

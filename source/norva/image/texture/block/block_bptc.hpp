@@ -270,8 +270,11 @@ namespace norva
         // block, least significant bit first; the block starts zeroed.
         inline void setBlockBits(u8* block, int& position, int count, u32 value)
         {
-            for (int i = 0; i < count; ++i, ++position)
-                block[position >> 3] |= u8(((value >> i) & 1) << (position & 7));
+            const u32 mask = count >= 32 ? ~0u : (1u << count) - 1;
+            int byte = position >> 3;
+            for (u64 bits = u64(value & mask) << (position & 7); bits; bits >>= 8)
+                block[byte++] |= u8(bits);
+            position += count;
         }
     } // namespace bptc
 
