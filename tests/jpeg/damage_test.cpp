@@ -236,6 +236,25 @@ TEST(JpegDamage, TruncatedProgressiveKeepsTheScansItHas)
     }
 }
 
+TEST(JpegDamage, ProgressiveScansLeftForLaterEndAsOneThreadDoes)
+{
+    // Found by fuzzing: marker codes no writer uses inside a scan with restart intervals,
+    // which the scan's decoder passes over. Several threads first go on at the first of
+    // them, meet a segment length the file cannot hold and fail; the decode one scan after
+    // another does not stop there, and its outcome is what every thread count must give.
+    const Bytes data = readFixture("progressive_stray_markers.jpg");
+    const Decoded one = decode(data, Format::BGRA8888, 1);
+    for (u32 threads : { 2u, 4u, 8u })
+    {
+        SCOPED_TRACE(threads);
+        const Decoded many = decode(data, Format::BGRA8888, threads);
+        EXPECT_EQ(many.status.success, one.status.success);
+        EXPECT_EQ(many.status.info, one.status.info);
+        if (one.status.success && many.status.success)
+            EXPECT_TRUE(imagekit::sameImage(many.image, one.image));
+    }
+}
+
 TEST(JpegDamage, NoFrameHeaderFailsWithAMessage)
 {
     const Bytes jfif = { 0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0, 0xFF, 0xD9 };

@@ -117,10 +117,12 @@ namespace norva::jpeg
             m_deferScans = m_progressive && threadCount() >= 2;
             parse(m_remainder, true);
 
-            if (status.success && !m_scanJobs.empty() && !runScanJobs())
+            // A scan's data that ended before the marker the parse went on at, or a parse that
+            // failed after scans were left for later (it may have failed only for going on
+            // there): one scan after another, as the damage decides.
+            if (!m_scanJobs.empty() && (!status.success || !runScanJobs()))
             {
-                // a scan's data ended before the marker the parse went on at: one scan after
-                // another, as its damage decides
+                status = ImageDecodeStatus();
                 m_scanJobs.clear();
                 m_deferScans = false;
                 restoreHeaderState();
