@@ -48,15 +48,12 @@ namespace norva
         struct QueueState;
         struct Task;
         struct Queues;
-        struct Parking;
 
         QueueState* createQueue(const std::string& name, u32 priority);
         void releaseQueue(QueueState* state);
         void enqueue(QueueState* state, std::function<void()>&& func);
         void wait(QueueState* state);
-        void worker(u32 index);
-        void park(Parking& slot);
-        void wakeOne();
+        void worker();
         bool hasQueuedTasks() const;
 
         static void run(Task& task);
@@ -68,7 +65,8 @@ namespace norva
         // read on every enqueue and by every idle worker, written rarely
         alignas(64) std::atomic<bool> m_stop { false };
         std::atomic<u32> m_sleeping { 0 };
-        std::unique_ptr<Parking[]> m_parking; // one per worker
+        std::mutex m_mutex;
+        std::condition_variable m_condition;
 
         // QueueState records, allocated in blocks and reused
         std::mutex m_stateMutex;

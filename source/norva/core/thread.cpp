@@ -11,8 +11,8 @@
 #endif
 #include <concurrentqueue/concurrentqueue.h>
 
-#if defined(__linux__)
-#include <sched.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 namespace norva
@@ -67,36 +67,30 @@ namespace norva
         };
     };
 
-    // Where a worker sleeps when there is nothing to do. Each worker has its own, so that a
-    // wake-up can choose whom to wake.
-    struct ThreadPool::Parking
-    {
-        enum : u32 { running, parked, woken };
-
-        alignas(64) std::atomic<u32> state { running };
-        // the CPU the worker went to sleep on
-        std::atomic<int> cpu { -1 };
-        std::mutex mutex;
-        std::condition_variable condition;
-    };
-
     namespace
     {
         constexpr size_t stateBatch = 32;
 
-        int currentCpu()
-        {
-#if defined(__linux__)
-            return sched_getcpu();
-#else
-            return -1;
-#endif
-        }
-
-        // how long an idle worker keeps polling before it parks
-        constexpr auto spinTime = std::chrono::milliseconds(2);
+        // How long an idle worker keeps polling before it parks: briefly. Where the scheduler
+        // wakes a parked worker on the busy CPU of the thread that enqueued (virtual machines
+        // that report no shared cache), fairness holds it back there for about as long as it
+        // last ran: a 2 ms spin made every wake-up after a pause cost 4 ms.
+        constexpr auto spinTime = std::chrono::microseconds(20);
         // parked workers look again after this even without a signal
         constexpr auto parkTime = std::chrono::milliseconds(200);
+
+        // A moment's wait while polling, without giving up the CPU.
+        inline void pause()
+        {
+            for (int i = 0; i < 16; ++i)
+            {
+#if defined(__x86_64__) || defined(__i386__)
+                _mm_pause();
+#elif defined(__aarch64__)
+                asm volatile("yield");
+#endif
+            }
+        }
 
         // Stops the process-wide pool's workers at exit, in the place of its destructor: the
         // pool object is never freed because statics destroyed after this may still use it.
@@ -111,14 +105,13 @@ namespace norva
     ThreadPool::ThreadPool(u32 threads)
         : m_threadCount(std::max(threads, 1u))
         , m_queues(std::make_unique<Queues>())
-        , m_parking(std::make_unique<Parking[]>(m_threadCount))
     {
         try
         {
             m_workers.reserve(m_threadCount);
             for (u32 i = 0; i < m_threadCount; ++i)
             {
-                m_workers.emplace_back(&ThreadPool::worker, this, i);
+                m_workers.emplace_back(&ThreadPool::worker, this);
             }
         }
         catch (...)
@@ -152,10 +145,9 @@ namespace norva
             return;
         }
 
-        for (u32 i = 0; i < m_threadCount; ++i)
         {
-            std::lock_guard<std::mutex> lock(m_parking[i].mutex);
-            m_parking[i].condition.notify_all();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_condition.notify_all();
         }
 
         for (std::thread& thread : m_workers)
@@ -239,65 +231,11 @@ namespace norva
         std::atomic_thread_fence(std::memory_order_seq_cst);
         if (m_sleeping.load(std::memory_order_relaxed) > 0)
         {
-            wakeOne();
+            // under the mutex: a worker between its look into the queues and its wait cannot
+            // miss this
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_condition.notify_one();
         }
-    }
-
-    void ThreadPool::wakeOne()
-    {
-        // A worker that went to sleep on the enqueuing thread's CPU is woken there as long as
-        // that CPU is busy, and the scheduler may keep it waiting behind this thread for a
-        // whole time slice (about 4 ms) when the machine does not tell it which CPUs share a
-        // cache. One parked on another CPU starts at once, so those go first.
-        const int cpu = currentCpu();
-        for (int pass = 0; pass < 2; ++pass)
-        {
-            for (u32 i = 0; i < m_threadCount; ++i)
-            {
-                Parking& slot = m_parking[i];
-                if (slot.state.load(std::memory_order_relaxed) != Parking::parked)
-                {
-                    continue;
-                }
-                if (pass == 0 && cpu >= 0 && slot.cpu.load(std::memory_order_relaxed) == cpu)
-                {
-                    continue;
-                }
-
-                u32 expected = Parking::parked;
-                if (slot.state.compare_exchange_strong(expected, Parking::woken))
-                {
-                    // under its mutex: between its look at the state and its wait, the worker
-                    // cannot miss this
-                    std::lock_guard<std::mutex> lock(slot.mutex);
-                    slot.condition.notify_one();
-                    return;
-                }
-            }
-        }
-    }
-
-    void ThreadPool::park(Parking& slot)
-    {
-        slot.cpu.store(currentCpu(), std::memory_order_relaxed);
-        slot.state.store(Parking::parked);
-        m_sleeping.fetch_add(1);
-
-        // Pairs with the fence in enqueue(): either the enqueuing thread sees this worker
-        // parked, or the look into the queues below sees its task.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        {
-            std::unique_lock<std::mutex> lock(slot.mutex);
-            if (!m_stop.load() && !hasQueuedTasks())
-            {
-                slot.condition.wait_for(lock, parkTime, [&] {
-                    return slot.state.load() != Parking::parked || m_stop.load();
-                });
-            }
-        }
-
-        slot.state.store(Parking::running);
-        m_sleeping.fetch_sub(1);
     }
 
     bool ThreadPool::dequeueAndRun()
@@ -376,7 +314,7 @@ namespace norva
         return false;
     }
 
-    void ThreadPool::worker(u32 index)
+    void ThreadPool::worker()
     {
         using clock = std::chrono::steady_clock;
         auto last = clock::now();
@@ -389,11 +327,20 @@ namespace norva
             }
             else if (clock::now() - last < spinTime)
             {
-                std::this_thread::yield();
+                pause();
             }
             else
             {
-                park(m_parking[index]);
+                m_sleeping.fetch_add(1);
+                std::atomic_thread_fence(std::memory_order_seq_cst);
+                {
+                    std::unique_lock<std::mutex> lock(m_mutex);
+                    if (!m_stop.load() && !hasQueuedTasks())
+                    {
+                        m_condition.wait_for(lock, parkTime);
+                    }
+                }
+                m_sleeping.fetch_sub(1);
             }
         }
     }
