@@ -682,7 +682,7 @@ namespace norva
         // them without visiting the texels again, which makes every shape cheap to estimate.
         struct Moments
         {
-            int v[16] = {};
+            int v[16]; // set by whoever makes one (the encoder keeps 80 a block)
 
             Moments& operator+=(const Moments& other)
             {
@@ -703,16 +703,29 @@ namespace norva
         // Estimated squared error of a region coded along a line: the residual off the
         // axis, the spread along it divided among `levels` entries (evenly spread texels
         // leave 1/(levels-1)^2 of it), and the rounding of endpoints of `bits` per channel.
-        float estimateLine(const LineFit& fit, int channels, int levels, int bits)
+        // The terms that depend on the mode only, worked out once for all its candidates.
+        struct LineCost
+        {
+            float rounding[17]; // by texel count
+            float gapsSquared;
+
+            LineCost(int channels, int levels, int bits)
+            {
+                const float step = 255.0f / float((1 << bits) - 1);
+                for (int count = 0; count <= 16; ++count)
+                    rounding[count] = float(count * channels) * step * step * (1.0f / 24.0f);
+                const float gaps = float(levels - 1);
+                gapsSquared = gaps * gaps;
+            }
+        };
+
+        float estimateLine(const LineFit& fit, const LineCost& cost)
         {
             if (fit.count <= 1)
                 return 0.0f;
-            const float step = 255.0f / float((1 << bits) - 1);
-            const float rounding = float(fit.count * channels) * step * step * (1.0f / 24.0f);
             if (fit.count == 2)
-                return rounding; // the endpoints can sit on the texels
-            const float gaps = float(levels - 1);
-            return (fit.total - fit.major) + fit.major / (gaps * gaps) + rounding;
+                return cost.rounding[2]; // the endpoints can sit on the texels
+            return (fit.total - fit.major) + fit.major / cost.gapsSquared + cost.rounding[fit.count];
         }
 
         // Texel masks of the partition shapes: region 1 of the two-region shapes, regions 1
@@ -766,6 +779,7 @@ namespace norva
                     const u8* t = texels[i];
                     Moments& m = single[i];
                     m.v[0] = 1;
+                    m.v[15] = 0;
                     for (int c = 0; c < 4; ++c)
                     {
                         m.v[1 + c] = t[c];
@@ -777,10 +791,12 @@ namespace norva
                     whole += m;
                 }
                 opaque = alphaLoss == 0;
+                u32 words[16];
+                std::memcpy(words, texels, sizeof words);
                 for (int i = 0; i < 16; ++i)
                 {
                     int j = 0;
-                    while (j < i && std::memcmp(texels[i], texels[j], 4) != 0)
+                    while (j < i && words[i] != words[j])
                         ++j;
                     colours += j == i ? 1 : 0;
                 }
@@ -866,11 +882,14 @@ namespace norva
                     return;
                 rowsReady = true;
                 for (int row = 0; row < 4; ++row)
+                {
+                    rowSums[row][0] = Moments {};
                     for (int subset = 1; subset < 16; ++subset)
                     {
                         rowSums[row][subset] = rowSums[row][subset & (subset - 1)];
                         rowSums[row][subset] += single[row * 4 + std::countr_zero(u32(subset))];
                     }
+                }
             }
 
             // The three-region fits, made when a three-region mode first needs them.
@@ -941,6 +960,7 @@ namespace norva
                 const int bits = m.colorBits + (m.pbits ? 1 : 0);
                 const int shapeCount = 1 << m.partitionBits;
                 const int channels = opaque || !m.alphaBits ? 3 : 4;
+                const LineCost cost(channels, levels, bits);
                 int shapes[64];
                 float estimates[64];
                 bool flat[64];
@@ -952,21 +972,20 @@ namespace norva
                     {
                         static constexpr int rgba[4] = { 0, 1, 2, 3 };
                         const LineFit fit = opaque ? fitLine<3>(whole.v, rgba) : fitLine<4>(whole.v, rgba);
-                        estimate = estimateLine(fit, channels, levels, bits);
+                        estimate = estimateLine(fit, cost);
                         flat[s] = fit.flat;
                     }
                     else if (m.regions == 2)
                     {
                         const LineFit* fits = channels == 3 ? pairFits[s] : pairFitsRGBA[s];
-                        estimate = estimateLine(fits[0], channels, levels, bits) +
-                                   estimateLine(fits[1], channels, levels, bits);
+                        estimate = estimateLine(fits[0], cost) + estimateLine(fits[1], cost);
                         flat[s] = fits[0].flat && fits[1].flat;
                     }
                     else
                     {
                         for (int r = 0; r < 3; ++r)
                         {
-                            estimate += estimateLine(tripleFits[s][r], 3, levels, bits);
+                            estimate += estimateLine(tripleFits[s][r], cost);
                             flat[s] = flat[s] && tripleFits[s][r].flat;
                         }
                     }
@@ -1001,7 +1020,7 @@ namespace norva
                     if (rotation)
                         colour[rotation - 1] = 3;
                     order[v] = v;
-                    estimates[v] = estimateLine(fitLine<3>(whole.v, colour), 3, 1 << colorBits, m.colorBits) +
+                    estimates[v] = estimateLine(fitLine<3>(whole.v, colour), LineCost(3, 1 << colorBits, m.colorBits)) +
                                    estimateChannel(scalar[0], 1 << alphaBits, m.alphaBits);
                 }
                 const int refined = refineLimit[modeIndex] < variants ? refineLimit[modeIndex] : variants;
@@ -1108,7 +1127,7 @@ namespace norva
             Moments single[16];
             Moments rowSums[4][16]; // the sums of every subset of each row's four texels
             bool rowsReady = false;
-            Moments whole;
+            Moments whole {};
             bool triplesReady = false;
             bool pairsReady = false;
             LineFit pairFits[64][2];

@@ -20,21 +20,21 @@ namespace norva::bc7lines
     };
 
     // A region's spread over some channels: its total variance (times the count) and
-    // the part of it along the principal axis.
+    // the part of it along the principal axis. (No member initialisers: the encoder keeps
+    // hundreds of these a block and fills the ones it reads.)
     struct LineFit
     {
-        int count = 0;
-        float total = 0.0f;
-        float major = 0.0f;
-        bool flat = true; // every texel the same colour over these channels
+        int count;
+        float total;
+        float major;
+        bool flat; // every texel the same colour over these channels
     };
 
     // The line fit over the channels of `channels` of one region's sums.
     template <int N>
     inline LineFit fitLine(const int* sums, const int* channels)
     {
-        LineFit fit;
-        fit.count = sums[0];
+        LineFit fit { sums[0], 0.0f, 0.0f, true };
         if (fit.count <= 1)
             return fit;
         const float inverse = 1.0f / float(fit.count);
