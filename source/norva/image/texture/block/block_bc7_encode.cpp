@@ -71,9 +71,30 @@ namespace norva
             int regionError[3];
         };
 
+        // bptc::expandBC7 for every precision (0: no channel, 255) and stored value, looked
+        // up in the search's inner loops.
+        struct ExpandTable
+        {
+            u8 value[9][256];
+        };
+
+        constexpr ExpandTable makeExpandTable()
+        {
+            ExpandTable table {};
+            for (int value = 0; value < 256; ++value)
+            {
+                table.value[0][value] = 255;
+                for (int precision = 1; precision <= 8; ++precision)
+                    table.value[precision][value] = u8(bptc::expandBC7(value & ((1 << precision) - 1), precision));
+            }
+            return table;
+        }
+
+        constexpr ExpandTable expandTable = makeExpandTable();
+
         int unquantizeBC7(int value, int precision)
         {
-            return precision ? bptc::expandBC7(value, precision) : 255;
+            return expandTable.value[precision][value];
         }
 
         // The endpoints as the block stores them: the p-bit of each endpoint (of each
@@ -302,7 +323,7 @@ namespace norva
                 for (int k = low; k <= low + 1; ++k)
                 {
                     const int value = withBit ? (k << 1) | pbit : k;
-                    const float d = float(bptc::expandBC7(value, precision)) - v;
+                    const float d = float(unquantizeBC7(value, precision)) - v;
                     if (d * d < best)
                     {
                         best = d * d;
@@ -533,8 +554,8 @@ namespace norva
                                     continue;
                                 const int va = withBit ? (ka << 1) | pa : ka;
                                 const int vb = withBit ? (kb << 1) | pb : kb;
-                                const int value = bptc::interpolate(bptc::expandBC7(va, precision),
-                                                                    bptc::expandBC7(vb, precision), weights[j]);
+                                const int value = bptc::interpolate(unquantizeBC7(va, precision),
+                                                                    unquantizeBC7(vb, precision), weights[j]);
                                 const int d = value - int(colour[c]);
                                 if (d * d < best)
                                 {
@@ -687,8 +708,12 @@ namespace norva
 
             Moments& operator+=(const Moments& other)
             {
+                // through a copy: the compiler then need not fear `other` overlapping v, and
+                // adds four at a time
+                int add[16];
+                std::memcpy(add, other.v, sizeof add);
                 for (int k = 0; k < 16; ++k)
-                    v[k] += other.v[k];
+                    v[k] += add[k];
                 return *this;
             }
 

@@ -249,7 +249,7 @@ namespace norva
         };
 
         // A component of `precision` bits (p-bit included) to 8 bits, the top bits repeated.
-        inline int expandBC7(int value, int precision)
+        constexpr int expandBC7(int value, int precision)
         {
             value <<= 8 - precision;
             return value | (value >> precision);
