@@ -6,7 +6,7 @@
 # bc7enc -u2. ImageMagick makes bc7enc's PNG (its JPEG decode may differ from this
 # library's by a rounding here and there; each PSNR is against the tool's own source).
 # The BC6H search takes ten minutes and more on one thread: run it in a quiet moment, or
-# leave it out with ROWS (a benchmark filter; default 'bc7|bc6h|squish-bc1-cluster/1').
+# leave it out with ROWS (codecs of the rows; default 'bc7|bc6h|bc1-cluster').
 #   (cd /tmp && npm install @gpu-tex-enc/bc)
 #   BC7ENC=/tmp/node_modules/@gpu-tex-enc/bc/bin/linux/bc7enc \
 #     sh bench/texture_bptc_bench.sh build/rel/bench/norva_texture_encode_bench
@@ -32,9 +32,16 @@ for level in 2 6; do
   printf '%-22s %12s %9s %12s\n' "bc7enc-u$level" "$mpix" "$db" "$(echo "$mpix $peer" | awk '{ printf "%.4f", $1 / $2 }')"
 done
 
-OMP_NUM_THREADS=1 "$bench" --benchmark_filter="${ROWS:-bc7|bc6h|squish-bc1-cluster/1}" --benchmark_format=csv 2>/dev/null |
+# The one-thread rows run on core 0 as bc7enc does, the all-threads rows on every core.
+rows=${ROWS:-bc7|bc6h|bc1-cluster}
+for part in 1 all; do
+  pin=
+  [ "$part" = 1 ] && pin="taskset -c 0"
+  # shellcheck disable=SC2086
+  OMP_NUM_THREADS=1 $pin "$bench" --benchmark_filter="^(norva|squish)-($rows)/$part/" --benchmark_format=csv 2>/dev/null
+done |
   awk -F, -v peer="$peer" '
-    NR == 1 { for (i = 1; i <= NF; ++i) { gsub(/"/, "", $i); column[$i] = i } next }
+    $1 == "name" { for (i = 1; i <= NF; ++i) { gsub(/"/, "", $i); column[$i] = i } next }
     { name = $1; gsub(/"/, "", name); sub(/\/iterations.*/, "", name); sub(/\/real_time/, "", name)
       mpix = $column["items_per_second"] / 1e6
       printf "%-22s %12.4f %9.3f %12.4f\n", name, mpix, $column["psnr"], mpix / peer }'
