@@ -46,6 +46,33 @@ namespace norva
             bc7indices::Search search;  // the index search for this CPU
         };
 
+        // Sums over a region: texel count, the four channels and their ten pairwise
+        // products. The least-squares line through the region and its residual follow from
+        // them without visiting the texels again, which makes every shape cheap to estimate.
+        struct Moments
+        {
+            int v[16]; // set by whoever makes one (the encoder keeps 80 a block)
+
+            Moments& operator+=(const Moments& other)
+            {
+                // through a copy: the compiler then need not fear `other` overlapping v, and
+                // adds four at a time
+                int add[16];
+                std::memcpy(add, other.v, sizeof add);
+                for (int k = 0; k < 16; ++k)
+                    v[k] += add[k];
+                return *this;
+            }
+
+            Moments operator-(const Moments& other) const
+            {
+                Moments m;
+                for (int k = 0; k < 16; ++k)
+                    m.v[k] = v[k] - other.v[k];
+                return m;
+            }
+        };
+
         struct Region
         {
             u8 list[16];
@@ -54,6 +81,7 @@ namespace norva
             // alpha has its own indices) and alpha alone in the first channel
             u8 colour[16][4];
             u8 alpha[16][4];
+            Moments sums; // of its texels as the search sees them (rotated)
         };
 
         // A region's endpoints A and B, quantised with the p-bit as the lowest bit.
@@ -295,12 +323,53 @@ namespace norva
             std::memcpy(output, block, 16);
         }
 
+        // For every precision, p-bit choice (0: no p-bit, 1: p-bit 0, 2: p-bit 1) and
+        // integer part of a target: the stored value nearest it (ties to the lower) and the
+        // target above which the next stored value is nearer. Expanded values are distinct
+        // integers, so two such bounds are at least 1 apart and one lookup and one compare
+        // find the nearest for any target.
+        struct NearestTable
+        {
+            u8 value[9][3][256];
+            float above[9][3][256];
+        };
+
+        constexpr NearestTable makeNearestTable()
+        {
+            NearestTable table {};
+            for (int precision = 1; precision <= 8; ++precision)
+                for (int choice = 0; choice < 3; ++choice)
+                {
+                    const int top = (1 << precision) - 1;
+                    const int step = choice ? 2 : 1;
+                    int k = choice ? choice - 1 : 0;
+                    auto distance = [&](int value, int target) {
+                        const int d = bptc::expandBC7(value, precision) - target;
+                        return d < 0 ? -d : d;
+                    };
+                    for (int target = 0; target < 256; ++target)
+                    {
+                        while (k + step <= top && distance(k + step, target) < distance(k, target))
+                            k += step;
+                        table.value[precision][choice][target] = u8(k);
+                        table.above[precision][choice][target] =
+                            k + step <= top
+                                ? float(bptc::expandBC7(k, precision) + bptc::expandBC7(k + step, precision)) * 0.5f
+                                : 256.0f;
+                    }
+                }
+            return table;
+        }
+
+        constexpr NearestTable nearestTable = makeNearestTable();
+
         // One endpoint's channels at the mode's precision with its p-bit (when it has one)
         // fixed to `pbit`: the stored value nearest each target once expanded to 8 bits.
         // Returns the squared distance of the expanded colour to the targets.
         float quantizeEnd(const Context& ctx, const float* target, int* out, int pbit, int first, int last)
         {
-            const bool withBit = ctx.mode->pbits != 0;
+            const int choice = ctx.mode->pbits ? 1 + pbit : 0;
+            const int step = choice ? 2 : 1;
             float distance = 0.0f;
             for (int c = first; c < last; ++c)
             {
@@ -310,28 +379,14 @@ namespace norva
                     out[c] = 255;
                     continue;
                 }
-                const int top = (1 << precision) - 1;
-                const float v = target[c] < 0.0f ? 0.0f : target[c] > 255.0f ? 255.0f : target[c];
-                const int shift = withBit ? 1 : 0;
-                const int stored = (1 << (precision - shift)) - 1;
-                // the two stored values around the target (expansion is nearly linear)
-                const float scaled = v * float(top) * (1.0f / 255.0f) - float(withBit ? pbit : 0);
-                int low = int(scaled * (withBit ? 0.5f : 1.0f));
-                low = low < 0 ? 0 : low >= stored ? stored - 1 : low;
-                int bestValue = 0;
-                float best = FLT_MAX;
-                for (int k = low; k <= low + 1; ++k)
-                {
-                    const int value = withBit ? (k << 1) | pbit : k;
-                    const float d = float(unquantizeBC7(value, precision)) - v;
-                    if (d * d < best)
-                    {
-                        best = d * d;
-                        bestValue = value;
-                    }
-                }
-                out[c] = bestValue;
-                distance += best;
+                // NaN becomes 0
+                const float v = target[c] > 0.0f ? (target[c] < 255.0f ? target[c] : 255.0f) : 0.0f;
+                const int i = int(v);
+                int value = nearestTable.value[precision][choice][i];
+                value += v > nearestTable.above[precision][choice][i] ? step : 0;
+                const float d = float(unquantizeBC7(value, precision)) - v;
+                out[c] = value;
+                distance += d * d;
             }
             return distance;
         }
@@ -372,9 +427,10 @@ namespace norva
 
         // The least-squares endpoints of a region for its current indices (colour channels
         // on the colour indices, alpha on its own when it has them). A channel group whose
-        // texels all share one index keeps its current endpoints.
-        void fitToIndices(const Context& ctx, const Region& region, const Attempt& attempt, const Endpoints& current,
-                          float* lo, float* hi)
+        // texels all share one index keeps its current endpoints. The sums are integers
+        // (weights in 64ths), so the system is exact until the last division.
+        void fitToIndices(const Context& ctx, const Region& region, const Moments& sums, const Attempt& attempt,
+                          const Endpoints& current, float* lo, float* hi)
         {
             for (int c = 0; c < 4; ++c)
             {
@@ -389,62 +445,53 @@ namespace norva
                 const int first = g ? 3 : 0;
                 const int last = g ? 4 : ctx.alphaBits ? 3 : 4;
                 const int* weights = bptc::weightsFor(bits);
-                float s11 = 0.0f;
-                float s12 = 0.0f;
-                float s22 = 0.0f;
-                float r1[4] = {};
-                float r2[4] = {};
+                int weightSum = 0;
+                int squareSum = 0;
+                int products[4] = {}; // weight times texel, per channel
                 for (int i = 0; i < region.count; ++i)
                 {
                     const int t = region.list[i];
-                    const float w = float(weights[index[t]]) * (1.0f / 64.0f);
-                    const float v = 1.0f - w;
-                    s11 += v * v;
-                    s12 += v * w;
-                    s22 += w * w;
-                    for (int c = first; c < last; ++c)
-                    {
-                        r1[c] += v * float(ctx.texels[t][c]);
-                        r2[c] += w * float(ctx.texels[t][c]);
-                    }
+                    const int w = weights[index[t]];
+                    weightSum += w;
+                    squareSum += w * w;
+                    for (int c = 0; c < 4; ++c)
+                        products[c] += w * ctx.texels[t][c];
                 }
-                const float det = s11 * s22 - s12 * s12;
-                if (det < 1e-3f)
+                // with u = 64 - w: sums of u*u, u*w and w*w
+                const s64 uu = s64(4096) * sums.v[0] - 128 * weightSum + squareSum;
+                const s64 uw = s64(64) * weightSum - squareSum;
+                const s64 ww = squareSum;
+                const s64 det = uu * ww - uw * uw; // 4096^2 times the float determinant
+                if (det <= 16777)                  // below 1e-3: one index, or nearly
                     continue;
-                const float inverse = 1.0f / det;
+                const double scale = 64.0 / double(det);
                 for (int c = first; c < last; ++c)
                 {
-                    lo[c] = (s22 * r1[c] - s12 * r2[c]) * inverse;
-                    hi[c] = (s11 * r2[c] - s12 * r1[c]) * inverse;
+                    const s64 towardB = products[c];
+                    const s64 towardA = s64(64) * sums.v[1 + c] - towardB;
+                    lo[c] = float(double(ww * towardA - uw * towardB) * scale);
+                    hi[c] = float(double(uu * towardB - uw * towardA) * scale);
                 }
             }
         }
 
         // Endpoints of a region along its principal axis, the texels' extent along it (colour
-        // channels; alpha with its own indices spans its smallest to largest value).
-        void axisEndpoints(const Context& ctx, const Region& region, float* lo, float* hi)
+        // channels; alpha with its own indices spans its smallest to largest value). The
+        // mean and covariance come from the region's sums, exact in integers (the
+        // covariance times the texel count: the axis does not depend on its scale).
+        void axisEndpoints(const Context& ctx, const Region& region, const Moments& sums, float* lo, float* hi)
         {
             const int channels = ctx.alphaBits || !ctx.precision[3] ? 3 : 4;
-            float mean[4] = {};
-            for (int i = 0; i < region.count; ++i)
-                for (int c = 0; c < 4; ++c)
-                    mean[c] += float(ctx.texels[region.list[i]][c]);
-            const float inverse = 1.0f / float(region.count);
+            const int count = sums.v[0];
+            const float inverse = 1.0f / float(count);
+            float mean[4];
             for (int c = 0; c < 4; ++c)
-                mean[c] *= inverse;
-            float cov[4][4] = {};
-            for (int i = 0; i < region.count; ++i)
-            {
-                float d[4];
-                for (int c = 0; c < 4; ++c)
-                    d[c] = float(ctx.texels[region.list[i]][c]) - mean[c];
-                for (int c = 0; c < channels; ++c)
-                    for (int k = c; k < channels; ++k)
-                        cov[c][k] += d[c] * d[k];
-            }
+                mean[c] = float(sums.v[1 + c]) * inverse;
+            float cov[4][4];
             for (int c = 0; c < channels; ++c)
-                for (int k = 0; k < c; ++k)
-                    cov[c][k] = cov[k][c];
+                for (int k = c; k < channels; ++k)
+                    cov[c][k] = cov[k][c] =
+                        float(count * sums.v[productIndex[c][k]] - sums.v[1 + c] * sums.v[1 + k]);
             int widest = 0;
             for (int c = 1; c < channels; ++c)
                 widest = cov[c][c] > cov[widest][widest] ? c : widest;
@@ -643,11 +690,11 @@ namespace norva
                 }
                 float lo[4];
                 float hi[4];
-                axisEndpoints(ctx, regions[r], lo, hi);
+                axisEndpoints(ctx, regions[r], regions[r].sums, lo, hi);
                 for (int round = 0; round <= fitRounds && best.regionError[r] > 0; ++round)
                 {
                     if (round)
-                        fitToIndices(ctx, regions[r], best, best.endpoints[r], lo, hi);
+                        fitToIndices(ctx, regions[r], regions[r].sums, best, best.endpoints[r], lo, hi);
                     bool improved = false;
                     Attempt trial;
                     int order[4] = { 0, 1, 2, 3 };
@@ -698,33 +745,6 @@ namespace norva
             for (int i = 0; i < 16; ++i)
                 std::swap(texels[i][rotation - 1], texels[i][3]);
         }
-
-        // Sums over a region: texel count, the four channels and their ten pairwise
-        // products. The least-squares line through the region and its residual follow from
-        // them without visiting the texels again, which makes every shape cheap to estimate.
-        struct Moments
-        {
-            int v[16]; // set by whoever makes one (the encoder keeps 80 a block)
-
-            Moments& operator+=(const Moments& other)
-            {
-                // through a copy: the compiler then need not fear `other` overlapping v, and
-                // adds four at a time
-                int add[16];
-                std::memcpy(add, other.v, sizeof add);
-                for (int k = 0; k < 16; ++k)
-                    v[k] += add[k];
-                return *this;
-            }
-
-            Moments operator-(const Moments& other) const
-            {
-                Moments m;
-                for (int k = 0; k < 16; ++k)
-                    m.v[k] = v[k] - other.v[k];
-                return m;
-            }
-        };
 
         // Estimated squared error of a region coded along a line: the residual off the
         // axis, the spread along it divided among `levels` entries (evenly spread texels
@@ -1116,10 +1136,42 @@ namespace norva
                 return ctx;
             }
 
+            // The sums of each region of a shape, from the row sums; under a rotation the
+            // block's own, their channels swapped as the texels are.
+            void regionSums(int count, int shape, int rotation, Region* regions)
+            {
+                if (count == 1)
+                {
+                    int to[4] = { 0, 1, 2, 3 };
+                    if (rotation)
+                        std::swap(to[rotation - 1], to[3]);
+                    Moments& m = regions[0].sums;
+                    m = whole;
+                    for (int c = 0; c < 4; ++c)
+                    {
+                        m.v[1 + c] = whole.v[1 + to[c]];
+                        for (int d = c; d < 4; ++d)
+                            m.v[productIndex[c][d]] = whole.v[productIndex[to[c]][to[d]]];
+                    }
+                    return;
+                }
+                sumRows();
+                if (count == 2)
+                {
+                    regions[1].sums = sumOf(shapeMasks.two[shape]);
+                    regions[0].sums = whole - regions[1].sums;
+                    return;
+                }
+                regions[1].sums = sumOf(shapeMasks.three[shape][0]);
+                regions[2].sums = sumOf(shapeMasks.three[shape][1]);
+                regions[0].sums = whole - regions[1].sums - regions[2].sums;
+            }
+
             void refine(const Context& ctx, int shape, int rotation, int selection)
             {
                 Region regions[3];
                 makeRegions(ctx, regions, shape);
+                regionSums(ctx.mode->regions, shape, rotation, regions);
                 Attempt attempt;
                 const int error = refineBC7(ctx, regions, shape, attempt);
                 if (beats(error, ctx.modeIndex))
