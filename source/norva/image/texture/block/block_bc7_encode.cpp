@@ -125,41 +125,6 @@ namespace norva
             return expandTable.value[precision][value];
         }
 
-        // The endpoints as the block stores them: the p-bit of each endpoint (of each
-        // region's pair in mode 1) is the majority of the lowest bits its channels hold,
-        // ties giving 0. Every error is measured on these, so the search sees what the
-        // decoder will see.
-        Endpoints withPBits(const Context& ctx, const Endpoints& e)
-        {
-            if (!ctx.mode->pbits)
-                return e;
-            int votes[2] = {};
-            int counts[2] = {};
-            for (int c = 0; c < 4; ++c)
-            {
-                if (!ctx.precision[c])
-                    continue;
-                votes[0] += e.a[c] & 1;
-                votes[1] += e.b[c] & 1;
-                counts[0] += 1;
-                counts[1] += 1;
-            }
-            if (ctx.mode->sharedPBit)
-            {
-                votes[0] = votes[1] = votes[0] + votes[1];
-                counts[0] = counts[1] = counts[0] + counts[1];
-            }
-            Endpoints out = e;
-            for (int c = 0; c < 4; ++c)
-            {
-                if (!ctx.precision[c])
-                    continue;
-                out.a[c] = (e.a[c] & ~1) | (votes[0] * 2 > counts[0] ? 1 : 0);
-                out.b[c] = (e.b[c] & ~1) | (votes[1] * 2 > counts[1] ? 1 : 0);
-            }
-            return out;
-        }
-
         void makeRegions(const Context& ctx, Region* regions, int shape)
         {
             const u8* partition = bptcPartitions[ctx.mode->regions - 1][shape].data();
@@ -190,11 +155,13 @@ namespace norva
             return region == 1 ? bptcAnchor3a[shape] : bptcAnchor3b[shape];
         }
 
-        // One region's indices and error for its endpoints (p-bits settled by the vote).
-        // With alpha on indices of its own, colour and alpha are searched apart.
+        // One region's indices and error for its endpoints. Every endpoint the search makes
+        // carries its p-bit in each channel's lowest bit (one bit for the pair in mode 1),
+        // so the error is measured on what the block stores. With alpha on indices of its
+        // own, colour and alpha are searched apart.
         void regionIndicesBC7(const Context& ctx, const Region& region, Attempt& attempt, int r)
         {
-            const Endpoints& e = attempt.endpoints[r] = withPBits(ctx, attempt.endpoints[r]);
+            const Endpoints& e = attempt.endpoints[r];
             int a[4];
             int b[4];
             for (int c = 0; c < 4; ++c)
@@ -328,10 +295,16 @@ namespace norva
         // target above which the next stored value is nearer. Expanded values are distinct
         // integers, so two such bounds are at least 1 apart and one lookup and one compare
         // find the nearest for any target.
+        struct Nearest
+        {
+            float above;
+            u8 value[2];    // below and above that bound
+            u8 expanded[2]; // the same, expanded
+        };
+
         struct NearestTable
         {
-            u8 value[9][3][256];
-            float above[9][3][256];
+            Nearest entry[9][3][256];
         };
 
         constexpr NearestTable makeNearestTable()
@@ -351,11 +324,14 @@ namespace norva
                     {
                         while (k + step <= top && distance(k + step, target) < distance(k, target))
                             k += step;
-                        table.value[precision][choice][target] = u8(k);
-                        table.above[precision][choice][target] =
-                            k + step <= top
-                                ? float(bptc::expandBC7(k, precision) + bptc::expandBC7(k + step, precision)) * 0.5f
-                                : 256.0f;
+                        const int next = k + step <= top ? k + step : k;
+                        Nearest& e = table.entry[precision][choice][target];
+                        e.above = next != k ? float(bptc::expandBC7(k, precision) + bptc::expandBC7(next, precision)) * 0.5f
+                                            : 256.0f;
+                        e.value[0] = u8(k);
+                        e.value[1] = u8(next);
+                        e.expanded[0] = u8(bptc::expandBC7(k, precision));
+                        e.expanded[1] = u8(bptc::expandBC7(next, precision));
                     }
                 }
             return table;
@@ -363,13 +339,29 @@ namespace norva
 
         constexpr NearestTable nearestTable = makeNearestTable();
 
+        // A target clamped to the 8-bit range; NaN becomes 0.
+        float clampTarget(float target)
+        {
+            return target > 0.0f ? (target < 255.0f ? target : 255.0f) : 0.0f;
+        }
+
+        // The stored value nearest a clamped target under a p-bit choice, and its squared
+        // distance once expanded.
+        int nearestStored(int precision, int choice, float v, float& distance)
+        {
+            const Nearest& e = nearestTable.entry[precision][choice][int(v)];
+            const int side = v > e.above ? 1 : 0;
+            const float d = float(e.expanded[side]) - v;
+            distance = d * d;
+            return e.value[side];
+        }
+
         // One endpoint's channels at the mode's precision with its p-bit (when it has one)
         // fixed to `pbit`: the stored value nearest each target once expanded to 8 bits.
         // Returns the squared distance of the expanded colour to the targets.
         float quantizeEnd(const Context& ctx, const float* target, int* out, int pbit, int first, int last)
         {
             const int choice = ctx.mode->pbits ? 1 + pbit : 0;
-            const int step = choice ? 2 : 1;
             float distance = 0.0f;
             for (int c = first; c < last; ++c)
             {
@@ -379,14 +371,9 @@ namespace norva
                     out[c] = 255;
                     continue;
                 }
-                // NaN becomes 0
-                const float v = target[c] > 0.0f ? (target[c] < 255.0f ? target[c] : 255.0f) : 0.0f;
-                const int i = int(v);
-                int value = nearestTable.value[precision][choice][i];
-                value += v > nearestTable.above[precision][choice][i] ? step : 0;
-                const float d = float(unquantizeBC7(value, precision)) - v;
-                out[c] = value;
-                distance += d * d;
+                float d;
+                out[c] = nearestStored(precision, choice, clampTarget(target[c]), d);
+                distance += d;
             }
             return distance;
         }
@@ -396,18 +383,35 @@ namespace norva
         // distance of each pair to the targets. Each end is quantised once per p-bit value.
         void quantizeCombos(const Context& ctx, const float* lo, const float* hi, Endpoints* out, float* distance)
         {
-            if (!ctx.mode->pbits)
-            {
-                distance[0] = quantizeEnd(ctx, lo, out[0].a, 0, 0, 4) + quantizeEnd(ctx, hi, out[0].b, 0, 0, 4);
-                return;
-            }
+            const int choices = ctx.mode->pbits ? 2 : 1;
             Endpoints ends[2];
-            float toA[2];
-            float toB[2];
-            for (int p = 0; p < 2; ++p)
+            float toA[2] = {};
+            float toB[2] = {};
+            for (int c = 0; c < 4; ++c)
             {
-                toA[p] = quantizeEnd(ctx, lo, ends[p].a, p, 0, 4);
-                toB[p] = quantizeEnd(ctx, hi, ends[p].b, p, 0, 4);
+                const int precision = ctx.precision[c];
+                if (!precision)
+                {
+                    ends[0].a[c] = ends[0].b[c] = ends[1].a[c] = ends[1].b[c] = 255;
+                    continue;
+                }
+                const float a = clampTarget(lo[c]);
+                const float b = clampTarget(hi[c]);
+                for (int p = 0; p < choices; ++p)
+                {
+                    const int choice = choices == 2 ? 1 + p : 0;
+                    float d;
+                    ends[p].a[c] = nearestStored(precision, choice, a, d);
+                    toA[p] += d;
+                    ends[p].b[c] = nearestStored(precision, choice, b, d);
+                    toB[p] += d;
+                }
+            }
+            if (choices == 1)
+            {
+                out[0] = ends[0];
+                distance[0] = toA[0] + toB[0];
+                return;
             }
             const int combos = ctx.mode->sharedPBit ? 2 : 4;
             for (int combo = 0; combo < combos; ++combo)
@@ -813,33 +817,42 @@ namespace norva
             SearchBC7(u8* output, const float (*source)[4])
                 : output(output)
             {
-                for (int i = 0; i < 16; ++i)
+                // NaN becomes 0 (the compare-and-select forms of max and min, which vectorise)
+                const float* in = source[0];
+                u8* out = texels[0];
+                for (int k = 0; k < 64; ++k)
                 {
-                    for (int c = 0; c < 4; ++c)
-                    {
-                        // NaN becomes 0
-                        float v = source[i][c] > 0.0f ? source[i][c] : 0.0f;
-                        v = v < 1.0f ? v : 1.0f;
-                        texels[i][c] = u8(int(v * 255.0f + 0.01f));
-                    }
-                    const u8* t = texels[i];
-                    Moments& m = single[i];
-                    m.v[0] = 1;
-                    m.v[15] = 0;
-                    for (int c = 0; c < 4; ++c)
-                    {
-                        m.v[1 + c] = t[c];
-                        for (int d = c; d < 4; ++d)
-                            m.v[productIndex[c][d]] = int(t[c]) * int(t[d]);
-                    }
-                    const int d = 255 - t[3];
-                    alphaLoss += d * d;
-                    whole += m;
+                    float v = in[k] > 0.0f ? in[k] : 0.0f;
+                    v = v < 1.0f ? v : 1.0f;
+                    out[k] = u8(int(v * 255.0f + 0.01f));
                 }
+                // the block's sums, channel by channel over all texels
+                int plane[4][16];
+                for (int i = 0; i < 16; ++i)
+                    for (int c = 0; c < 4; ++c)
+                        plane[c][i] = texels[i][c];
+                whole.v[0] = 16;
+                whole.v[15] = 0;
+                for (int c = 0; c < 4; ++c)
+                {
+                    int sum = 0;
+                    for (int i = 0; i < 16; ++i)
+                        sum += plane[c][i];
+                    whole.v[1 + c] = sum;
+                    for (int d = c; d < 4; ++d)
+                    {
+                        int product = 0;
+                        for (int i = 0; i < 16; ++i)
+                            product += plane[c][i] * plane[d][i];
+                        whole.v[productIndex[c][d]] = product;
+                    }
+                }
+                // sum of (255 - alpha)^2
+                alphaLoss = 16 * 255 * 255 - 2 * 255 * whole.v[4] + whole.v[productIndex[3][3]];
                 opaque = alphaLoss == 0;
                 u32 words[16];
                 std::memcpy(words, texels, sizeof words);
-                for (int i = 0; i < 16; ++i)
+                for (int i = 0; i < 16 && colours <= fewColours; ++i)
                 {
                     int j = 0;
                     while (j < i && words[i] != words[j])
@@ -927,6 +940,20 @@ namespace norva
                 if (rowsReady)
                     return;
                 rowsReady = true;
+                Moments single[16];
+                for (int i = 0; i < 16; ++i)
+                {
+                    const u8* t = texels[i];
+                    Moments& m = single[i];
+                    m.v[0] = 1;
+                    m.v[15] = 0;
+                    for (int c = 0; c < 4; ++c)
+                    {
+                        m.v[1 + c] = t[c];
+                        for (int d = c; d < 4; ++d)
+                            m.v[productIndex[c][d]] = int(t[c]) * int(t[d]);
+                    }
+                }
                 for (int row = 0; row < 4; ++row)
                 {
                     rowSums[row][0] = Moments {};
@@ -1198,11 +1225,10 @@ namespace norva
             bc7lines::Fitter fitRGB = bc7lines::fitter();
             int alphaLoss = 0;
             bool opaque = true;
-            int colours = 0;        // distinct texels
+            int colours = 0;        // distinct texels, counted up to one more than fewColours
             bool flatBlock = false; // one colour
             int bestError = noError;
             int bestMode = 8;
-            Moments single[16];
             Moments rowSums[4][16]; // the sums of every subset of each row's four texels
             bool rowsReady = false;
             Moments whole {};
