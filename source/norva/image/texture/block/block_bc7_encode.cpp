@@ -94,8 +94,10 @@ namespace norva
         struct Attempt
         {
             Endpoints endpoints[3];
-            u8 colorIndex[16];
-            u8 alphaIndex[16];
+            // per region, in the order of its texels (Region::list); alpha's only when it
+            // has indices of its own
+            u8 colorIndex[3][16];
+            u8 alphaIndex[3][16];
             int regionError[3];
         };
 
@@ -169,29 +171,19 @@ namespace norva
                 a[c] = unquantizeBC7(e.a[c], ctx.precision[c]);
                 b[c] = unquantizeBC7(e.b[c], ctx.precision[c]);
             }
-            u8 indices[16];
             const int* weights = bptc::weightsFor(ctx.colorBits);
             if (!ctx.alphaBits)
             {
                 attempt.regionError[r] = ctx.search(region.colour, region.count, a, b, weights, 1 << ctx.colorBits,
-                                                    indices);
-                for (int i = 0; i < region.count; ++i)
-                {
-                    attempt.colorIndex[region.list[i]] = indices[i];
-                    attempt.alphaIndex[region.list[i]] = 0;
-                }
+                                                    attempt.colorIndex[r]);
                 return;
             }
             const int alphaA[4] = { a[3], 0, 0, 0 };
             const int alphaB[4] = { b[3], 0, 0, 0 };
             a[3] = b[3] = 0;
-            int error = ctx.search(region.colour, region.count, a, b, weights, 1 << ctx.colorBits, indices);
-            for (int i = 0; i < region.count; ++i)
-                attempt.colorIndex[region.list[i]] = indices[i];
+            int error = ctx.search(region.colour, region.count, a, b, weights, 1 << ctx.colorBits, attempt.colorIndex[r]);
             error += ctx.search(region.alpha, region.count, alphaA, alphaB, bptc::weightsFor(ctx.alphaBits),
-                                1 << ctx.alphaBits, indices);
-            for (int i = 0; i < region.count; ++i)
-                attempt.alphaIndex[region.list[i]] = indices[i];
+                                1 << ctx.alphaBits, attempt.alphaIndex[r]);
             attempt.regionError[r] = error;
         }
 
@@ -202,25 +194,27 @@ namespace norva
             {
                 const int colorMax = (1 << ctx.colorBits) - 1;
                 const int anchor = anchorOf(regionCount, shape, r);
-                if (attempt.colorIndex[anchor] >> (ctx.colorBits - 1))
+                int at = 0;
+                while (regions[r].list[at] != anchor)
+                    ++at;
+                u8* index = attempt.colorIndex[r];
+                if (index[at] >> (ctx.colorBits - 1))
                 {
                     Endpoints& e = attempt.endpoints[r];
                     const int channels = ctx.alphaBits ? 3 : 4;
                     for (int c = 0; c < channels; ++c)
                         std::swap(e.a[c], e.b[c]);
                     for (int i = 0; i < regions[r].count; ++i)
-                    {
-                        const int t = regions[r].list[i];
-                        attempt.colorIndex[t] = u8(colorMax - attempt.colorIndex[t]);
-                    }
+                        index[i] = u8(colorMax - index[i]);
                 }
             }
-            if (ctx.alphaBits && attempt.alphaIndex[0] >> (ctx.alphaBits - 1))
+            // alpha has indices of its own in one-region modes only; texel 0 is its anchor
+            if (ctx.alphaBits && attempt.alphaIndex[0][0] >> (ctx.alphaBits - 1))
             {
                 const int alphaMax = (1 << ctx.alphaBits) - 1;
                 std::swap(attempt.endpoints[0].a[3], attempt.endpoints[0].b[3]);
                 for (int i = 0; i < 16; ++i)
-                    attempt.alphaIndex[i] = u8(alphaMax - attempt.alphaIndex[i]);
+                    attempt.alphaIndex[0][i] = u8(alphaMax - attempt.alphaIndex[0][i]);
             }
         }
 
@@ -274,9 +268,22 @@ namespace norva
             for (int p = 0; p < m.pbits; ++p)
                 bptc::setBlockBits(block, position, 1, u32(pbits[p]));
 
+            // the indices in texel order
+            u8 colorIndex[16];
+            u8 alphaIndex[16] = {};
+            const u8* partition = bptcPartitions[m.regions - 1][shape].data();
+            int next[3] = {};
+            for (int i = 0; i < 16; ++i)
+            {
+                const int r = partition[i];
+                colorIndex[i] = attempt.colorIndex[r][next[r]];
+                if (m.secondIndexBits)
+                    alphaIndex[i] = attempt.alphaIndex[r][next[r]];
+                ++next[r];
+            }
             // With a second field, the field of the colour indices depends on the selection.
-            const u8* primary = attempt.colorIndex;
-            const u8* secondary = attempt.alphaIndex;
+            const u8* primary = colorIndex;
+            const u8* secondary = alphaIndex;
             if (selection)
                 std::swap(primary, secondary);
             for (int i = 0; i < 16; ++i)
@@ -433,9 +440,10 @@ namespace norva
         // on the colour indices, alpha on its own when it has them). A channel group whose
         // texels all share one index keeps its current endpoints. The sums are integers
         // (weights in 64ths), so the system is exact until the last division.
-        void fitToIndices(const Context& ctx, const Region& region, const Moments& sums, const Attempt& attempt,
-                          const Endpoints& current, float* lo, float* hi)
+        void fitToIndices(const Context& ctx, const Region& region, const Moments& sums, const Attempt& attempt, int r,
+                          float* lo, float* hi)
         {
+            const Endpoints& current = attempt.endpoints[r];
             for (int c = 0; c < 4; ++c)
             {
                 lo[c] = float(unquantizeBC7(current.a[c], ctx.precision[c]));
@@ -445,7 +453,7 @@ namespace norva
             for (int g = 0; g < groups; ++g)
             {
                 const int bits = g ? ctx.alphaBits : ctx.colorBits;
-                const u8* index = g ? attempt.alphaIndex : attempt.colorIndex;
+                const u8* index = g ? attempt.alphaIndex[r] : attempt.colorIndex[r];
                 const int first = g ? 3 : 0;
                 const int last = g ? 4 : ctx.alphaBits ? 3 : 4;
                 const int* weights = bptc::weightsFor(bits);
@@ -454,12 +462,14 @@ namespace norva
                 int products[4] = {}; // weight times texel, per channel
                 for (int i = 0; i < region.count; ++i)
                 {
-                    const int t = region.list[i];
-                    const int w = weights[index[t]];
+                    const int w = weights[index[i]];
                     weightSum += w;
                     squareSum += w * w;
-                    for (int c = 0; c < 4; ++c)
-                        products[c] += w * ctx.texels[t][c];
+                    if (g)
+                        products[3] += w * region.alpha[i][0];
+                    else
+                        for (int c = 0; c < 4; ++c)
+                            products[c] += w * region.colour[i][c];
                 }
                 // with u = 64 - w: sums of u*u, u*w and w*w
                 const s64 uu = s64(4096) * sums.v[0] - 128 * weightSum + squareSum;
@@ -646,16 +656,12 @@ namespace norva
             return (colourFlat ? 1 : 0) | (alphaFlat ? 2 : 0);
         }
 
-        void takeRegion(const Region& region, const Attempt& trial, Attempt& best, int r)
+        void takeRegion(const Attempt& trial, Attempt& best, int r)
         {
             best.endpoints[r] = trial.endpoints[r];
             best.regionError[r] = trial.regionError[r];
-            for (int i = 0; i < region.count; ++i)
-            {
-                const int t = region.list[i];
-                best.colorIndex[t] = trial.colorIndex[t];
-                best.alphaIndex[t] = trial.alphaIndex[t];
-            }
+            std::memcpy(best.colorIndex[r], trial.colorIndex[r], sizeof best.colorIndex[r]);
+            std::memcpy(best.alphaIndex[r], trial.alphaIndex[r], sizeof best.alphaIndex[r]);
         }
 
         bool sameEndpoints(const Endpoints& x, const Endpoints& y)
@@ -687,7 +693,7 @@ namespace norva
                         solidEndpoints(ctx, colour, combo, flat, trial.endpoints[r]);
                         regionIndicesBC7(ctx, regions[r], trial, r);
                         if (trial.regionError[r] < best.regionError[r])
-                            takeRegion(regions[r], trial, best, r);
+                            takeRegion(trial, best, r);
                     }
                     sum += best.regionError[r];
                     continue;
@@ -698,7 +704,7 @@ namespace norva
                 for (int round = 0; round <= fitRounds && best.regionError[r] > 0; ++round)
                 {
                     if (round)
-                        fitToIndices(ctx, regions[r], regions[r].sums, best, best.endpoints[r], lo, hi);
+                        fitToIndices(ctx, regions[r], regions[r].sums, best, r, lo, hi);
                     bool improved = false;
                     Attempt trial;
                     int order[4] = { 0, 1, 2, 3 };
@@ -730,7 +736,7 @@ namespace norva
                         if (trial.regionError[r] < best.regionError[r])
                         {
                             improved = true;
-                            takeRegion(regions[r], trial, best, r);
+                            takeRegion(trial, best, r);
                         }
                     }
                     if (!improved)
