@@ -501,7 +501,8 @@ namespace norva
             float mean[4];
             for (int c = 0; c < 4; ++c)
                 mean[c] = float(sums.v[1 + c]) * inverse;
-            float cov[4][4];
+            // (channels left out stay zero, which changes no sum)
+            float cov[4][4] = {};
             for (int c = 0; c < channels; ++c)
                 for (int k = c; k < channels; ++k)
                     cov[c][k] = cov[k][c] =
@@ -509,23 +510,28 @@ namespace norva
             int widest = 0;
             for (int c = 1; c < channels; ++c)
                 widest = cov[c][c] > cov[widest][widest] ? c : widest;
+            // Power iteration from the widest channel's row, on the covariance scaled to at
+            // most 1 so that four passes need no division between them (the length of the
+            // result does not matter).
             float axis[4] = {};
-            for (int c = 0; c < channels; ++c)
-                axis[c] = cov[widest][c];
-            for (int pass = 0; pass < 4; ++pass)
+            if (cov[widest][widest] > 0.0f)
             {
-                float w[4] = {};
-                float largest = 0.0f;
-                for (int c = 0; c < channels; ++c)
+                const float unit = 1.0f / cov[widest][widest];
+                float scaled[4][4];
+                for (int i = 0; i < 4; ++i)
+                    for (int j = 0; j < 4; ++j)
+                        scaled[i][j] = cov[i][j] * unit;
+                for (int c = 0; c < 4; ++c)
+                    axis[c] = scaled[widest][c];
+                for (int pass = 0; pass < 4; ++pass)
                 {
-                    for (int k = 0; k < channels; ++k)
-                        w[c] += cov[c][k] * axis[k];
-                    largest = std::fabs(w[c]) > largest ? std::fabs(w[c]) : largest;
+                    float w[4];
+                    for (int c = 0; c < 4; ++c)
+                        w[c] = scaled[c][0] * axis[0] + scaled[c][1] * axis[1] + scaled[c][2] * axis[2] +
+                               scaled[c][3] * axis[3];
+                    for (int c = 0; c < 4; ++c)
+                        axis[c] = w[c];
                 }
-                if (!(largest > 0.0f))
-                    break;
-                for (int c = 0; c < channels; ++c)
-                    axis[c] = w[c] / largest;
             }
             float length = 0.0f;
             for (int c = 0; c < channels; ++c)
@@ -1040,43 +1046,55 @@ namespace norva
                 const int shapeCount = 1 << m.partitionBits;
                 const int channels = opaque || !m.alphaBits ? 3 : 4;
                 const LineCost cost(channels, levels, bits);
-                int shapes[64];
-                float estimates[64];
-                bool flat[64];
-                for (int s = 0; s < shapeCount; ++s)
+                const Context ctx = context(modeIndex, 0);
+                if (m.regions == 1)
                 {
-                    float estimate = 0.0f;
-                    flat[s] = true;
-                    if (m.regions == 1)
+                    // mode 6: refined at once when there is nothing to beat yet
+                    if (bestError != noError)
                     {
                         static constexpr int rgba[4] = { 0, 1, 2, 3 };
                         const LineFit fit = opaque ? fitLine<3>(whole.v, rgba) : fitLine<4>(whole.v, rgba);
-                        estimate = estimateLine(fit, cost);
-                        flat[s] = fit.flat;
+                        float estimate = estimateLine(fit, cost);
+                        if (!m.alphaBits)
+                            estimate += float(alphaLoss);
+                        if (!promising(estimate, fit.flat, modeIndex))
+                            return;
                     }
-                    else if (m.regions == 2)
-                    {
-                        const LineFit* fits = channels == 3 ? pairFits[s] : pairFitsRGBA[s];
-                        estimate = estimateLine(fits[0], cost) + estimateLine(fits[1], cost);
-                        flat[s] = fits[0].flat && fits[1].flat;
-                    }
-                    else
-                    {
-                        for (int r = 0; r < 3; ++r)
-                        {
-                            estimate += estimateLine(tripleFits[s][r], cost);
-                            flat[s] = flat[s] && tripleFits[s][r].flat;
-                        }
-                    }
-                    if (!m.alphaBits)
-                        estimate += float(alphaLoss);
-                    shapes[s] = s;
-                    estimates[s] = estimate;
+                    refine(ctx, 0, 0, 0);
+                    return;
                 }
+                const float extra = m.alphaBits ? 0.0f : float(alphaLoss);
+                int shapes[64];
+                float estimates[64];
+                if (m.regions == 2)
+                {
+                    const LineFit(*fits)[2] = channels == 3 ? pairFits : pairFitsRGBA;
+                    for (int s = 0; s < shapeCount; ++s)
+                    {
+                        shapes[s] = s;
+                        estimates[s] = estimateLine(fits[s][0], cost) + estimateLine(fits[s][1], cost) + extra;
+                    }
+                }
+                else
+                {
+                    for (int s = 0; s < shapeCount; ++s)
+                    {
+                        shapes[s] = s;
+                        estimates[s] = estimateLine(tripleFits[s][0], cost) + estimateLine(tripleFits[s][1], cost) +
+                                       estimateLine(tripleFits[s][2], cost) + extra;
+                    }
+                }
+                // every region one colour over the mode's channels
+                auto flat = [&](int s) {
+                    const LineFit* fits = m.regions == 3 ? tripleFits[s] : channels == 3 ? pairFits[s] : pairFitsRGBA[s];
+                    for (int r = 0; r < m.regions; ++r)
+                        if (!fits[r].flat)
+                            return false;
+                    return true;
+                };
                 const int refined = refineLimit[modeIndex] < shapeCount ? refineLimit[modeIndex] : shapeCount;
                 selectBest(shapes, estimates, shapeCount, refined);
-                const Context ctx = context(modeIndex, 0);
-                for (int k = 0; k < refined && promising(estimates[k], flat[shapes[k]], modeIndex); ++k)
+                for (int k = 0; k < refined && promising(estimates[k], flat(shapes[k]), modeIndex); ++k)
                     refine(ctx, shapes[k], 0, 0);
             }
 
@@ -1144,12 +1162,24 @@ namespace norva
             static void selectBest(int* candidates, float* estimates, int total, int count)
             {
                 for (int k = 0; k < count; ++k)
+                {
+                    int at = k;
+                    float least = estimates[k];
                     for (int j = k + 1; j < total; ++j)
-                        if (estimates[j] < estimates[k])
-                        {
-                            std::swap(estimates[j], estimates[k]);
-                            std::swap(candidates[j], candidates[k]);
-                        }
+                    {
+                        const bool less = estimates[j] < least;
+                        least = less ? estimates[j] : least;
+                        at = less ? j : at;
+                    }
+                    const int candidate = candidates[at];
+                    for (int j = at; j > k; --j)
+                    {
+                        estimates[j] = estimates[j - 1];
+                        candidates[j] = candidates[j - 1];
+                    }
+                    estimates[k] = least;
+                    candidates[k] = candidate;
+                }
             }
 
             Context context(int modeIndex, int selection) const
