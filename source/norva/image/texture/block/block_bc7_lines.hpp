@@ -3,8 +3,8 @@
 // The line fits the BC7 encoder ranks its partition shapes by: from a region's sums (texel
 // count, the four channels and their ten pairwise products, as 16 ints) its total variance
 // and the part of it along the principal axis. fitLines fits many regions over red, green
-// and blue, one implementation per instruction set (scalar and SSE2 files, the same float
-// operations in the same order, so both give the same fits).
+// and blue, one implementation per instruction set (scalar, SSE2 and AVX2 files, the same
+// float operations in the same order, so all give the same fits bit for bit).
 
 #include <norva/core/configure.hpp>
 #include <norva/core/cpu.hpp>
@@ -87,7 +87,9 @@ namespace norva::bc7lines
         return fit;
     }
 
-    // The red-green-blue fits of `count` regions (a multiple of 4).
+    // The red-green-blue fits of `count` regions, count a multiple of 4 (0 included): SSE2
+    // fits four regions a step, AVX2 eight and then a last four. Exactly fits[0..count) are
+    // written, and the padding of each LineFit may be.
     using Fitter = void (*)(const int (*sums)[16], int count, LineFit* fits);
 
     namespace scalar
@@ -95,6 +97,10 @@ namespace norva::bc7lines
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
     }
     namespace sse2
+    {
+        void fitLines(const int (*sums)[16], int count, LineFit* fits);
+    }
+    namespace avx2
     {
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
     }

@@ -1,7 +1,7 @@
 // The one place the block encoders pick their SIMD code from the CPU flags: the BC1-BC3
 // colour fit (block_dxt_color.hpp), the BC4/BC5 index search (block_bc4_indices.hpp), the
-// BC7 index search (block_bc7_indices.hpp, on AVX2 as well) and the BC7 shape fits
-// (block_bc7_lines.hpp). Every choice is made once; the get* functions are the tests' seam.
+// BC7 index search (block_bc7_indices.hpp) and the BC7 shape fits (block_bc7_lines.hpp), the
+// last two on AVX2 as well. Every choice is made once; the get* functions are the tests' seam.
 
 #include "block_bc4_indices.hpp"
 #include "block_bc7_indices.hpp"
@@ -57,6 +57,8 @@ namespace norva
 
     bc7lines::Fitter bc7lines::getFitter(CPUFlags cpuFlags)
     {
+        if (cpuFlags & CPU_AVX2)
+            return avx2::fitLines;
         return bySSE2<Fitter>(cpuFlags, sse2::fitLines, scalar::fitLines);
     }
 
