@@ -12,7 +12,7 @@
 
 namespace norva::bc7indices
 {
-    // The first `count` of 16 texels (all 16 readable) against the `entries` (at most 16)
+    // The first `count` of 16 texels (all 16 readable) against the `entries` (4, 8 or 16)
     // colours between 8-bit endpoints a and b at `weights` (of 64); a channel the caller
     // leaves out is 0 in texels and endpoints alike. Writes the `count` indices and returns
     // the sum of the texels' errors.

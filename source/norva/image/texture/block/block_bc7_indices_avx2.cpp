@@ -14,16 +14,26 @@ namespace norva::bc7indices::avx2
     int nearestEntries(const u8 (*texels)[4], int count, const int* a, const int* b, const int* weights, int entries,
                        u8* indices)
     {
-        const __m128i ends0 = simd::endsOf(a);
-        const __m128i ends1 = simd::endsOf(b);
-        // the entries' channels, four times their value: red-green and blue-alpha broadcast
+        // the entries' channels, four times their value: red-green and blue-alpha broadcast;
+        // four entries at a time, one in each 64-bit quarter (the arithmetic of scaledEntry)
+        const __m256i ends0 = _mm256_broadcastq_epi64(simd::endsOf(a));
+        const __m256i ends1 = _mm256_broadcastq_epi64(simd::endsOf(b));
         __m256i rg[16];
         __m256i ba[16];
-        for (int j = 0; j < entries; ++j)
+        for (int j = 0; j < entries; j += 4)
         {
-            const __m128i scaled = simd::scaledEntry(ends0, ends1, weights[j]);
-            rg[j] = _mm256_broadcastsi128_si256(_mm_shuffle_epi32(scaled, 0x00));
-            ba[j] = _mm256_broadcastsi128_si256(_mm_shuffle_epi32(scaled, 0x55));
+            __m256i w = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(weights + j)));
+            w = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(w, 0), 0);
+            const __m256i sum = _mm256_add_epi16(
+                _mm256_add_epi16(_mm256_mullo_epi16(ends0, _mm256_sub_epi16(_mm256_set1_epi16(64), w)),
+                                 _mm256_mullo_epi16(ends1, w)),
+                _mm256_set1_epi16(32));
+            const __m256i scaled = _mm256_slli_epi16(_mm256_srli_epi16(sum, 6), 2);
+            for (int q = 0; q < 4; ++q)
+            {
+                rg[j + q] = _mm256_permutevar8x32_epi32(scaled, _mm256_set1_epi32(2 * q));
+                ba[j + q] = _mm256_permutevar8x32_epi32(scaled, _mm256_set1_epi32(2 * q + 1));
+            }
         }
 
         alignas(32) int keys[16];
