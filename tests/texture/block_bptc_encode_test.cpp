@@ -367,6 +367,43 @@ TEST(BlockEncodeBPTC, BC6HRangeEnds)
             EXPECT_TRUE(std::isfinite(v));
 }
 
+TEST(BlockEncodeBPTC, BC7ClampsFloatsOutsideTheUnitRange)
+{
+    // each value in one channel of a one-colour block (which decodes exactly), the other
+    // channels a quarter, a half and three quarters (63, 127 and 191)
+    struct Case
+    {
+        const char* name;
+        float value;
+        int expected;
+    };
+    const Case cases[] = {
+        { "NaN", NAN, 0 },           { "negative NaN", -NAN, 0 }, { "minus infinity", -INFINITY, 0 },
+        { "-1", -1.0f, 0 },          { "-0", -0.0f, 0 },          { "smallest positive", 1e-45f, 0 },
+        { "0.5", 0.5f, 127 },        { "1", 1.0f, 255 },          { "2", 2.0f, 255 },
+        { "infinity", INFINITY, 255 },
+    };
+    int n = 0;
+    for (const Case& c : cases)
+        for (int channel = 0; channel < 4; ++channel, ++n)
+        {
+            float texels[16][4];
+            const float others[3] = { 0.25f, 0.5f, 0.75f };
+            for (int i = 0; i < 16; ++i)
+                for (int k = 0, o = 0; k < 4; ++k)
+                    texels[i][k] = k == channel ? c.value : others[o++];
+            const std::vector<float> decoded = decodeBlock(TC::BPTC_RGBA_UNORM, encodeBlock(TC::BPTC_RGBA_UNORM, texels));
+            ASSERT_EQ(decoded.size(), 64u);
+            for (int i = 0; i < 16; ++i)
+                for (int k = 0, o = 0; k < 4; ++k)
+                {
+                    const int expected = k == channel ? c.expected : int(others[o++] * 255.0f);
+                    EXPECT_EQ(int(std::lround(decoded[i * 4 + k] * 255.0f)), expected) << c.name << " in channel " << channel;
+                }
+        }
+    EXPECT_EQ(n, 40);
+}
+
 TEST(BlockEncodeBPTC, BC7PhotoCropMatchesMesaAndKeepsItsFloor)
 {
     // An 8-bit source: the drivers convert it to the rows' floats.

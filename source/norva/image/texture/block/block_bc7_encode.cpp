@@ -829,15 +829,21 @@ namespace norva
             SearchBC7(u8* output, const float (*source)[4])
                 : output(output)
             {
-                // NaN becomes 0 (the compare-and-select forms of max and min, which vectorise)
-                const float* in = source[0];
-                u8* out = texels[0];
+                // Clamped to [0, 1] on the floats' bits, NaN becoming 0 (integer selects, which
+                // vectorise where float compares may not), then converted.
+                s32 bits[64];
+                std::memcpy(bits, source, sizeof bits);
                 for (int k = 0; k < 64; ++k)
                 {
-                    float v = in[k] > 0.0f ? in[k] : 0.0f;
-                    v = v < 1.0f ? v : 1.0f;
-                    out[k] = u8(int(v * 255.0f + 0.01f));
+                    s32 b = bits[k];
+                    b = b > 0x7F800000 ? 0 : b;          // NaN
+                    b = b < 0 ? 0 : b;                   // negative
+                    b = b > 0x3F800000 ? 0x3F800000 : b; // above 1
+                    bits[k] = b;
                 }
+                u8* out = texels[0];
+                for (int k = 0; k < 64; ++k)
+                    out[k] = u8(int(std::bit_cast<float>(bits[k]) * 255.0f + 0.01f));
                 // the block's sums, channel by channel over all texels
                 int plane[4][16];
                 for (int i = 0; i < 16; ++i)
