@@ -656,6 +656,130 @@ TEST(BlockEncoders, BC7ShapeFitsAreTheSameOnScalarAndSIMD)
     EXPECT_EQ(compared, int(simds.size()) * (regions + 4 + 8 + 12 + 20));
 }
 
+TEST(BlockEncoders, BC7ShapeFitsFromRowSumsAreTheFitsOfEachRegion)
+{
+    if (!(getCPUFlags() & CPU_SSE2))
+        GTEST_SKIP() << "no SSE2 on this CPU";
+    std::vector<bc7lines::ShapeFitter> fitters;
+    ASSERT_NO_FATAL_FAILURE(simdKernels(bc7lines::getShapeFitter, "shape fits from row sums", fitters));
+    EXPECT_EQ(bc7lines::shapeFitter(), fitters.back());
+    fitters.insert(fitters.begin(), bc7lines::getShapeFitter(0));
+
+    // the sums of a set of texels, added up texel by texel
+    auto sumsOf = [](const u8 (*texels)[4], unsigned mask, int* v) {
+        std::fill(v, v + 16, 0);
+        for (int i = 0; i < 16; ++i)
+        {
+            if (!(mask >> i & 1))
+                continue;
+            v[0] += 1;
+            for (int c = 0; c < 4; ++c)
+            {
+                v[1 + c] += texels[i][c];
+                for (int d = c; d < 4; ++d)
+                    v[bc7lines::productIndex[c][d]] += texels[i][c] * texels[i][d];
+            }
+        }
+    };
+
+    // random blocks, narrow spreads, one channel flat, two colours and one; the BPTC shapes
+    // and random masks, which leave regions empty or of one or two texels
+    u32 seed = 777;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 16; };
+    static constexpr int rgb[3] = { 0, 1, 2 };
+    int compared = 0;
+    int empty = 0;
+    int flat = 0;
+    for (int n = 0; n < 600; ++n)
+    {
+        const int kind = n % 5;
+        u8 texels[16][4];
+        const int base = int(next() % 200);
+        for (int i = 0; i < 16; ++i)
+            for (int c = 0; c < 4; ++c)
+            {
+                const int random = int(next() % 256);
+                texels[i][c] = u8(kind == 0 ? random : kind == 1 ? base + random % 8 : kind == 2 ? (c == 1 ? base : random)
+                                  : kind == 3 ? (random & 1 ? base : 255 - base) : base);
+            }
+        int rows[4][16][16];
+        for (int r = 0; r < 4; ++r)
+            for (int subset = 0; subset < 16; ++subset)
+                sumsOf(texels, unsigned(subset) << (4 * r), rows[r][subset]);
+        int whole[16];
+        sumsOf(texels, 0xFFFF, whole);
+
+        const bool real = n % 2 == 0;
+        const int regions = 2 + (n / 2) % 2;
+        u16 masks[64][2];
+        for (int s = 0; s < 64; ++s)
+        {
+            if (real && regions == 2)
+                masks[s][0] = detail::bptcShapes2[s];
+            for (int j = 0; real && regions == 3 && j < 2; ++j)
+            {
+                masks[s][j] = 0;
+                for (int i = 0; i < 16; ++i)
+                    masks[s][j] = u16(masks[s][j] | (((detail::bptcShapes3[s] >> (2 * i)) & 3) == u32(j + 1) ? 1u << i : 0u));
+            }
+            if (!real)
+            {
+                // some masks of every texel or none, the rest sparse or dense
+                const unsigned pick = next() % 8;
+                const unsigned random = pick == 0 ? 0u : pick == 1 ? 0xFFFFu : (next() ^ (next() << 8)) & 0xFFFF;
+                masks[s][0] = u16(pick < 4 ? random & next() & next() : random);
+                masks[s][1] = u16(~masks[s][0] & (next() | (pick == 2 ? 0xFFFF : 0)));
+            }
+        }
+        // the masks as the fitters read them: regions - 1 a shape
+        u16 packed[64 * 2];
+        for (int s = 0; s < 64; ++s)
+            for (int j = 0; j + 1 < regions; ++j)
+                packed[s * (regions - 1) + j] = masks[s][j];
+
+        std::vector<bc7lines::LineFit> expected(64 * 3);
+        for (int s = 0; s < 64; ++s)
+        {
+            unsigned rest = 0xFFFF;
+            for (int j = 1; j < regions; ++j)
+            {
+                int v[16];
+                sumsOf(texels, masks[s][j - 1], v);
+                expected[size_t(s * regions + j)] = bc7lines::fitLine<3>(v, rgb);
+                rest &= ~unsigned(masks[s][j - 1]);
+            }
+            int v[16];
+            sumsOf(texels, rest, v);
+            expected[size_t(s * regions)] = bc7lines::fitLine<3>(v, rgb);
+        }
+        // all 64 shapes, or the first eight alone
+        const int shapes = n % 7 == 3 ? 8 : 64;
+        for (bc7lines::ShapeFitter fitter : fitters)
+        {
+            std::vector<bc7lines::LineFit> got(64 * 3 + 4);
+            std::memset(got.data(), 0xEE, got.size() * sizeof got[0]);
+            fitter(rows, whole, packed, regions, shapes, got.data());
+            for (int k = 0; k < shapes * regions; ++k)
+            {
+                const bc7lines::LineFit& x = expected[size_t(k)];
+                ASSERT_EQ(x.count, got[k].count) << n << " " << k;
+                ASSERT_EQ(std::memcmp(&x.total, &got[k].total, 4), 0) << n << " " << k << " " << x.total << " " << got[k].total;
+                ASSERT_EQ(std::memcmp(&x.major, &got[k].major, 4), 0) << n << " " << k << " " << x.major << " " << got[k].major;
+                ASSERT_EQ(x.flat, got[k].flat) << n << " " << k;
+                ++compared;
+                empty += x.count == 0;
+                flat += x.flat && x.count > 2;
+            }
+            for (size_t k = size_t(shapes * regions); k < got.size(); ++k)
+                for (size_t byte = 0; byte < sizeof got[k]; ++byte)
+                    ASSERT_EQ(reinterpret_cast<const u8*>(&got[k])[byte], 0xEE) << n << " " << k;
+        }
+    }
+    EXPECT_GT(compared, 3 * 250 * 64 * 2);
+    EXPECT_GT(empty, 500);
+    EXPECT_GT(flat, 5000);
+}
+
 TEST(BlockEncoders, SameBytesOnOneThreadAndOnThePool)
 {
     ThreadPool single(1);

@@ -887,21 +887,17 @@ namespace norva
                     return;
                 pairsReady = true;
                 sumRows();
+                fitShapes(rowTable(), whole.v, shapeMasks.two, 2, 64, pairFits[0]);
+                if (opaque)
+                    return;
                 static constexpr int rgba[4] = { 0, 1, 2, 3 };
-                int sums[64 * 2][16];
                 for (int shape = 0; shape < 64; ++shape)
                 {
                     const Moments one = sumOf(shapeMasks.two[shape]);
                     const Moments zero = whole - one;
-                    std::memcpy(sums[shape * 2], zero.v, sizeof zero.v);
-                    std::memcpy(sums[shape * 2 + 1], one.v, sizeof one.v);
-                    if (!opaque)
-                    {
-                        pairFitsRGBA[shape][0] = fitLine<4>(zero.v, rgba);
-                        pairFitsRGBA[shape][1] = fitLine<4>(one.v, rgba);
-                    }
+                    pairFitsRGBA[shape][0] = fitLine<4>(zero.v, rgba);
+                    pairFitsRGBA[shape][1] = fitLine<4>(one.v, rgba);
                 }
-                fitRGB(sums, 64 * 2, pairFits[0]);
             }
 
             void run()
@@ -953,6 +949,13 @@ namespace norva
                 return m;
             }
 
+            // rowSums as the shape fits read them
+            const int (*rowTable() const)[16][16]
+            {
+                static_assert(sizeof(Moments) == sizeof(int[16]));
+                return reinterpret_cast<const int(*)[16][16]>(rowSums);
+            }
+
             void sumRows()
             {
                 if (rowsReady)
@@ -990,17 +993,7 @@ namespace norva
                     return;
                 triplesReady = true;
                 sumRows();
-                int sums[64 * 3][16];
-                for (int shape = 0; shape < 64; ++shape)
-                {
-                    const Moments one = sumOf(shapeMasks.three[shape][0]);
-                    const Moments two = sumOf(shapeMasks.three[shape][1]);
-                    const Moments zero = whole - one - two;
-                    std::memcpy(sums[shape * 3], zero.v, sizeof zero.v);
-                    std::memcpy(sums[shape * 3 + 1], one.v, sizeof one.v);
-                    std::memcpy(sums[shape * 3 + 2], two.v, sizeof two.v);
-                }
-                fitRGB(sums, 64 * 3, tripleFits[0]);
+                fitShapes(rowTable(), whole.v, shapeMasks.three[0], 3, 64, tripleFits[0]);
             }
 
             bool beats(int error, int mode) const
@@ -1264,7 +1257,7 @@ namespace norva
             Candidate best;
             u8 texels[16][4];
             bc7indices::Search indexSearch = bc7indices::search();
-            bc7lines::Fitter fitRGB = bc7lines::fitter();
+            bc7lines::ShapeFitter fitShapes = bc7lines::shapeFitter();
             int alphaLoss = 0;
             bool opaque = true;
             int colours = 0;        // distinct texels, counted up to one more than fewColours

@@ -3,8 +3,13 @@
 // The line fits the BC7 encoder ranks its partition shapes by: from a region's sums (texel
 // count, the four channels and their ten pairwise products, as 16 ints) its total variance
 // and the part of it along the principal axis. fitLines fits many regions over red, green
-// and blue, one implementation per instruction set (scalar, SSE2 and AVX2 files, the same
-// float operations in the same order, so all give the same fits bit for bit).
+// and blue, fitShapes every region of the partition shapes of a block from its row sums;
+// one implementation per instruction set (scalar, SSE2 and AVX2 files, the same float
+// operations in the same order on the same integer sums, so all give the same fits bit for
+// bit). The AVX2 one adds up the region sums in its lanes, one lane per shape, instead of
+// writing them out and transposing them.
+
+#include <cstring>
 
 #include <norva/core/configure.hpp>
 #include <norva/core/cpu.hpp>
@@ -92,23 +97,75 @@ namespace norva::bc7lines
     // written, and the padding of each LineFit may be.
     using Fitter = void (*)(const int (*sums)[16], int count, LineFit* fits);
 
+    // The red-green-blue fits of every region of `shapes` partition shapes of one block
+    // (shapes a multiple of 8), from the block's sums: rows[r][subset] those of the texels
+    // 4r + i of row r whose bit i is set in subset (rows[r][0] all zeros), whole those of all
+    // sixteen. masks holds for each shape the texel masks of its regions 1 to regions - 1
+    // (regions 2 or 3; region 0 is the rest), and the fits go to fits[shape * regions +
+    // region]: those fitLines gives on each region's sums, bit for bit.
+    using ShapeFitter = void (*)(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
+                                 LineFit* fits);
+
+    // A ShapeFitter through a Fitter: each region's sums written out, up to 64 shapes a call.
+    inline void fitShapesThrough(Fitter fitter, const int (*rows)[16][16], const int* whole, const u16* masks,
+                                 int regions, int shapes, LineFit* fits)
+    {
+        int all[16];
+        std::memcpy(all, whole, sizeof all);
+        for (int first = 0; first < shapes; first += 64)
+        {
+            const int count = shapes - first < 64 ? shapes - first : 64;
+            int sums[64 * 3][16];
+            for (int s = 0; s < count; ++s)
+            {
+                int zero[16];
+                std::memcpy(zero, all, sizeof zero);
+                for (int j = 1; j < regions; ++j)
+                {
+                    const unsigned mask = masks[(first + s) * (regions - 1) + j - 1];
+                    const int* r0 = rows[0][mask & 15];
+                    const int* r1 = rows[1][(mask >> 4) & 15];
+                    const int* r2 = rows[2][(mask >> 8) & 15];
+                    const int* r3 = rows[3][(mask >> 12) & 15];
+                    int region[16];
+                    for (int k = 0; k < 16; ++k)
+                    {
+                        region[k] = r0[k] + r1[k] + r2[k] + r3[k];
+                        zero[k] -= region[k];
+                    }
+                    std::memcpy(sums[s * regions + j], region, sizeof region);
+                }
+                std::memcpy(sums[s * regions], zero, sizeof zero);
+            }
+            fitter(sums, count * regions, fits + first * regions);
+        }
+    }
+
     namespace scalar
     {
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
+        void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
+                       LineFit* fits);
     }
     namespace sse2
     {
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
+        void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
+                       LineFit* fits);
     }
     namespace avx2
     {
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
+        void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
+                       LineFit* fits);
     }
 
-    // The fitter for a CPU with only cpuFlags (0 gives the scalar one): the tests' seam.
+    // The fitters for a CPU with only cpuFlags (0 gives the scalar ones): the tests' seam.
     Fitter getFitter(CPUFlags cpuFlags);
+    ShapeFitter getShapeFitter(CPUFlags cpuFlags);
 
-    // The fitter for this CPU, chosen once.
+    // The fitters for this CPU, chosen once.
     Fitter fitter();
+    ShapeFitter shapeFitter();
 
 } // namespace norva::bc7lines

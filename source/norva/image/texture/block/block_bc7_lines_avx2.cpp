@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <initializer_list>
 
 #include "block_bc7_lines.hpp"
 
@@ -63,20 +64,16 @@ namespace norva::bc7lines::avx2
                                  _mm256_mul_ps(a2, b2));
         }
 
-        // The fits of eight regions (rows[0..7]); `stored` of them (4 or 8) are written.
+        // The fits of eight regions from their sums s[k], one lane per region (those read: 0
+        // count, 1-3 red green blue, 5 rr, 6 rg, 7 rb, 9 gg, 10 gb, 12 bb); the first `stored`
+        // of them (4 or 8) go to fits[0], fits[stride], ...
         NORVA_AVX2_KERNEL
-        void fitEight(const int* const* rows, int stored, LineFit* fits)
+        void fitEight(const __m256i* s, LineFit* fits, int stride, int stored)
         {
             const __m256 zero = _mm256_setzero_ps();
-            // 0 count, 1-3 red green blue, 5 rr, 6 rg, 7 rb, 9 gg, 10 gb, 12 bb (as ints)
-            __m256i s[16];
-            transpose(rows, 0, s);
-            transpose(rows, 4, s + 4);
-            transpose(rows, 8, s + 8);
-            transpose(rows, 12, s + 12);
             const __m256i counts = s[0];
             __m256 f[16];
-            for (int k = 0; k < 16; ++k)
+            for (int k : { 0, 1, 2, 3, 5, 6, 7, 9, 10, 12 })
                 f[k] = _mm256_cvtepi32_ps(s[k]);
             const __m256 inverse = _mm256_div_ps(_mm256_set1_ps(1.0f), f[0]);
             const __m256 c00 = covariance(f, inverse, 0, 0);
@@ -132,10 +129,62 @@ namespace norva::bc7lines::avx2
             const __m256i out[4] = { _mm256_unpacklo_epi64(t0, t1), _mm256_unpackhi_epi64(t0, t1),
                                      _mm256_unpacklo_epi64(t2, t3), _mm256_unpackhi_epi64(t2, t3) };
             for (int k = 0; k < 4; ++k)
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(fits + k), _mm256_castsi256_si128(out[k]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(fits + k * stride), _mm256_castsi256_si128(out[k]));
             if (stored == 8)
                 for (int k = 0; k < 4; ++k)
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(fits + 4 + k), _mm256_extracti128_si256(out[k], 1));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(fits + (4 + k) * stride),
+                                     _mm256_extracti128_si256(out[k], 1));
+        }
+
+        // The sums a fit reads.
+        constexpr int fitted[10] = { 0, 1, 2, 3, 5, 6, 7, 9, 10, 12 };
+
+        // One row's sums of every subset of its texels, as a table the lanes look up by
+        // subset: for each sum, subsets 0-7 and 8-15.
+        struct RowTable
+        {
+            __m256i low[16];
+            __m256i high[16];
+        };
+
+        // From the row's single texels, rows[r][1], [2], [4] and [8]: a subset's lane adds
+        // those of its bits (integers: any order gives the same sums).
+        NORVA_AVX2_KERNEL
+        void makeRowTable(const int (*row)[16], RowTable& table)
+        {
+            const __m256i bit0 = _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1);
+            const __m256i bit1 = _mm256_setr_epi32(0, 0, -1, -1, 0, 0, -1, -1);
+            const __m256i bit2 = _mm256_setr_epi32(0, 0, 0, 0, -1, -1, -1, -1);
+            for (int k : fitted)
+            {
+                const __m256i low = _mm256_add_epi32(
+                    _mm256_add_epi32(_mm256_and_si256(bit0, _mm256_set1_epi32(row[1][k])),
+                                     _mm256_and_si256(bit1, _mm256_set1_epi32(row[2][k]))),
+                    _mm256_and_si256(bit2, _mm256_set1_epi32(row[4][k])));
+                table.low[k] = low;
+                table.high[k] = _mm256_add_epi32(low, _mm256_set1_epi32(row[8][k]));
+            }
+        }
+
+        // The sums of the texels in eight masks, one lane per mask.
+        NORVA_AVX2_KERNEL
+        void sumMasks(const RowTable* tables, __m256i masks, __m256i* sums)
+        {
+            for (int r = 0; r < 4; ++r)
+            {
+                // the lookups read the low three bits of each lane's index; the fourth,
+                // moved to the sign, picks the half
+                const __m256i index = _mm256_srli_epi32(masks, 4 * r);
+                const __m256 high = _mm256_castsi256_ps(_mm256_slli_epi32(masks, 28 - 4 * r));
+                for (int k : fitted)
+                {
+                    const __m256i part = _mm256_castps_si256(
+                        _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(tables[r].low[k], index)),
+                                         _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(tables[r].high[k], index)),
+                                         high));
+                    sums[k] = r ? _mm256_add_epi32(sums[k], part) : part;
+                }
+            }
         }
 
     } // namespace
@@ -143,21 +192,54 @@ namespace norva::bc7lines::avx2
     NORVA_AVX2_KERNEL
     void fitLines(const int (*sums)[16], int count, LineFit* fits)
     {
-        int n = 0;
-        for (; n + 8 <= count; n += 8)
+        for (int n = 0; n < count; n += 8)
         {
+            // the last four, when there are four left, fitted twice over and written once
+            const int stored = count - n >= 8 ? 8 : 4;
             const int* rows[8];
             for (int k = 0; k < 8; ++k)
-                rows[k] = sums[n + k];
-            fitEight(rows, 8, fits + n);
+                rows[k] = sums[n + (k & (stored - 1))];
+            __m256i s[16];
+            transpose(rows, 0, s);
+            transpose(rows, 4, s + 4);
+            transpose(rows, 8, s + 8);
+            transpose(rows, 12, s + 12);
+            fitEight(s, fits + n, 1, stored);
         }
-        if (n < count)
+    }
+
+    NORVA_AVX2_KERNEL
+    void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
+                   LineFit* fits)
+    {
+        RowTable tables[4];
+        for (int r = 0; r < 4; ++r)
+            makeRowTable(rows[r], tables[r]);
+        __m256i all[16];
+        for (int k : fitted)
+            all[k] = _mm256_set1_epi32(whole[k]);
+        for (int first = 0; first < shapes; first += 8)
         {
-            // the last four: fitted twice over, written once
-            const int* rows[8];
-            for (int k = 0; k < 8; ++k)
-                rows[k] = sums[n + (k & 3)];
-            fitEight(rows, 4, fits + n);
+            // regions 1 (and 2): the shapes' masks in the low (and high) halves of 32 bits
+            __m256i masks12;
+            if (regions == 2)
+                masks12 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + first)));
+            else
+                masks12 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(masks + first * 2));
+            __m256i zero[16];
+            for (int k : fitted)
+                zero[k] = all[k];
+            for (int j = 1; j < regions; ++j)
+            {
+                const __m256i mask = j == 1 ? _mm256_and_si256(masks12, _mm256_set1_epi32(0xFFFF))
+                                            : _mm256_srli_epi32(masks12, 16);
+                __m256i sums[16];
+                sumMasks(tables, mask, sums);
+                for (int k : fitted)
+                    zero[k] = _mm256_sub_epi32(zero[k], sums[k]);
+                fitEight(sums, fits + first * regions + j, regions, 8);
+            }
+            fitEight(zero, fits + first * regions, regions, 8);
         }
     }
 

@@ -11,4 +11,10 @@ namespace norva::bc7lines::scalar
             fits[i] = fitLine<3>(sums[i], rgb);
     }
 
+    void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
+                   LineFit* fits)
+    {
+        fitShapesThrough(fitLines, rows, whole, masks, regions, shapes, fits);
+    }
+
 } // namespace norva::bc7lines::scalar

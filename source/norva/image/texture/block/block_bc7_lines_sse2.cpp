@@ -115,4 +115,10 @@ namespace norva::bc7lines::sse2
         }
     }
 
+    void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
+                   LineFit* fits)
+    {
+        fitShapesThrough(fitLines, rows, whole, masks, regions, shapes, fits);
+    }
+
 } // namespace norva::bc7lines::sse2

@@ -18,6 +18,12 @@ namespace norva
             return (cpuFlags & CPU_SSE2) ? sse2 : scalar;
         }
 
+        template <typename Function>
+        Function byAVX2(CPUFlags cpuFlags, Function avx2, Function sse2, Function scalar)
+        {
+            return (cpuFlags & CPU_AVX2) ? avx2 : bySSE2(cpuFlags, sse2, scalar);
+        }
+
     } // namespace
 
     dxtcolor::Encoder dxtcolor::getEncoder(CPUFlags cpuFlags)
@@ -44,9 +50,7 @@ namespace norva
 
     bc7indices::Search bc7indices::getSearch(CPUFlags cpuFlags)
     {
-        if (cpuFlags & CPU_AVX2)
-            return avx2::nearestEntries;
-        return bySSE2<Search>(cpuFlags, sse2::nearestEntries, scalar::nearestEntries);
+        return byAVX2<Search>(cpuFlags, avx2::nearestEntries, sse2::nearestEntries, scalar::nearestEntries);
     }
 
     bc7indices::Search bc7indices::search()
@@ -57,14 +61,23 @@ namespace norva
 
     bc7lines::Fitter bc7lines::getFitter(CPUFlags cpuFlags)
     {
-        if (cpuFlags & CPU_AVX2)
-            return avx2::fitLines;
-        return bySSE2<Fitter>(cpuFlags, sse2::fitLines, scalar::fitLines);
+        return byAVX2<Fitter>(cpuFlags, avx2::fitLines, sse2::fitLines, scalar::fitLines);
     }
 
     bc7lines::Fitter bc7lines::fitter()
     {
         static const Fitter chosen = getFitter(getCPUFlags());
+        return chosen;
+    }
+
+    bc7lines::ShapeFitter bc7lines::getShapeFitter(CPUFlags cpuFlags)
+    {
+        return byAVX2<ShapeFitter>(cpuFlags, avx2::fitShapes, sse2::fitShapes, scalar::fitShapes);
+    }
+
+    bc7lines::ShapeFitter bc7lines::shapeFitter()
+    {
+        static const ShapeFitter chosen = getShapeFitter(getCPUFlags());
         return chosen;
     }
 
