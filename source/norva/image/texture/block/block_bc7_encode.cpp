@@ -64,6 +64,14 @@ namespace norva
                 return *this;
             }
 
+            Moments operator+(const Moments& other) const
+            {
+                Moments m;
+                for (int k = 0; k < 16; ++k)
+                    m.v[k] = v[k] + other.v[k];
+                return m;
+            }
+
             Moments operator-(const Moments& other) const
             {
                 Moments m;
@@ -980,8 +988,8 @@ namespace norva
                     rowSums[row][0] = Moments {};
                     for (int subset = 1; subset < 16; ++subset)
                     {
-                        rowSums[row][subset] = rowSums[row][subset & (subset - 1)];
-                        rowSums[row][subset] += single[row * 4 + std::countr_zero(u32(subset))];
+                        rowSums[row][subset] =
+                            rowSums[row][subset & (subset - 1)] + single[row * 4 + std::countr_zero(u32(subset))];
                     }
                 }
             }

@@ -67,7 +67,7 @@ namespace norva::bc7lines::avx2
         // The fits of eight regions from their sums s[k], one lane per region (those read: 0
         // count, 1-3 red green blue, 5 rr, 6 rg, 7 rb, 9 gg, 10 gb, 12 bb); the first `stored`
         // of them (4 or 8) go to fits[0], fits[stride], ...
-        NORVA_AVX2_KERNEL
+        NORVA_AVX2_KERNEL __attribute__((always_inline)) inline
         void fitEight(const __m256i* s, LineFit* fits, int stride, int stored)
         {
             const __m256 zero = _mm256_setzero_ps();
@@ -166,24 +166,29 @@ namespace norva::bc7lines::avx2
             }
         }
 
-        // The sums of the texels in eight masks, one lane per mask.
+        // The sums of the texels in eight masks, one lane per mask: each sum the four rows'
+        // lookups added.
         NORVA_AVX2_KERNEL
         void sumMasks(const RowTable* tables, __m256i masks, __m256i* sums)
         {
-            for (int r = 0; r < 4; ++r)
+            // a lookup reads the low three bits of each lane's index; the fourth, moved to the
+            // sign, picks the half
+            const __m256i index[4] = { masks, _mm256_srli_epi32(masks, 4), _mm256_srli_epi32(masks, 8),
+                                       _mm256_srli_epi32(masks, 12) };
+            const __m256 high[4] = {
+                _mm256_castsi256_ps(_mm256_slli_epi32(masks, 28)), _mm256_castsi256_ps(_mm256_slli_epi32(masks, 24)),
+                _mm256_castsi256_ps(_mm256_slli_epi32(masks, 20)), _mm256_castsi256_ps(_mm256_slli_epi32(masks, 16))
+            };
+            for (int k : fitted)
             {
-                // the lookups read the low three bits of each lane's index; the fourth,
-                // moved to the sign, picks the half
-                const __m256i index = _mm256_srli_epi32(masks, 4 * r);
-                const __m256 high = _mm256_castsi256_ps(_mm256_slli_epi32(masks, 28 - 4 * r));
-                for (int k : fitted)
-                {
-                    const __m256i part = _mm256_castps_si256(
-                        _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(tables[r].low[k], index)),
-                                         _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(tables[r].high[k], index)),
-                                         high));
-                    sums[k] = r ? _mm256_add_epi32(sums[k], part) : part;
-                }
+                __m256i sum = _mm256_setzero_si256();
+                for (int r = 0; r < 4; ++r)
+                    sum = _mm256_add_epi32(
+                        sum, _mm256_castps_si256(_mm256_blendv_ps(
+                                 _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(tables[r].low[k], index[r])),
+                                 _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(tables[r].high[k], index[r])),
+                                 high[r])));
+                sums[k] = sum;
             }
         }
 
