@@ -555,7 +555,7 @@ namespace norva
                 {
                     float t = 0.0f;
                     for (int c = 0; c < channels; ++c)
-                        t += (float(ctx.texels[region.list[i]][c]) - mean[c]) * axis[c];
+                        t += (float(region.colour[i][c]) - mean[c]) * axis[c];
                     t *= scale;
                     tmin = t < tmin ? t : tmin;
                     tmax = t > tmax ? t : tmax;
