@@ -895,17 +895,9 @@ namespace norva
                     return;
                 pairsReady = true;
                 sumRows();
-                fitShapes(rowTable(), whole.v, shapeMasks.two, 2, 64, pairFits[0]);
-                if (opaque)
-                    return;
-                static constexpr int rgba[4] = { 0, 1, 2, 3 };
-                for (int shape = 0; shape < 64; ++shape)
-                {
-                    const Moments one = sumOf(shapeMasks.two[shape]);
-                    const Moments zero = whole - one;
-                    pairFitsRGBA[shape][0] = fitLine<4>(zero.v, rgba);
-                    pairFitsRGBA[shape][1] = fitLine<4>(one.v, rgba);
-                }
+                fitShapes(rowTable(), whole.v, shapeMasks.two, 2, 64, 3, pairFits[0]);
+                if (!opaque)
+                    fitShapes(rowTable(), whole.v, shapeMasks.two, 2, 64, 4, pairFitsRGBA[0]);
             }
 
             void run()
@@ -1001,7 +993,7 @@ namespace norva
                     return;
                 triplesReady = true;
                 sumRows();
-                fitShapes(rowTable(), whole.v, shapeMasks.three[0], 3, 64, tripleFits[0]);
+                fitShapes(rowTable(), whole.v, shapeMasks.three[0], 3, 64, 3, tripleFits[0]);
             }
 
             bool beats(int error, int mode) const

@@ -3,7 +3,8 @@
 // The line fits the BC7 encoder ranks its partition shapes by: from a region's sums (texel
 // count, the four channels and their ten pairwise products, as 16 ints) its total variance
 // and the part of it along the principal axis. fitLines fits many regions over red, green
-// and blue, fitShapes every region of the partition shapes of a block from its row sums;
+// and blue, fitShapes every region of the partition shapes of a block from its row sums
+// (over red, green and blue or all four channels);
 // one implementation per instruction set (scalar, SSE2 and AVX2 files, the same float
 // operations in the same order on the same integer sums, so all give the same fits bit for
 // bit). The AVX2 one adds up the region sums in its lanes, one lane per shape, instead of
@@ -97,18 +98,20 @@ namespace norva::bc7lines
     // written, and the padding of each LineFit may be.
     using Fitter = void (*)(const int (*sums)[16], int count, LineFit* fits);
 
-    // The red-green-blue fits of every region of `shapes` partition shapes of one block
-    // (shapes a multiple of 8), from the block's sums: rows[r][subset] those of the texels
-    // 4r + i of row r whose bit i is set in subset (rows[r][0] all zeros), whole those of all
-    // sixteen. masks holds for each shape the texel masks of its regions 1 to regions - 1
-    // (regions 2 or 3; region 0 is the rest), and the fits go to fits[shape * regions +
-    // region]: those fitLines gives on each region's sums, bit for bit.
+    // The fits over red, green and blue (channels 3) or over all four (channels 4) of every
+    // region of `shapes` partition shapes of one block (shapes a multiple of 8), from the
+    // block's sums: rows[r][subset] those of the texels 4r + i of row r whose bit i is set in
+    // subset (rows[r][0] all zeros), whole those of all sixteen. masks holds for each shape
+    // the texel masks of its regions 1 to regions - 1 (regions 2 or 3; region 0 is the rest),
+    // and the fits go to fits[shape * regions + region]: those fitLine<channels> gives on each
+    // region's sums, bit for bit.
     using ShapeFitter = void (*)(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
-                                 LineFit* fits);
+                                 int channels, LineFit* fits);
 
-    // A ShapeFitter through a Fitter: each region's sums written out, up to 64 shapes a call.
+    // A ShapeFitter through a Fitter (fitLine<4> for four channels): each region's sums
+    // written out, up to 64 shapes a call.
     inline void fitShapesThrough(Fitter fitter, const int (*rows)[16][16], const int* whole, const u16* masks,
-                                 int regions, int shapes, LineFit* fits)
+                                 int regions, int shapes, int channels, LineFit* fits)
     {
         int all[16];
         std::memcpy(all, whole, sizeof all);
@@ -137,7 +140,14 @@ namespace norva::bc7lines
                 }
                 std::memcpy(sums[s * regions], zero, sizeof zero);
             }
-            fitter(sums, count * regions, fits + first * regions);
+            if (channels == 3)
+            {
+                fitter(sums, count * regions, fits + first * regions);
+                continue;
+            }
+            static constexpr int rgba[4] = { 0, 1, 2, 3 };
+            for (int n = 0; n < count * regions; ++n)
+                fits[first * regions + n] = fitLine<4>(sums[n], rgba);
         }
     }
 
@@ -145,19 +155,19 @@ namespace norva::bc7lines
     {
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
         void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
-                       LineFit* fits);
+                       int channels, LineFit* fits);
     }
     namespace sse2
     {
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
         void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
-                       LineFit* fits);
+                       int channels, LineFit* fits);
     }
     namespace avx2
     {
         void fitLines(const int (*sums)[16], int count, LineFit* fits);
         void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
-                       LineFit* fits);
+                       int channels, LineFit* fits);
     }
 
     // The fitters for a CPU with only cpuFlags (0 gives the scalar ones): the tests' seam.

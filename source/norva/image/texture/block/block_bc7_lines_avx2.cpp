@@ -48,62 +48,72 @@ namespace norva::bc7lines::avx2
             out[3] = _mm256_unpackhi_epi64(t2, t3);
         }
 
-        // (lambdas would not inherit the kernels' target)
-        NORVA_AVX2_KERNEL
-        __m256 covariance(const __m256* f, __m256 inverse, int i, int j)
+        // The sums a fit over N channels reads: count, channels, products.
+        constexpr int readRGB[10] = { 0, 1, 2, 3, 5, 6, 7, 9, 10, 12 };
+        constexpr int readRGBA[15] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14 };
+
+        template <int N>
+        constexpr const auto& sumsRead()
         {
-            return _mm256_sub_ps(f[productIndex[i][j]], _mm256_mul_ps(_mm256_mul_ps(f[1 + i], f[1 + j]), inverse));
+            if constexpr (N == 3)
+                return readRGB;
+            else
+                return readRGBA;
         }
 
-        // 0 + a0 b0 + a1 b1 + a2 b2, summed in that order
-        NORVA_AVX2_KERNEL
-        __m256 dot(__m256 a0, __m256 a1, __m256 a2, __m256 b0, __m256 b1, __m256 b2)
-        {
-            const __m256 zero = _mm256_setzero_ps();
-            return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(zero, _mm256_mul_ps(a0, b0)), _mm256_mul_ps(a1, b1)),
-                                 _mm256_mul_ps(a2, b2));
-        }
-
-        // The fits of eight regions from their sums s[k], one lane per region (those read: 0
-        // count, 1-3 red green blue, 5 rr, 6 rg, 7 rb, 9 gg, 10 gb, 12 bb); the first `stored`
-        // of them (4 or 8) go to fits[0], fits[stride], ...
-        NORVA_AVX2_KERNEL __attribute__((always_inline)) inline
-        void fitEight(const __m256i* s, LineFit* fits, int stride, int stored)
+        // The fits over the first N channels of eight regions from their sums s[k], one lane
+        // per region, each step that of fitLine<N>; the first `stored` of them (4 or 8) go to
+        // fits[0], fits[stride], ... (Helpers are functions: lambdas would not inherit the
+        // kernels' target.)
+        template <int N>
+        NORVA_AVX2_KERNEL __attribute__((always_inline)) inline void fitEight(const __m256i* s, LineFit* fits,
+                                                                             int stride, int stored)
         {
             const __m256 zero = _mm256_setzero_ps();
             const __m256i counts = s[0];
             __m256 f[16];
-            for (int k : { 0, 1, 2, 3, 5, 6, 7, 9, 10, 12 })
+            for (int k : sumsRead<N>())
                 f[k] = _mm256_cvtepi32_ps(s[k]);
             const __m256 inverse = _mm256_div_ps(_mm256_set1_ps(1.0f), f[0]);
-            const __m256 c00 = covariance(f, inverse, 0, 0);
-            const __m256 c01 = covariance(f, inverse, 0, 1);
-            const __m256 c02 = covariance(f, inverse, 0, 2);
-            const __m256 c11 = covariance(f, inverse, 1, 1);
-            const __m256 c12 = covariance(f, inverse, 1, 2);
-            const __m256 c22 = covariance(f, inverse, 2, 2);
-            __m256 total = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(zero, c00), c11), c22);
+            __m256 cov[N][N];
+            for (int i = 0; i < N; ++i)
+                for (int j = i; j < N; ++j)
+                    cov[i][j] = cov[j][i] = _mm256_sub_ps(
+                        f[productIndex[i][j]], _mm256_mul_ps(_mm256_mul_ps(f[1 + i], f[1 + j]), inverse));
+            __m256 total = zero;
+            for (int i = 0; i < N; ++i)
+                total = _mm256_add_ps(total, cov[i][i]);
 
-            // the widest channel, the first of equal ones
-            const __m256 widest1 = _mm256_cmp_ps(c11, c00, _CMP_GT_OQ);
-            const __m256 largest = select(widest1, c11, c00);
-            const __m256 widest2 = _mm256_cmp_ps(c22, largest, _CMP_GT_OQ);
-            const __m256 pick1 = _mm256_andnot_ps(widest2, widest1);
-            const __m256 v0 = select(widest2, c02, select(pick1, c01, c00));
-            const __m256 v1 = select(widest2, c12, select(pick1, c11, c01));
-            const __m256 v2 = select(widest2, c22, select(pick1, c12, c02));
+            // the widest channel's row, the first of equal ones
+            __m256 largest = cov[0][0];
+            __m256 v[N];
+            for (int j = 0; j < N; ++j)
+                v[j] = cov[0][j];
+            for (int i = 1; i < N; ++i)
+            {
+                const __m256 wider = _mm256_cmp_ps(cov[i][i], largest, _CMP_GT_OQ);
+                largest = select(wider, cov[i][i], largest);
+                for (int j = 0; j < N; ++j)
+                    v[j] = select(wider, cov[i][j], v[j]);
+            }
 
             // flat: count times the sum of squares is the square of the sum (exact: below 2^24)
             __m256 flat = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
-            for (int c = 0; c < 3; ++c)
+            for (int c = 0; c < N; ++c)
                 flat = _mm256_and_ps(flat, _mm256_cmp_ps(_mm256_mul_ps(f[productIndex[c][c]], f[0]),
                                                          _mm256_mul_ps(f[1 + c], f[1 + c]), _CMP_EQ_OQ));
 
-            const __m256 w0 = dot(c00, c01, c02, v0, v1, v2);
-            const __m256 w1 = dot(c01, c11, c12, v0, v1, v2);
-            const __m256 w2 = dot(c02, c12, c22, v0, v1, v2);
-            const __m256 vv = dot(v0, v1, v2, v0, v1, v2);
-            const __m256 vcv = dot(v0, v1, v2, w0, w1, w2);
+            // w = cov v; vv and v.w, each sum from 0 in channel order
+            __m256 vv = zero;
+            __m256 vcv = zero;
+            for (int i = 0; i < N; ++i)
+            {
+                __m256 w = zero;
+                for (int j = 0; j < N; ++j)
+                    w = _mm256_add_ps(w, _mm256_mul_ps(cov[i][j], v[j]));
+                vv = _mm256_add_ps(vv, _mm256_mul_ps(v[i], v[i]));
+                vcv = _mm256_add_ps(vcv, _mm256_mul_ps(v[i], w));
+            }
             const __m256 positive = _mm256_cmp_ps(vv, zero, _CMP_GT_OQ);
             __m256 major = _mm256_and_ps(positive, _mm256_div_ps(vcv, select(positive, vv, _mm256_set1_ps(1.0f))));
             major = _mm256_min_ps(major, total); // major < total ? major : total
@@ -136,9 +146,6 @@ namespace norva::bc7lines::avx2
                                      _mm256_extracti128_si256(out[k], 1));
         }
 
-        // The sums a fit reads.
-        constexpr int fitted[10] = { 0, 1, 2, 3, 5, 6, 7, 9, 10, 12 };
-
         // One row's sums of every subset of its texels, as a table the lanes look up by
         // subset: for each sum, subsets 0-7 and 8-15.
         struct RowTable
@@ -149,13 +156,13 @@ namespace norva::bc7lines::avx2
 
         // From the row's single texels, rows[r][1], [2], [4] and [8]: a subset's lane adds
         // those of its bits (integers: any order gives the same sums).
-        NORVA_AVX2_KERNEL
-        void makeRowTable(const int (*row)[16], RowTable& table)
+        template <int N>
+        NORVA_AVX2_KERNEL void makeRowTable(const int (*row)[16], RowTable& table)
         {
             const __m256i bit0 = _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1);
             const __m256i bit1 = _mm256_setr_epi32(0, 0, -1, -1, 0, 0, -1, -1);
             const __m256i bit2 = _mm256_setr_epi32(0, 0, 0, 0, -1, -1, -1, -1);
-            for (int k : fitted)
+            for (int k : sumsRead<N>())
             {
                 const __m256i low = _mm256_add_epi32(
                     _mm256_add_epi32(_mm256_and_si256(bit0, _mm256_set1_epi32(row[1][k])),
@@ -168,8 +175,8 @@ namespace norva::bc7lines::avx2
 
         // The sums of the texels in eight masks, one lane per mask: each sum the four rows'
         // lookups added.
-        NORVA_AVX2_KERNEL
-        void sumMasks(const RowTable* tables, __m256i masks, __m256i* sums)
+        template <int N>
+        NORVA_AVX2_KERNEL void sumMasks(const RowTable* tables, __m256i masks, __m256i* sums)
         {
             // a lookup reads the low three bits of each lane's index; the fourth, moved to the
             // sign, picks the half
@@ -179,7 +186,7 @@ namespace norva::bc7lines::avx2
                 _mm256_castsi256_ps(_mm256_slli_epi32(masks, 28)), _mm256_castsi256_ps(_mm256_slli_epi32(masks, 24)),
                 _mm256_castsi256_ps(_mm256_slli_epi32(masks, 20)), _mm256_castsi256_ps(_mm256_slli_epi32(masks, 16))
             };
-            for (int k : fitted)
+            for (int k : sumsRead<N>())
             {
                 __m256i sum = _mm256_setzero_si256();
                 for (int r = 0; r < 4; ++r)
@@ -189,6 +196,41 @@ namespace norva::bc7lines::avx2
                                  _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(tables[r].high[k], index[r])),
                                  high[r])));
                 sums[k] = sum;
+            }
+        }
+
+        template <int N>
+        NORVA_AVX2_KERNEL void fitShapesOver(const int (*rows)[16][16], const int* whole, const u16* masks,
+                                             int regions, int shapes, LineFit* fits)
+        {
+            RowTable tables[4];
+            for (int r = 0; r < 4; ++r)
+                makeRowTable<N>(rows[r], tables[r]);
+            __m256i all[16];
+            for (int k : sumsRead<N>())
+                all[k] = _mm256_set1_epi32(whole[k]);
+            for (int first = 0; first < shapes; first += 8)
+            {
+                // regions 1 (and 2): the shapes' masks in the low (and high) halves of 32 bits
+                __m256i masks12;
+                if (regions == 2)
+                    masks12 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + first)));
+                else
+                    masks12 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(masks + first * 2));
+                __m256i zero[16];
+                for (int k : sumsRead<N>())
+                    zero[k] = all[k];
+                for (int j = 1; j < regions; ++j)
+                {
+                    const __m256i mask = j == 1 ? _mm256_and_si256(masks12, _mm256_set1_epi32(0xFFFF))
+                                                : _mm256_srli_epi32(masks12, 16);
+                    __m256i sums[16];
+                    sumMasks<N>(tables, mask, sums);
+                    for (int k : sumsRead<N>())
+                        zero[k] = _mm256_sub_epi32(zero[k], sums[k]);
+                    fitEight<N>(sums, fits + first * regions + j, regions, 8);
+                }
+                fitEight<N>(zero, fits + first * regions, regions, 8);
             }
         }
 
@@ -209,43 +251,17 @@ namespace norva::bc7lines::avx2
             transpose(rows, 4, s + 4);
             transpose(rows, 8, s + 8);
             transpose(rows, 12, s + 12);
-            fitEight(s, fits + n, 1, stored);
+            fitEight<3>(s, fits + n, 1, stored);
         }
     }
 
-    NORVA_AVX2_KERNEL
     void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
-                   LineFit* fits)
+                   int channels, LineFit* fits)
     {
-        RowTable tables[4];
-        for (int r = 0; r < 4; ++r)
-            makeRowTable(rows[r], tables[r]);
-        __m256i all[16];
-        for (int k : fitted)
-            all[k] = _mm256_set1_epi32(whole[k]);
-        for (int first = 0; first < shapes; first += 8)
-        {
-            // regions 1 (and 2): the shapes' masks in the low (and high) halves of 32 bits
-            __m256i masks12;
-            if (regions == 2)
-                masks12 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + first)));
-            else
-                masks12 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(masks + first * 2));
-            __m256i zero[16];
-            for (int k : fitted)
-                zero[k] = all[k];
-            for (int j = 1; j < regions; ++j)
-            {
-                const __m256i mask = j == 1 ? _mm256_and_si256(masks12, _mm256_set1_epi32(0xFFFF))
-                                            : _mm256_srli_epi32(masks12, 16);
-                __m256i sums[16];
-                sumMasks(tables, mask, sums);
-                for (int k : fitted)
-                    zero[k] = _mm256_sub_epi32(zero[k], sums[k]);
-                fitEight(sums, fits + first * regions + j, regions, 8);
-            }
-            fitEight(zero, fits + first * regions, regions, 8);
-        }
+        if (channels == 4)
+            fitShapesOver<4>(rows, whole, masks, regions, shapes, fits);
+        else
+            fitShapesOver<3>(rows, whole, masks, regions, shapes, fits);
     }
 
 } // namespace norva::bc7lines::avx2

@@ -12,9 +12,9 @@ namespace norva::bc7lines::scalar
     }
 
     void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
-                   LineFit* fits)
+                   int channels, LineFit* fits)
     {
-        fitShapesThrough(fitLines, rows, whole, masks, regions, shapes, fits);
+        fitShapesThrough(fitLines, rows, whole, masks, regions, shapes, channels, fits);
     }
 
 } // namespace norva::bc7lines::scalar
