@@ -251,7 +251,39 @@ TEST(JpegDamage, ProgressiveScansLeftForLaterEndAsOneThreadDoes)
         EXPECT_EQ(many.status.success, one.status.success);
         EXPECT_EQ(many.status.info, one.status.info);
         if (one.status.success && many.status.success)
+        {
             EXPECT_TRUE(imagekit::sameImage(many.image, one.image));
+        }
+    }
+}
+
+TEST(JpegDamage, ProgressiveScansRunAgainOnlyWhenTheParseWentWrong)
+{
+    // Scans left for later are passed by a marker walk that skips their restart markers; a
+    // walk that stops anywhere else costs a second decode one scan after another, which
+    // gives the same pixels, so only the count shows it.
+    const struct { const char* file; u32 replays; } cases[] = {
+        { "progressive.jpg", 0 }, { "progressive_restart.jpg", 0 }, { "progressive_gray.jpg", 0 },
+        { "progressive_3x1.jpg", 0 }, { "progressive_422.jpg", 0 }, { "arithmetic_progressive.jpg", 0 },
+        { "bits12_progressive.jpg", 0 }, { "size_1x33_progressive.jpg", 0 },
+        { "progressive_stray_markers.jpg", 1 },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.file);
+        const Bytes data = readFixture(c.file);
+        jpeg::Parser parser(memoryOf(data));
+        parser.threadOverride = 4;
+        const ImageHeader& header = parser.header();
+        ASSERT_TRUE(header.success) << header.info;
+        std::vector<u8> pixels(size_t(header.width) * header.height * 4);
+        Surface surface(header.width, header.height, Format::BGRA8888, header.width * 4, pixels.data());
+        const ImageDecodeStatus status = parser.decode(surface);
+        if (!c.replays)
+        {
+            EXPECT_TRUE(status.success && !says(status, ENDED) && !says(status, CORRUPT)) << status.info;
+        }
+        EXPECT_EQ(parser.progressiveReplays, c.replays);
     }
 }
 

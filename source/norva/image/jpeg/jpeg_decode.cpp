@@ -122,6 +122,7 @@ namespace norva::jpeg
             // there): one scan after another, as the damage decides.
             if (!m_scanJobs.empty() && (!status.success || !runScanJobs()))
             {
+                ++progressiveReplays;
                 status = ImageDecodeStatus();
                 m_scanJobs.clear();
                 m_deferScans = false;
@@ -397,9 +398,7 @@ namespace norva::jpeg
         inStep = true;
         for (;;)
         {
-            const u8* marker = seekMarker(p, end);
-            while (marker < end - 1 && marker[1] == 0xFF)
-                ++marker;
+            const u8* marker = nextMarker(p, end);
             if (marker >= end - 1)
             {
                 inStep = false;

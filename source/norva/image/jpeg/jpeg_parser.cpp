@@ -217,9 +217,7 @@ namespace norva::jpeg
                     if (!readSegment(p, end, 6, length))
                         return;
                     // the scan judged its own data: what its decoder left goes unremarked
-                    p = seekMarker(processSOS(p, length, end), end);
-                    while (p < end - 1 && p[1] == 0xFF)
-                        ++p;
+                    p = nextMarker(processSOS(p, length, end), end);
                     continue;
 
                 default:

@@ -395,6 +395,10 @@ namespace norva::jpeg
         };
         SpeculativeCounts speculative;
 
+        // for tests: decodes whose progressive scans, left for later, had to run again one
+        // after another (the parse went on where a scan's data did not end)
+        u32 progressiveReplays = 0;
+
         // for tests
         u32 quantizationPrecision(int slot) const { return m_qtPrecision[slot]; }
         const u16* quantizationTable(int slot) const { return m_qt[slot]; }
@@ -402,6 +406,7 @@ namespace norva::jpeg
     private:
         void parse(ConstMemory memory, bool decode);
         const u8* seekMarker(const u8* p, const u8* end) const;
+        const u8* nextMarker(const u8* p, const u8* end, bool passRestarts = false) const;
         bool readSegment(const u8* p, const u8* end, u32 minimum, u32& length);
 
         void processSOF(const u8* p, u32 length, u16 marker);
@@ -545,5 +550,22 @@ namespace norva::jpeg
         u32 m_savedRestartInterval = 0;
         u32 m_savedColorTransform = 0;
     };
+
+    // The marker at or after p with the fill bytes before it passed, so that marker[1] is its
+    // code; at or past end - 1 when there is none. passRestarts passes restart markers too.
+    // Inline: it runs at the end of every restart interval.
+    inline const u8* Parser::nextMarker(const u8* p, const u8* end, bool passRestarts) const
+    {
+        for (;;)
+        {
+            const u8* marker = seekMarker(p, end);
+            while (marker < end - 1 && marker[1] == 0xFF)
+                ++marker;
+            const bool restart = marker < end - 1 && marker[1] >= 0xD0 && marker[1] <= 0xD7;
+            if (!passRestarts || !restart)
+                return marker;
+            p = marker + 2;
+        }
+    }
 
 } // namespace norva::jpeg

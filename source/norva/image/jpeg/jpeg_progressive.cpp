@@ -14,9 +14,8 @@ namespace norva::jpeg
 {
     namespace
     {
-        // Where the parse goes on after the data of an intact scan: the first marker that is
-        // not one of the scan's restart markers, fill bytes passed. Anything at or past the
-        // last byte counts as the end.
+        // A marker position found by nextMarker() in a form two walks can compare: a walk
+        // that found no marker stops somewhere at or past the last byte, which is all the end.
         const u8* normalizedEnd(const u8* p, const u8* end)
         {
             return p >= end - 1 ? end : p;
@@ -119,18 +118,7 @@ namespace norva::jpeg
         // The parse goes on at the first marker after the data that is not a restart marker
         // of the scan: where an intact scan's decode ends. runScanJobs() checks it.
         const u8* end = m_state.end;
-        const u8* p = m_scanData;
-        const u8* marker;
-        for (;;)
-        {
-            marker = seekMarker(p, end);
-            while (marker < end - 1 && marker[1] == 0xFF)
-                ++marker;
-            const bool restart = marker < end - 1 && marker[1] >= 0xD0 && marker[1] <= 0xD7;
-            if (!m_restart.interval || !restart)
-                break;
-            p = marker + 2;
-        }
+        const u8* marker = nextMarker(m_scanData, end, m_restart.interval != 0);
         job->next = normalizedEnd(marker, end);
 
         m_scanJobs.push_back(std::move(job));
@@ -170,9 +158,8 @@ namespace norva::jpeg
         {
             const DecodeState& state = job->state;
             const u8* resume = std::min(std::max(state.data, job->data), state.end);
-            const u8* marker = seekMarker(resume, state.end);
-            while (marker < state.end - 1 && marker[1] == 0xFF)
-                ++marker;
+            // the decode has passed the scan's restart markers itself: one left here counts
+            const u8* marker = nextMarker(resume, state.end);
             if (normalizedEnd(marker, state.end) != job->next)
                 return false;
         }
