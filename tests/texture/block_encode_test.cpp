@@ -572,8 +572,6 @@ TEST(BlockEncoders, BC7ShapeFitsAreTheSameOnScalarAndSIMD)
     const bc7lines::Fitter scalar = bc7lines::getFitter(0);
     std::vector<bc7lines::Fitter> simds;
     ASSERT_NO_FATAL_FAILURE(simdKernels(bc7lines::getFitter, "shape fits", simds));
-    // the encoder runs the widest the CPU has
-    EXPECT_EQ(bc7lines::fitter(), simds.back());
 
     // the sums of random subsets of random blocks: empty regions, one and two texels, flat
     // regions, one channel flat, narrow and wide spreads
@@ -662,6 +660,7 @@ TEST(BlockEncoders, BC7ShapeFitsFromRowSumsAreTheFitsOfEachRegion)
         GTEST_SKIP() << "no SSE2 on this CPU";
     std::vector<bc7lines::ShapeFitter> fitters;
     ASSERT_NO_FATAL_FAILURE(simdKernels(bc7lines::getShapeFitter, "shape fits from row sums", fitters));
+    // the encoder runs the widest the CPU has
     EXPECT_EQ(bc7lines::shapeFitter(), fitters.back());
     fitters.insert(fitters.begin(), bc7lines::getShapeFitter(0));
 

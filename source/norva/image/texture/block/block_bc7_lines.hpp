@@ -174,8 +174,8 @@ namespace norva::bc7lines
     Fitter getFitter(CPUFlags cpuFlags);
     ShapeFitter getShapeFitter(CPUFlags cpuFlags);
 
-    // The fitters for this CPU, chosen once.
-    Fitter fitter();
+    // The shape fitter for this CPU, chosen once (the encoder fits its regions through it;
+    // the Fitters serve the scalar and SSE2 shape fitters and the tests).
     ShapeFitter shapeFitter();
 
 } // namespace norva::bc7lines

@@ -1,5 +1,6 @@
-// The BC7 shape fits on AVX2 (block_bc7_lines.hpp): the SSE2 file's steps on eight regions
-// at a time, one per lane, so the fits are the scalar ones bit for bit. No fused
+// The BC7 shape fits on AVX2 (block_bc7_lines.hpp): fitLine's steps on eight regions at a
+// time, one per lane, so the fits are the scalar ones bit for bit. fitShapes adds up each
+// region's sums in the lanes too, from per-row tables looked up by the shapes' masks. No fused
 // multiply-adds (they round once where the scalar code rounds twice): the kernels ask for
 // AVX2 alone and the library is built with -ffp-contract=off (source/norva/image.cmake), so
 // even a build for a CPU with FMA keeps every product and sum apart.

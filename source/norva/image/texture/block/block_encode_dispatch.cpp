@@ -64,12 +64,6 @@ namespace norva
         return byAVX2<Fitter>(cpuFlags, avx2::fitLines, sse2::fitLines, scalar::fitLines);
     }
 
-    bc7lines::Fitter bc7lines::fitter()
-    {
-        static const Fitter chosen = getFitter(getCPUFlags());
-        return chosen;
-    }
-
     bc7lines::ShapeFitter bc7lines::getShapeFitter(CPUFlags cpuFlags)
     {
         return byAVX2<ShapeFitter>(cpuFlags, avx2::fitShapes, sse2::fitShapes, scalar::fitShapes);
