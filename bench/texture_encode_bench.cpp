@@ -54,10 +54,10 @@ namespace
         { "etc1", TextureCompression::ETC1_RGB, 7, 0, false },
     };
 
-    // BC7 and BC6H, one iteration each: BC7 (a pruned search, about 4-5 Mpixels/s a thread,
-    // bc7enc -u2's speed) takes about a second on the tiling, BC6H (every mode searched, on the order of 0.01 Mpixels/s
-    // a thread) ten minutes and more for bc6h/1. bc7enc, an npm CLI, runs beside them in
-    // texture_bptc_bench.sh.
+    // BC7 and BC6H, one iteration each: BC7 (a pruned search, about 6-7 Mpixels/s a thread)
+    // takes under a second on the tiling, BC6H (every mode searched, on the order of
+    // 0.01 Mpixels/s a thread) ten minutes and more for bc6h/1. bc7enc, an npm CLI, runs
+    // beside them in texture_bptc_bench.sh.
     constexpr Codec searchCodecs[] = {
         { "bc7", TextureCompression::BPTC_RGBA_UNORM, 7, 0, false },
         { "bc6h", TextureCompression::BPTC_RGB_UNSIGNED_FLOAT, 7, 0, false },
