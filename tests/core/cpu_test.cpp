@@ -91,8 +91,44 @@ TEST(CPUFlags, DecodeFromRegisters)
     // a processor without leaf 7 leaves bits 13 and 24..35 clear
     CPUIDRegisters all;
     all.leaf1_ecx = all.leaf1_edx = all.ext1_ecx = all.ext1_edx = ~0u;
+    all.xcr0 = ~0ull;
     const CPUFlags leaf7 = CPU_AVX2 | (((1ull << 36) - 1) & ~((1ull << 24) - 1));
     EXPECT_EQ(decodeCPUFlags(all) & leaf7, 0u);
     all.leaf7_ebx = ~0u;
     EXPECT_EQ(decodeCPUFlags(all), (1ull << 36) - 1);
+}
+
+TEST(CPUFlags, VectorExtensionsNeedTheStateTheSystemSaves)
+{
+    // a processor with every AVX and AVX-512 feature, under systems that save more or less
+    constexpr CPUFlags vex = CPU_AVX | CPU_AVX2 | CPU_FMA3 | CPU_F16C | CPU_XOP | CPU_FMA4;
+    constexpr CPUFlags evex = CPU_AVX512F | CPU_AVX512PF | CPU_AVX512ER | CPU_AVX512CD | CPU_AVX512BW |
+                              CPU_AVX512VL | CPU_AVX512DQ | CPU_AVX512IFMA;
+    const struct
+    {
+        const char* name;
+        bool osxsave;
+        u64 xcr0;
+        CPUFlags expected;
+    } cases[] = {
+        { "no OSXSAVE", false, 0xE7, 0 },
+        { "x87 and XMM only", true, 0x03, 0 },
+        { "YMM without XMM", true, 0x05, 0 },
+        { "XMM and YMM", true, 0x07, vex },
+        { "opmask without the upper ZMM", true, 0x27, vex },
+        { "everything", true, 0xE7, vex | evex },
+    };
+    for (const auto& c : cases)
+    {
+        CPUIDRegisters r;
+        r.leaf1_ecx = (1u << 28) | (1u << 12) | (1u << 29) | (1u << 26) | (c.osxsave ? 1u << 27 : 0u);
+        r.leaf1_edx = 1u << 26;
+        r.leaf7_ebx = (1u << 5) | (1u << 16) | (1u << 17) | (1u << 21) | (1u << 26) | (1u << 27) | (1u << 28) |
+                      (1u << 30) | (1u << 31);
+        r.ext1_ecx = (1u << 11) | (1u << 16);
+        r.xcr0 = c.xcr0;
+        const CPUFlags flags = decodeCPUFlags(r);
+        EXPECT_EQ(flags & (vex | evex), c.expected) << c.name;
+        EXPECT_TRUE(flags & CPU_SSE2) << c.name; // the rest is untouched
+    }
 }

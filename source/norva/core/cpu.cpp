@@ -70,6 +70,12 @@ namespace norva
             {
                 registers.leaf1_ecx = c;
                 registers.leaf1_edx = d;
+                if (bit(c, 27))
+                {
+                    unsigned int low, high;
+                    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+                    registers.xcr0 = (u64(high) << 32) | low;
+                }
             }
             if (highest >= 7 && __get_cpuid_count(7, 0, &a, &b, &c, &d))
             {
@@ -96,6 +102,23 @@ namespace norva
             {
                 flags |= row.flag;
             }
+        }
+
+        // VEX and EVEX code runs only when the operating system saves the registers it uses:
+        // otherwise the first such instruction faults, whatever the processor reports.
+        // XMM and YMM state (XCR0 bits 1, 2) for AVX and its kin; opmask and the upper ZMM
+        // state (bits 5 to 7) as well for AVX-512.
+        constexpr CPUFlags vex = CPU_AVX | CPU_AVX2 | CPU_FMA3 | CPU_F16C | CPU_XOP | CPU_FMA4;
+        constexpr CPUFlags evex = CPU_AVX512F | CPU_AVX512PF | CPU_AVX512ER | CPU_AVX512CD | CPU_AVX512BW |
+                                  CPU_AVX512VL | CPU_AVX512DQ | CPU_AVX512IFMA;
+        const u64 xcr0 = bit(registers.leaf1_ecx, 27) ? registers.xcr0 : 0;
+        if ((xcr0 & 0x06) != 0x06)
+        {
+            flags &= ~(vex | evex);
+        }
+        else if ((xcr0 & 0xE0) != 0xE0)
+        {
+            flags &= ~evex;
         }
         return flags;
     }

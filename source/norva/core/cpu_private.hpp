@@ -16,6 +16,9 @@ namespace norva
         u32 leaf7_ebx = 0;
         u32 ext1_ecx = 0;
         u32 ext1_edx = 0;
+        // XCR0, the register state the operating system saves (read only when leaf 1 ECX
+        // bit 27, OSXSAVE, is set)
+        u64 xcr0 = 0;
     };
 
     // Pure decoding of register values, so that any processor can be described in tests.
