@@ -93,9 +93,9 @@ namespace norva::bc7lines
         return fit;
     }
 
-    // The red-green-blue fits of `count` regions, count a multiple of 4 (0 included): SSE2
-    // fits four regions a step, AVX2 eight and then a last four. Exactly fits[0..count) are
-    // written, and the padding of each LineFit may be.
+    // The red-green-blue fits of `count` regions, count a multiple of 4 (0 included; SSE2
+    // fits four regions a step). Exactly fits[0..count) are written, and the padding of each
+    // LineFit may be.
     using Fitter = void (*)(const int (*sums)[16], int count, LineFit* fits);
 
     // The fits over red, green and blue (channels 3) or over all four (channels 4) of every
@@ -165,7 +165,6 @@ namespace norva::bc7lines
     }
     namespace avx2
     {
-        void fitLines(const int (*sums)[16], int count, LineFit* fits);
         void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
                        int channels, LineFit* fits);
     }

@@ -29,26 +29,6 @@ namespace norva::bc7lines::avx2
             return _mm256_blendv_ps(no, yes, mask);
         }
 
-        // sums [k..k+3] of eight regions, the first four of them in the low halves, the
-        // other four in the high halves, transposed: one vector per sum, one lane per region
-        NORVA_AVX2_KERNEL
-        void transpose(const int* const* rows, int k, __m256i* out)
-        {
-            __m256i r[4];
-            for (int i = 0; i < 4; ++i)
-                r[i] = _mm256_inserti128_si256(
-                    _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + k))),
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[4 + i] + k)), 1);
-            const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]);
-            const __m256i t1 = _mm256_unpacklo_epi32(r[2], r[3]);
-            const __m256i t2 = _mm256_unpackhi_epi32(r[0], r[1]);
-            const __m256i t3 = _mm256_unpackhi_epi32(r[2], r[3]);
-            out[0] = _mm256_unpacklo_epi64(t0, t1);
-            out[1] = _mm256_unpackhi_epi64(t0, t1);
-            out[2] = _mm256_unpacklo_epi64(t2, t3);
-            out[3] = _mm256_unpackhi_epi64(t2, t3);
-        }
-
         // The sums a fit over N channels reads: count, channels, products.
         constexpr int readRGB[10] = { 0, 1, 2, 3, 5, 6, 7, 9, 10, 12 };
         constexpr int readRGBA[15] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14 };
@@ -63,13 +43,11 @@ namespace norva::bc7lines::avx2
         }
 
         // The fits over the first N channels of eight regions from their sums s[k], one lane
-        // per region, each step that of fitLine<N>; the first `stored` of them (4 or 8) go to
-        // fits[0], fits[stride], ... (Helpers are functions: lambdas would not inherit the
+        // per region, each step that of fitLine<N>, to fits[0], fits[stride], ... (Helpers are functions: lambdas would not inherit the
         // kernels' target. Inlined into its callers it made the encoder slower by a tenth on the
         // photograph, though it ran fewer instructions.)
         template <int N>
-        NORVA_AVX2_KERNEL __attribute__((noinline)) void fitEight(const __m256i* s, LineFit* fits,
-                                                                             int stride, int stored)
+        NORVA_AVX2_KERNEL __attribute__((noinline)) void fitEight(const __m256i* s, LineFit* fits, int stride)
         {
             const __m256 zero = _mm256_setzero_ps();
             const __m256i counts = s[0];
@@ -141,11 +119,10 @@ namespace norva::bc7lines::avx2
             const __m256i out[4] = { _mm256_unpacklo_epi64(t0, t1), _mm256_unpackhi_epi64(t0, t1),
                                      _mm256_unpacklo_epi64(t2, t3), _mm256_unpackhi_epi64(t2, t3) };
             for (int k = 0; k < 4; ++k)
+            {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(fits + k * stride), _mm256_castsi256_si128(out[k]));
-            if (stored == 8)
-                for (int k = 0; k < 4; ++k)
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(fits + (4 + k) * stride),
-                                     _mm256_extracti128_si256(out[k], 1));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(fits + (4 + k) * stride), _mm256_extracti128_si256(out[k], 1));
+            }
         }
 
         // One row's sums of every subset of its texels, as a table the lanes look up by
@@ -230,32 +207,13 @@ namespace norva::bc7lines::avx2
                     sumMasks<N>(tables, mask, sums);
                     for (int k : sumsRead<N>())
                         zero[k] = _mm256_sub_epi32(zero[k], sums[k]);
-                    fitEight<N>(sums, fits + first * regions + j, regions, 8);
+                    fitEight<N>(sums, fits + first * regions + j, regions);
                 }
-                fitEight<N>(zero, fits + first * regions, regions, 8);
+                fitEight<N>(zero, fits + first * regions, regions);
             }
         }
 
     } // namespace
-
-    NORVA_AVX2_KERNEL
-    void fitLines(const int (*sums)[16], int count, LineFit* fits)
-    {
-        for (int n = 0; n < count; n += 8)
-        {
-            // the last four, when there are four left, fitted twice over and written once
-            const int stored = count - n >= 8 ? 8 : 4;
-            const int* rows[8];
-            for (int k = 0; k < 8; ++k)
-                rows[k] = sums[n + (k & (stored - 1))];
-            __m256i s[16];
-            transpose(rows, 0, s);
-            transpose(rows, 4, s + 4);
-            transpose(rows, 8, s + 8);
-            transpose(rows, 12, s + 12);
-            fitEight<3>(s, fits + n, 1, stored);
-        }
-    }
 
     void fitShapes(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
                    int channels, LineFit* fits)

@@ -61,7 +61,7 @@ namespace norva
 
     bc7lines::Fitter bc7lines::getFitter(CPUFlags cpuFlags)
     {
-        return byAVX2<Fitter>(cpuFlags, avx2::fitLines, sse2::fitLines, scalar::fitLines);
+        return bySSE2<Fitter>(cpuFlags, sse2::fitLines, scalar::fitLines);
     }
 
     bc7lines::ShapeFitter bc7lines::getShapeFitter(CPUFlags cpuFlags)
