@@ -287,6 +287,50 @@ TEST(JpegDamage, ProgressiveScansRunAgainOnlyWhenTheParseWentWrong)
     }
 }
 
+TEST(JpegDamage, RestartMarkerAfterAProgressiveScanIsPassedAsOneThreadPassesIt)
+{
+    // Some encoders end a scan with restart intervals with one more restart marker; one
+    // thread passes it (whatever its number, fill bytes and a second marker too) without a
+    // word, and several must go on where it does without decoding again. Entropy bytes after
+    // that marker are damage the parse warns about: there the decode runs again, as the one
+    // thread decode it must match.
+    const struct { const char* file; const char* intact; bool damaged; } cases[] = {
+        { "progressive_trailing_restart.jpg", "progressive_restart.jpg", false },
+        { "progressive_trailing_restart_mixed.jpg", "progressive_restart.jpg", false },
+        { "arithmetic_progressive_trailing_restart.jpg", "arithmetic_progressive_restart.jpg", false },
+        { "progressive_trailing_restart_data.jpg", "progressive_restart.jpg", true },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.file);
+        const Decoded intact = decode(readFixture(c.intact), Format::BGRA8888, 1);
+        ASSERT_TRUE(intact.status.success) << intact.status.info;
+        ASSERT_FALSE(says(intact.status, CORRUPT) || says(intact.status, ENDED)) << intact.status.info;
+
+        const Bytes data = readFixture(c.file);
+        for (u32 threads : { 1u, 2u, 4u, 8u })
+        {
+            SCOPED_TRACE(threads);
+            jpeg::Parser parser(memoryOf(data));
+            parser.threadOverride = threads;
+            const ImageHeader& header = parser.header();
+            ASSERT_TRUE(header.success) << header.info;
+            std::vector<u8> pixels(size_t(header.width) * header.height * 4);
+            Surface surface(header.width, header.height, Format::BGRA8888, header.width * 4, pixels.data());
+            const ImageDecodeStatus status = parser.decode(surface);
+            ASSERT_TRUE(status.success) << status.info;
+
+            // the marker changes no pixel, and only the damaged file says anything
+            EXPECT_TRUE(imagekit::sameImage(imagekit::fromSurface(surface), intact.image));
+            if (c.damaged)
+                EXPECT_EQ(status.info, intact.status.info + "; " + CORRUPT);
+            else
+                EXPECT_EQ(status.info, intact.status.info);
+            EXPECT_EQ(parser.progressiveReplays, threads >= 2 && c.damaged ? 1u : 0u);
+        }
+    }
+}
+
 TEST(JpegDamage, NoFrameHeaderFailsWithAMessage)
 {
     const Bytes jfif = { 0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0, 0xFF, 0xD9 };
@@ -317,6 +361,9 @@ TEST(JpegDamage, IntactFilesDecodeWithoutWarnings)
     {
         SCOPED_TRACE(file);
         const Decoded ours = decodeBothWays(readFixture(file));
+        // damaged on purpose: the test of trailing restart markers checks its warning
+        if (file == "progressive_trailing_restart_data.jpg")
+            continue;
         if (!ours.status.success)
         {
             // the fixtures of processes that are refused on purpose

@@ -21,6 +21,26 @@ namespace norva::jpeg
             return p >= end - 1 ? end : p;
         }
 
+        // Past restart markers left after a scan's last interval, as the parse passes them:
+        // each without a word when another marker follows it at once (fill bytes between
+        // them passed) or the data ends there. Entropy bytes after one are damage the parse
+        // warns about, so the walk stops at that marker.
+        const u8* passTrailingRestarts(const u8* marker, const u8* end)
+        {
+            while (marker < end - 1 && marker[1] >= 0xD0 && marker[1] <= 0xD7)
+            {
+                const u8* p = marker + 2;
+                while (end - p >= 2 && p[0] == 0xFF && p[1] == 0xFF)
+                    ++p;
+                if (end - p < 2)
+                    return end;
+                if (p[0] != 0xFF || p[1] == 0x00)
+                    return marker;
+                marker = p;
+            }
+            return marker;
+        }
+
         struct ScanRunner
         {
             const Parser* parser;
@@ -158,8 +178,13 @@ namespace norva::jpeg
         {
             const DecodeState& state = job->state;
             const u8* resume = std::min(std::max(state.data, job->data), state.end);
-            // the decode has passed the scan's restart markers itself: one left here counts
+            // The decode has passed the scan's restart markers itself. One left after the
+            // last interval is passed here as the parse passes it (it is silent about it), so
+            // that a file whose encoder writes one is not decoded twice; one with entropy
+            // bytes after it stops the walk short of where the parse went on, and counts.
             const u8* marker = nextMarker(resume, state.end);
+            if (job->restart.interval)
+                marker = passTrailingRestarts(marker, state.end);
             if (normalizedEnd(marker, state.end) != job->next)
                 return false;
         }
