@@ -53,17 +53,6 @@ namespace norva
         {
             int v[16]; // set by whoever makes one (the encoder keeps 80 a block)
 
-            Moments& operator+=(const Moments& other)
-            {
-                // through a copy: the compiler then need not fear `other` overlapping v, and
-                // adds four at a time
-                int add[16];
-                std::memcpy(add, other.v, sizeof add);
-                for (int k = 0; k < 16; ++k)
-                    v[k] += add[k];
-                return *this;
-            }
-
             Moments operator+(const Moments& other) const
             {
                 Moments m;
@@ -393,6 +382,11 @@ namespace norva
             return distance;
         }
 
+        int pbitCombos(const Context& ctx)
+        {
+            return !ctx.mode->pbits ? 1 : ctx.mode->sharedPBit ? 2 : 4;
+        }
+
         // Both endpoints of a region from 8-bit float targets under every p-bit choice (combo
         // bit 1 for A, bit 0 for B; a shared p-bit uses bit 0 for both), with the squared
         // distance of each pair to the targets. Each end is quantised once per p-bit value.
@@ -428,8 +422,7 @@ namespace norva
                 distance[0] = toA[0] + toB[0];
                 return;
             }
-            const int combos = ctx.mode->sharedPBit ? 2 : 4;
-            for (int combo = 0; combo < combos; ++combo)
+            for (int combo = 0; combo < pbitCombos(ctx); ++combo)
             {
                 const int pa = ctx.mode->sharedPBit ? combo & 1 : combo >> 1;
                 const int pb = combo & 1;
@@ -439,18 +432,13 @@ namespace norva
             }
         }
 
-        int pbitCombos(const Context& ctx)
-        {
-            return !ctx.mode->pbits ? 1 : ctx.mode->sharedPBit ? 2 : 4;
-        }
-
         // The least-squares endpoints of a region for its current indices (colour channels
         // on the colour indices, alpha on its own when it has them). A channel group whose
         // texels all share one index keeps its current endpoints. The sums are integers
         // (weights in 64ths), so the system is exact until the last division.
-        void fitToIndices(const Context& ctx, const Region& region, const Moments& sums, const Attempt& attempt, int r,
-                          float* lo, float* hi)
+        void fitToIndices(const Context& ctx, const Region& region, const Attempt& attempt, int r, float* lo, float* hi)
         {
+            const Moments& sums = region.sums;
             const Endpoints& current = attempt.endpoints[r];
             for (int c = 0; c < 4; ++c)
             {
@@ -501,8 +489,9 @@ namespace norva
         // channels; alpha with its own indices spans its smallest to largest value). The
         // mean and covariance come from the region's sums, exact in integers (the
         // covariance times the texel count: the axis does not depend on its scale).
-        void axisEndpoints(const Context& ctx, const Region& region, const Moments& sums, float* lo, float* hi)
+        void axisEndpoints(const Context& ctx, const Region& region, float* lo, float* hi)
         {
+            const Moments& sums = region.sums;
             const int channels = ctx.alphaBits || !ctx.precision[3] ? 3 : 4;
             const int count = sums.v[0];
             const float inverse = 1.0f / float(count);
@@ -714,11 +703,11 @@ namespace norva
                 }
                 float lo[4];
                 float hi[4];
-                axisEndpoints(ctx, regions[r], regions[r].sums, lo, hi);
+                axisEndpoints(ctx, regions[r], lo, hi);
                 for (int round = 0; round <= fitRounds && best.regionError[r] > 0; ++round)
                 {
                     if (round)
-                        fitToIndices(ctx, regions[r], regions[r].sums, best, r, lo, hi);
+                        fitToIndices(ctx, regions[r], best, r, lo, hi);
                     bool improved = false;
                     Attempt trial;
                     int order[4] = { 0, 1, 2, 3 };
@@ -942,10 +931,8 @@ namespace norva
             // The moments of a texel mask, from the sums of each row's subsets.
             Moments sumOf(u16 mask) const
             {
-                Moments m = rowSums[0][mask & 15];
-                m += rowSums[1][(mask >> 4) & 15];
-                m += rowSums[2][(mask >> 8) & 15];
-                m += rowSums[3][mask >> 12];
+                Moments m;
+                bc7lines::maskSums(rowTable(), mask, m.v);
                 return m;
             }
 

@@ -108,6 +108,17 @@ namespace norva::bc7lines
     using ShapeFitter = void (*)(const int (*rows)[16][16], const int* whole, const u16* masks, int regions, int shapes,
                                  int channels, LineFit* fits);
 
+    // The sums of the texels of `mask` from the row subset sums (as a ShapeFitter takes them).
+    inline void maskSums(const int (*rows)[16][16], unsigned mask, int* sums)
+    {
+        const int* r0 = rows[0][mask & 15];
+        const int* r1 = rows[1][(mask >> 4) & 15];
+        const int* r2 = rows[2][(mask >> 8) & 15];
+        const int* r3 = rows[3][(mask >> 12) & 15];
+        for (int k = 0; k < 16; ++k)
+            sums[k] = r0[k] + r1[k] + r2[k] + r3[k];
+    }
+
     // A ShapeFitter through a Fitter (fitLine<4> for four channels): each region's sums
     // written out, up to 64 shapes a call.
     inline void fitShapesThrough(Fitter fitter, const int (*rows)[16][16], const int* whole, const u16* masks,
@@ -125,17 +136,10 @@ namespace norva::bc7lines
                 std::memcpy(zero, all, sizeof zero);
                 for (int j = 1; j < regions; ++j)
                 {
-                    const unsigned mask = masks[(first + s) * (regions - 1) + j - 1];
-                    const int* r0 = rows[0][mask & 15];
-                    const int* r1 = rows[1][(mask >> 4) & 15];
-                    const int* r2 = rows[2][(mask >> 8) & 15];
-                    const int* r3 = rows[3][(mask >> 12) & 15];
                     int region[16];
+                    maskSums(rows, masks[(first + s) * (regions - 1) + j - 1], region);
                     for (int k = 0; k < 16; ++k)
-                    {
-                        region[k] = r0[k] + r1[k] + r2[k] + r3[k];
                         zero[k] -= region[k];
-                    }
                     std::memcpy(sums[s * regions + j], region, sizeof region);
                 }
                 std::memcpy(sums[s * regions], zero, sizeof zero);
