@@ -77,9 +77,33 @@ TEST(Utf, Utf8ToUtf16Cases)
     }
 }
 
-TEST(Utf, Utf16ToUtf8EncodesEachUnitAlone)
+TEST(Utf, Utf16ToUtf8JoinsSurrogatePairs)
 {
-    EXPECT_EQ(utf16ToUtf8(std::u16string{ 0xD83D, 0xDE00 }), "\xED\xA0\xBD\xED\xB8\x80");
+    // expected bytes from Python: bytes(units, "utf-16-le").decode(errors="replace").encode()
+    // (iconv gives the same for the pairs)
+    struct Case
+    {
+        const char* name;
+        std::u16string input;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "BMP", { 0x61, 0xE9, 0x20AC, 0xFFFD, 0xFFFF }, "a\xC3\xA9\xE2\x82\xAC\xEF\xBF\xBD\xEF\xBF\xBF" },
+        { "U+1F600", { 0xD83D, 0xDE00 }, "\xF0\x9F\x98\x80" },
+        { "U+10000", { 0xD800, 0xDC00 }, "\xF0\x90\x80\x80" },
+        { "U+10FFFF", { 0xDBFF, 0xDFFF }, "\xF4\x8F\xBF\xBF" },
+        { "lone high at the end", { 0x61, 0xD83D }, "a\xEF\xBF\xBD" },
+        { "lone high before a BMP unit", { 0xD83D, 0x62 }, "\xEF\xBF\xBD" "b" },
+        { "lone low", { 0x61, 0xDE00, 0x62 }, "a\xEF\xBF\xBD" "b" },
+        { "high, high, low", { 0xD83D, 0xD83D, 0xDE00 }, "\xEF\xBF\xBD\xF0\x9F\x98\x80" },
+        { "low, high", { 0xDE00, 0xD83D }, "\xEF\xBF\xBD\xEF\xBF\xBD" },
+        { "high before the zero", std::u16string(u"\xD83D\0\xDE00", 3), "\xEF\xBF\xBD" },
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(utf16ToUtf8(c.input), c.expected) << c.name;
+    }
+
     EXPECT_EQ(utf16ToUtf8(u"a\u00E9\u20AC"), "a\xC3\xA9\xE2\x82\xAC");
     EXPECT_EQ(utf16ToUtf8(std::u16string(u"ab\0cd", 5)), "ab");
     EXPECT_EQ(utf16ToUtf8(u"\u007F\u0080\u07FF\u0800"), "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80");
@@ -94,4 +118,15 @@ TEST(Utf, Utf16ToUtf8EncodesEachUnitAlone)
         }
     }
     EXPECT_EQ(utf8ToUtf16(utf16ToUtf8(all)), all);
+
+    // and so does every code point beyond it, pair in, pair out
+    std::u16string pairs;
+    for (char32_t cp = 0x10000; cp <= 0x10FFFF; cp += 0x3F)
+    {
+        pairs.push_back(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
+        pairs.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+    }
+    const std::string utf8 = utf16ToUtf8(pairs);
+    EXPECT_EQ(utf8.size(), 2 * pairs.size());
+    EXPECT_EQ(utf8ToUtf16(utf8), pairs);
 }

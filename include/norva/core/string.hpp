@@ -17,8 +17,9 @@ namespace norva
     std::string eraseFirst(const std::string& s, const std::string& pattern);
 
     // Both conversions stop at the first zero. utf8ToUtf16 skips stray bytes, stops at a
-    // broken continuation byte and drops code points above U+10FFFF; utf16ToUtf8 encodes
-    // every unit on its own (surrogate halves become three-byte sequences).
+    // broken continuation byte and drops code points above U+10FFFF; utf16ToUtf8 joins each
+    // surrogate pair into one four-byte sequence and writes U+FFFD for a half without its
+    // partner.
     std::u16string utf8ToUtf16(const std::string& s);
     std::string utf16ToUtf8(const std::u16string& s);
 

@@ -120,23 +120,46 @@ namespace norva
     std::string utf16ToUtf8(const std::u16string& s)
     {
         std::string result;
+        // c_str() ends in a zero, so p[1] can always be read
         for (const char16_t* p = s.c_str(); *p; ++p)
         {
-            char16_t u = *p;
-            if (u < 0x80)
+            char32_t cp = *p;
+            if (cp >= 0xD800 && cp <= 0xDFFF)
             {
-                result.push_back(char(u));
+                // a high half followed by a low half is one code point; any other half
+                // stands for nothing and is replaced
+                if (cp <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF)
+                {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (p[1] - 0xDC00);
+                    ++p;
+                }
+                else
+                {
+                    cp = 0xFFFD;
+                }
             }
-            else if (u < 0x800)
+
+            if (cp < 0x80)
             {
-                result.push_back(char(0xC0 | (u >> 6)));
-                result.push_back(char(0x80 | (u & 0x3F)));
+                result.push_back(char(cp));
+            }
+            else if (cp < 0x800)
+            {
+                result.push_back(char(0xC0 | (cp >> 6)));
+                result.push_back(char(0x80 | (cp & 0x3F)));
+            }
+            else if (cp < 0x10000)
+            {
+                result.push_back(char(0xE0 | (cp >> 12)));
+                result.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+                result.push_back(char(0x80 | (cp & 0x3F)));
             }
             else
             {
-                result.push_back(char(0xE0 | (u >> 12)));
-                result.push_back(char(0x80 | ((u >> 6) & 0x3F)));
-                result.push_back(char(0x80 | (u & 0x3F)));
+                result.push_back(char(0xF0 | (cp >> 18)));
+                result.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+                result.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+                result.push_back(char(0x80 | (cp & 0x3F)));
             }
         }
         return result;
