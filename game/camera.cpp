@@ -315,6 +315,8 @@ void Camera::loadPath(std::string fileName)
         std::printf("Camera path %s rejected: %s\n", fileName.c_str(), problem.c_str());
         break;
     case CameraPathRead::Loaded:
+        if (!problem.empty())
+            std::printf("Camera path %s cut short: %s\n", fileName.c_str(), problem.c_str());
         std::printf("Loading File %s from disk done \n", fileName.c_str());
         break;
     }

@@ -64,13 +64,18 @@ CameraPathRecord decodeCameraPathRecord(const u8 bytes[CameraPathRecord::fileSiz
     return record;
 }
 
+bool cameraPathRecordFinite(const CameraPathRecord& r)
+{
+    return std::isfinite(r.time) && finite(r.position) && finite(r.up) && finite(r.front);
+}
+
 std::string cameraPathProblem(const std::deque<CameraPathRecord>& path)
 {
     for (std::size_t i = 0; i < path.size(); ++i)
     {
         const CameraPathRecord& r = path[i];
         const std::string where = "record " + std::to_string(i);
-        if (!std::isfinite(r.time) || !finite(r.position) || !finite(r.up) || !finite(r.front))
+        if (!cameraPathRecordFinite(r))
             return where + " holds a value that is not a finite number";
         // lookAt divides by these lengths: a zero vector or parallel pair gives no view
         if (glm::length(r.front) == 0.0f || glm::length(r.up) == 0.0f || glm::length(glm::cross(r.front, r.up)) == 0.0f)
@@ -104,17 +109,33 @@ CameraPathRead readCameraPath(const std::string& fileName, std::deque<CameraPath
     if (!file)
         return CameraPathRead::Missing;
     const std::vector<char> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (data.size() % CameraPathRecord::fileSize)
+    problem.clear();
+
+    // A recording cut short (the game ended while writing it) keeps what it holds up to the
+    // damage: a partial last record, or a record of garbage, ends the path there.
+    std::deque<CameraPathRecord> records;
+    const std::size_t complete = data.size() / CameraPathRecord::fileSize;
+    for (std::size_t i = 0; i < complete; ++i)
     {
-        problem = "its " + std::to_string(data.size()) + " bytes are not a whole number of 48-byte records";
+        const u8* bytes = reinterpret_cast<const u8*>(data.data()) + i * CameraPathRecord::fileSize;
+        const CameraPathRecord r = decodeCameraPathRecord(bytes);
+        if (!cameraPathRecordFinite(r))
+        {
+            problem = "record " + std::to_string(i) + " holds a value that is not a finite number; the path ends before it";
+            break;
+        }
+        records.push_back(r);
+    }
+    if (problem.empty() && data.size() % CameraPathRecord::fileSize)
+        problem = "its last " + std::to_string(data.size() % CameraPathRecord::fileSize) +
+                  " bytes are not a whole record and are dropped";
+
+    const std::string unplayable = cameraPathProblem(records);
+    if (!unplayable.empty())
+    {
+        problem = unplayable;
         return CameraPathRead::Rejected;
     }
-    std::deque<CameraPathRecord> records;
-    for (std::size_t offset = 0; offset < data.size(); offset += CameraPathRecord::fileSize)
-        records.push_back(decodeCameraPathRecord(reinterpret_cast<const u8*>(data.data() + offset)));
-    problem = cameraPathProblem(records);
-    if (!problem.empty())
-        return CameraPathRead::Rejected;
     path.swap(records);
     return CameraPathRead::Loaded;
 }

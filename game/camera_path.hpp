@@ -28,6 +28,9 @@ static_assert(sizeof(CameraPathRecord) == CameraPathRecord::fileSize, "a camera 
 void encodeCameraPathRecord(const CameraPathRecord& record, norva::u8 bytes[CameraPathRecord::fileSize]);
 CameraPathRecord decodeCameraPathRecord(const norva::u8 bytes[CameraPathRecord::fileSize]);
 
+// Whether the record's time and vectors are all finite numbers.
+bool cameraPathRecordFinite(const CameraPathRecord& record);
+
 // Why a path cannot be played: empty when every record holds finite values, a usable view
 // (up and front of non-zero length and not parallel) and times that never go backwards.
 std::string cameraPathProblem(const std::deque<CameraPathRecord>& path);
@@ -38,10 +41,11 @@ bool writeCameraPath(const std::string& fileName, std::deque<CameraPathRecord>& 
 
 enum class CameraPathRead
 {
-    Loaded,   // `path` holds the file's records
+    Loaded,   // `path` holds the file's records; `problem` says what was dropped at its end, if anything
     Missing,  // the file cannot be opened; `path` is untouched
-    Rejected, // not a whole number of records, or records that cannot be played; `problem` says why
+    Rejected, // records that cannot be played (no usable view, time going back); `problem` says why
 };
 
-// Reads every record of the file into `path`, replacing what it held.
+// Reads the file's records into `path`, replacing what it held. The path ends at a partial
+// last record or at the first record with a value that is not finite; what comes before is kept.
 CameraPathRead readCameraPath(const std::string& fileName, std::deque<CameraPathRecord>& path, std::string& problem);

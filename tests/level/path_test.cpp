@@ -148,32 +148,96 @@ TEST_F(CameraPath, MissingFileAndFailedSaveLoseNothing)
     EXPECT_EQ(camera.path.size(), 1u);
 }
 
-TEST_F(CameraPath, DamagedFilesAreRejectedAndNothingOfThemPlays)
+namespace
 {
-    const CameraPathRecord good = record(0, {1, 2, 3}, {0, 0, -1});
-    norva::u8 bytes[48];
-    struct Case
-    {
-        const char* name;
-        std::vector<norva::u8> data;
-    };
-    auto recordBytes = [&](std::initializer_list<CameraPathRecord> records)
+    std::vector<norva::u8> recordBytes(std::initializer_list<CameraPathRecord> records)
     {
         std::vector<norva::u8> data;
+        norva::u8 bytes[48];
         for (const CameraPathRecord& r : records)
         {
             encodeCameraPathRecord(r, bytes);
             data.insert(data.end(), bytes, bytes + 48);
         }
         return data;
-    };
-    std::vector<norva::u8> partial = recordBytes({good, good});
-    partial.resize(48 + 20);
+    }
+
+} // namespace
+
+TEST_F(CameraPath, RecordingsCutShortKeepTheirCompleteRecords)
+{
+    const CameraPathRecord first = record(0, {1, 2, 3}, {0, 0, -1});
+    const CameraPathRecord second = record(0.5, {4, 5, 6}, {1, 0, 0});
     const float nan = std::nanf("");
+    std::vector<norva::u8> partial = recordBytes({first, second, first});
+    partial.resize(2 * 48 + 20);
+    std::vector<norva::u8> nanThenPartial = recordBytes({first, second, record(1, {}, {nan, 0, -1}), first});
+    nanThenPartial.resize(nanThenPartial.size() - 5);
+    struct Case
+    {
+        const char* name;
+        std::vector<norva::u8> data;
+        std::size_t kept;
+        const char* note;
+    };
     const Case cases[] = {
-        {"a trailing part record", partial},
-        {"a NaN position", recordBytes({good, record(1, {nan, 0, 0}, {0, 0, -1})})},
-        {"an infinite time", recordBytes({good, record(INFINITY, {0, 0, 0}, {0, 0, -1})})},
+        {"a partial last record", partial, 2, "its last 20 bytes are not a whole record"},
+        {"less than one record", std::vector<norva::u8>(47, 0), 0, "its last 47 bytes"},
+        {"a NaN position", recordBytes({first, second, record(1, {nan, 0, 0}, {0, 0, -1}), first}), 2,
+         "record 2 holds a value that is not a finite number"},
+        {"an infinite time first", recordBytes({record(INFINITY, {}, {0, 0, -1}), first, second}), 0, "record 0 holds"},
+        {"a NaN up", recordBytes({first, record(1, {}, {0, 0, -1}, {0, nan, 0})}), 1, "record 1 holds"},
+        {"an infinite front", recordBytes({first, second, record(2, {}, {-INFINITY, 0, 0})}), 2, "record 2 holds"},
+        {"a NaN record before a partial one", nanThenPartial, 2, "record 2 holds"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        writeBytes("cameraPath.bin", c.data);
+        camera.path = {record(9, {}, {0, 0, -1})};
+        testing::internal::CaptureStdout();
+        camera.loadPath("cameraPath.bin");
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(std::string("Camera path cameraPath.bin cut short: ") + c.note), std::string::npos) << out;
+        EXPECT_NE(out.find("Loading File cameraPath.bin from disk done \n"), std::string::npos) << out;
+        ASSERT_EQ(camera.path.size(), c.kept);
+        for (std::size_t i = 0; i < c.kept; ++i)
+        {
+            const CameraPathRecord& expected = i == 0 ? first : second;
+            EXPECT_EQ(camera.path[i].time, expected.time);
+            EXPECT_EQ(camera.path[i].position, expected.position);
+            EXPECT_EQ(camera.path[i].up, expected.up);
+            EXPECT_EQ(camera.path[i].front, expected.front);
+        }
+    }
+
+    // a whole file says nothing more
+    writeBytes("cameraPath.bin", recordBytes({first, second}));
+    testing::internal::CaptureStdout();
+    camera.loadPath("cameraPath.bin");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Loading file cameraPath.bin \nLoading File cameraPath.bin from disk done \n");
+
+    // a level load plays what was kept
+    writeBytes("cameraPath.bin", partial);
+    LevelObject driven;
+    testing::internal::CaptureStdout();
+    Camera fresh(driven);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(fresh.playHasData);
+    EXPECT_EQ(fresh.path.size(), 2u);
+    EXPECT_EQ(fresh.next.position, first.position);
+}
+
+TEST_F(CameraPath, UnplayableFilesAreRejectedAndNothingOfThemPlays)
+{
+    const CameraPathRecord good = record(0, {1, 2, 3}, {0, 0, -1});
+    struct Case
+    {
+        const char* name;
+        std::vector<norva::u8> data;
+    };
+    const Case cases[] = {
         {"time going backwards", recordBytes({good, record(2, {}, {0, 0, -1}), record(1, {}, {0, 0, -1})})},
         {"a zero front", recordBytes({good, record(1, {}, {0, 0, 0})})},
         {"front along up", recordBytes({good, record(1, {}, {0, 1, 0}, {0, 2, 0})})},
@@ -202,7 +266,8 @@ TEST_F(CameraPath, DamagedFilesAreRejectedAndNothingOfThemPlays)
     writeBytes("cameraPath.bin", {});
     testing::internal::CaptureStdout();
     camera.loadPath("cameraPath.bin");
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("from disk done"), std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Loading file cameraPath.bin \nLoading File cameraPath.bin from disk done \n");
     EXPECT_TRUE(camera.path.empty());
 }
 

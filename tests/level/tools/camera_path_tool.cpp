@@ -36,6 +36,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "%s: %s\n", argv[2], read == CameraPathRead::Missing ? "cannot be opened" : problem.c_str());
             return 1;
         }
+        if (!problem.empty())
+            std::fprintf(stderr, "%s: %s\n", argv[2], problem.c_str());
         for (const CameraPathRecord& r : path)
             std::printf("%.6f %g %g %g %g %g %g %g %g %g\n", r.time, r.position.x, r.position.y, r.position.z, r.up.x,
                         r.up.y, r.up.z, r.front.x, r.front.y, r.front.z);
