@@ -1,12 +1,12 @@
 #include "game/level_parser.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <vector>
+#include <limits>
 
 #include <glm/gtc/matrix_transform.hpp>
 
@@ -46,8 +46,7 @@ namespace
         bool hasY = false;
         std::string x;
         std::string y;
-        std::string z;
-        std::vector<std::string> dropped;
+        std::string z; // later space-ended tokens are dropped
     };
 
     Vec3Tokens splitVec3(const std::string& text)
@@ -72,10 +71,6 @@ namespace
                 tokens.hasY = true;
                 tokens.y = std::move(token);
             }
-            else
-            {
-                tokens.dropped.push_back(std::move(token));
-            }
             ++count;
             start = space + 1;
         }
@@ -83,27 +78,25 @@ namespace
         return tokens;
     }
 
-    // Empty text reads as 0, as atof gives; anything else must be a whole finite number
-    // (surrounding white space allowed).
-    bool readNumber(const std::string& text, float& value)
+    // atof's reading: leading white space, then the longest prefix that is a number, 0 when
+    // there is none (empty text included). strtod reads the same and says where it stopped.
+    NumberText readNumber(const std::string& text, float& value)
     {
-        if (text.empty())
-        {
-            value = 0.0f;
-            return true;
-        }
         const char* begin = text.c_str();
         char* end = nullptr;
-        errno = 0;
         const double number = std::strtod(begin, &end);
-        if (end == begin)
-            return false;
+        // beyond the float range the stored value would be infinite
+        if (!std::isfinite(number) || std::fabs(number) > double(std::numeric_limits<float>::max()))
+            return NumberText::NotFinite;
+        value = float(number);
         while (*end && std::isspace(static_cast<unsigned char>(*end)))
             ++end;
-        if (*end || !std::isfinite(number) || !std::isfinite(float(number)))
-            return false;
-        value = float(number);
-        return true;
+        return *end ? NumberText::Partial : NumberText::Whole;
+    }
+
+    NumberText worse(NumberText a, NumberText b)
+    {
+        return std::max(a, b);
     }
 
     bool isEnvironmentMesh(const std::string& path)
@@ -169,21 +162,21 @@ void parseVec3(const std::string& text, float* x, float* y, float* z)
     *z = float(std::atof(tokens.z.c_str()));
 }
 
-bool parseVec3Checked(const std::string& text, glm::vec3& v)
+NumberText parseVec3Checked(const std::string& text, glm::vec3& v)
 {
     if (text.empty())
-        return true;
+        return NumberText::Whole;
+    // the tokens dropped after y do not matter, whatever they hold
     const Vec3Tokens tokens = splitVec3(text);
     glm::vec3 result = v;
-    float dropped = 0.0f;
-    for (const std::string& token : tokens.dropped)
-        if (!readNumber(token, dropped))
-            return false;
-    if ((tokens.hasX && !readNumber(tokens.x, result.x)) || (tokens.hasY && !readNumber(tokens.y, result.y)) ||
-        !readNumber(tokens.z, result.z))
-        return false;
-    v = result;
-    return true;
+    NumberText reading = readNumber(tokens.z, result.z);
+    if (tokens.hasX)
+        reading = worse(reading, readNumber(tokens.x, result.x));
+    if (tokens.hasY)
+        reading = worse(reading, readNumber(tokens.y, result.y));
+    if (reading != NumberText::NotFinite)
+        v = result;
+    return reading;
 }
 
 std::map<int, LevelObject> parseLevel(std::string path, GLuint* program)
@@ -219,20 +212,40 @@ std::map<int, LevelObject> parseLevel(std::istream& in, const std::string& name,
 
         glm::vec3 t = translation, r = rotation, v = third, a = axis;
         float speed = 0.0f;
-        const char* bad = !parseVec3Checked(fields.translation, t) ? "translation"
-                          : !parseVec3Checked(fields.rotation, r)  ? "rotation"
-                          : !parseVec3Checked(fields.third, v)     ? "third vector"
-                          : !parseVec3Checked(fields.axis, a)      ? "animation axis"
-                          : !readNumber(fields.speed, speed)       ? "animation speed"
-                                                                   : nullptr;
-        if (bad)
+        const struct
+        {
+            const char* name;
+            NumberText reading;
+        } readings[] = {
+            {"translation", parseVec3Checked(fields.translation, t)},
+            {"rotation", parseVec3Checked(fields.rotation, r)},
+            {"third vector", parseVec3Checked(fields.third, v)},
+            {"animation axis", parseVec3Checked(fields.axis, a)},
+            {"animation speed", readNumber(fields.speed, speed)},
+        };
+        const char* notFinite = nullptr;
+        const char* partial = nullptr;
+        for (const auto& field : readings)
+        {
+            if (field.reading == NumberText::NotFinite && !notFinite)
+                notFinite = field.name;
+            if (field.reading == NumberText::Partial && !partial)
+                partial = field.name;
+        }
+        if (notFinite)
         {
             // the object is left out, but keeps its index so that later objects keep theirs
-            std::fprintf(stderr, "[Level] %s line %d: the %s is not a list of numbers; the line is skipped: %s\n",
-                         name.c_str(), lineNumber, bad, line.c_str());
+            std::fprintf(stderr, "[Level] %s line %d: the %s is not a finite number; the line is skipped: %s\n",
+                         name.c_str(), lineNumber, notFinite, line.c_str());
             currentAnchor = nullptr;
             ++counter;
             continue;
+        }
+        if (partial)
+        {
+            // kept as read ("1,2,3" is the single number 1), but worth a look
+            std::fprintf(stderr, "[Level] %s line %d: the %s holds text that is not a number; it is read up to there: %s\n",
+                         name.c_str(), lineNumber, partial, line.c_str());
         }
         translation = t;
         rotation = r;

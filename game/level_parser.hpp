@@ -33,15 +33,22 @@ LevelLineFields scanLevelLine(const std::string& line);
 // dropped, the rest after the last space gives z. Empty text changes nothing.
 void parseVec3(const std::string& text, float* x, float* y, float* z);
 
-// The same, but false (nothing changed) when a token is neither empty nor a finite number.
-bool parseVec3Checked(const std::string& text, glm::vec3& v);
+// How number text reads by atof's rule (leading white space, the longest prefix that is a
+// number, 0 when there is none): whole, only in part (other text follows the number), or to a
+// value that is not a finite float. Ordered from best to worst.
+enum class NumberText { Whole, Partial, NotFinite };
+
+// The same rule as parseVec3, saying how its x, y and z read; nothing changes when one of
+// them is not finite.
+NumberText parseVec3Checked(const std::string& text, glm::vec3& v);
 
 // Reads a level file into objects keyed by their line number (comments do not count). A file
 // that cannot be opened gives an empty map. `program` is handed to every LevelObject::init.
 std::map<int, LevelObject> parseLevel(std::string path, GLuint* program);
 
 // The parser behind parseLevel, over any stream: `load` sets up each object from its mesh
-// path (LevelObject::init in the game). Lines whose numbers cannot be read are reported on
-// standard error with `name` and their line number, and skipped; they still use their index.
+// path (LevelObject::init in the game). Lines with a number that is not finite are reported
+// on standard error with `name` and their line number, and skipped; they still use their
+// index. Numbers with other text after them are read as atof reads them, and reported.
 using LevelObjectLoader = std::function<void(LevelObject& object, const std::string& meshPath)>;
 std::map<int, LevelObject> parseLevel(std::istream& in, const std::string& name, const LevelObjectLoader& load);

@@ -6,6 +6,8 @@
 
 #include "game/level_parser.hpp"
 
+#include <glm/gtc/matrix_transform.hpp>
+
 namespace
 {
     struct ScanCase
@@ -121,16 +123,50 @@ TEST(LevelLine, VectorTextRule)
         parseVec3(c.text, &v.x, &v.y, &v.z);
         EXPECT_EQ(v, c.expected) << '"' << c.text << '"';
         glm::vec3 checked = start;
-        EXPECT_TRUE(parseVec3Checked(c.text, checked)) << '"' << c.text << '"';
+        EXPECT_EQ(parseVec3Checked(c.text, checked), NumberText::Whole) << '"' << c.text << '"';
         EXPECT_EQ(checked, c.expected) << '"' << c.text << '"';
     }
+}
 
-    // text that is no number: atof reads 0, the checked reading refuses and changes nothing
-    for (const char* text : {"1 x 3", "1 2 three", "nan 0 0", "1 2 inf", "1e999 0 0", "1 2 3abc", "1 x 3 4"})
+TEST(LevelLine, NumbersReadAsAtofReadsThem)
+{
+    // expected values from C's atof on each token (leading white space, the longest prefix
+    // that is a number, 0 when none); only a value that is not a finite float refuses
+    struct Case
     {
-        glm::vec3 checked = start;
-        EXPECT_FALSE(parseVec3Checked(text, checked)) << text;
-        EXPECT_EQ(checked, start) << text;
+        const char* text;
+        NumberText reading;
+        glm::vec3 expected;
+    };
+    const glm::vec3 start(7.0f, 8.0f, 9.0f);
+    const Case cases[] = {
+        {"1,2,3", NumberText::Partial, {7, 8, 1}},        // no spaces: all of it is z
+        {"1, 2, 3", NumberText::Partial, {1, 2, 3}},      // "1," and "2," read as 1 and 2
+        {"1 x 3", NumberText::Partial, {1, 0, 3}},
+        {"1 2 three", NumberText::Partial, {1, 2, 0}},
+        {"1 2 3abc", NumberText::Partial, {1, 2, 3}},
+        {"1.5m 2.5e1x -.5;", NumberText::Partial, {1.5f, 25.0f, -0.5f}},
+        {"1\t 2 3\t", NumberText::Whole, {1, 2, 3}},     // tabs are white space to atof
+        {"0x10 1e-2 +4", NumberText::Whole, {16, 0.01f, 4}},
+        {"1 2 x 4", NumberText::Whole, {1, 2, 4}},        // a dropped token does not matter
+        {"1 2 nan 4", NumberText::Whole, {1, 2, 4}},
+        {"nan 0 0", NumberText::NotFinite, start},
+        {"1 2 inf", NumberText::NotFinite, start},
+        {"1e999 0 0", NumberText::NotFinite, start},
+        {"0 1e39 0", NumberText::NotFinite, start},       // finite as a double, not as a float
+        {"-infinity 0 0", NumberText::NotFinite, start},
+    };
+    for (const Case& c : cases)
+    {
+        glm::vec3 v = start;
+        EXPECT_EQ(parseVec3Checked(c.text, v), c.reading) << '"' << c.text << '"';
+        EXPECT_EQ(v, c.expected) << '"' << c.text << '"';
+        if (c.reading != NumberText::NotFinite)
+        {
+            glm::vec3 plain = start;
+            parseVec3(c.text, &plain.x, &plain.y, &plain.z);
+            EXPECT_EQ(plain, c.expected) << '"' << c.text << '"';
+        }
     }
 }
 
@@ -233,14 +269,43 @@ TEST(LevelFile, NegativeAndZeroRotationsAreNotApplied)
         EXPECT_EQ(entry.second.model, glm::mat4(1.0f)) << entry.first;
 }
 
-TEST(LevelFile, LinesWithUnreadableNumbersAreSkippedAndKeepTheirIndex)
+TEST(LevelFile, NumbersWithTrailingTextKeepTheirObjects)
+{
+    testing::internal::CaptureStderr();
+    const auto objects = parseText("\"a\" [1, 2, 3]\n"
+                                   "\"b\" [4 x 6] {0.5rad 0 0}\n"
+                                   "\"c\" [1,2,3]\n"
+                                   "-s \"d\" [0 1 0] !Rotate! ?2.5 per second? %0 1 0%\n"
+                                   "\"e\" !Rotate! ?fast?\n"
+                                   "\"f\" [9 8 7]\n");
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(objects.size(), 6u);
+    EXPECT_EQ(translationOf(objects.at(0)), glm::vec3(1, 2, 3));
+    EXPECT_EQ(translationOf(objects.at(1)), glm::vec3(4, 0, 6));
+    EXPECT_NE(objects.at(1).model, glm::translate(glm::mat4(1.0f), glm::vec3(4, 0, 6))); // rotated by 0.5
+    EXPECT_EQ(translationOf(objects.at(2)), glm::vec3(4, 0, 1)); // "1,2,3" is z = 1
+    ASSERT_TRUE(objects.at(3).animation);
+    EXPECT_TRUE(objects.at(3).isAnchor && objects.at(3).hasAttachment);
+    EXPECT_EQ(objects.at(4).anchor, &objects.at(3));
+    ASSERT_TRUE(objects.at(4).animation); // a speed of no number is 0
+    EXPECT_EQ(translationOf(objects.at(5)), glm::vec3(9, 8, 7));
+    // each such line is named, and none is skipped
+    for (const char* where : {"test.txt line 1: the translation holds text", "test.txt line 2: the translation holds text",
+                              "test.txt line 3: the translation", "test.txt line 4: the animation speed",
+                              "test.txt line 5: the animation speed"})
+        EXPECT_NE(err.find(where), std::string::npos) << where << "\n" << err;
+    EXPECT_EQ(err.find("skipped"), std::string::npos) << err;
+    EXPECT_EQ(err.find("line 6:"), std::string::npos) << err;
+}
+
+TEST(LevelFile, LinesWithNumbersThatAreNotFiniteAreSkippedAndKeepTheirIndex)
 {
     testing::internal::CaptureStderr();
     const auto objects = parseText("\"a\" [1 2 3]\n"
-                                   "\"b\" [1 x 3]\n"
-                                   "\"c\" {nan 0 0}\n"
-                                   "-s \"d\" !Rotate! ?fast?\n"
-                                   "\"e\" %0 1e999 0%\n"
+                                   "\"b\" [1 nan 3]\n"
+                                   "\"c\" {inf 0 0}\n"
+                                   "-s \"d\" !Rotate! ?1e999?\n"
+                                   "\"e\" %0 1e39 0%\n"
                                    "\"f\"\n");
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_EQ(objects.size(), 2u);
@@ -250,8 +315,10 @@ TEST(LevelFile, LinesWithUnreadableNumbersAreSkippedAndKeepTheirIndex)
     // the skipped lines changed no carried vector, and the skipped anchor anchors nothing
     EXPECT_EQ(translationOf(objects.at(5)), glm::vec3(1, 2, 3));
     EXPECT_EQ(objects.at(5).anchor, nullptr);
-    for (const char* where : {"test.txt line 2:", "test.txt line 3:", "test.txt line 4:", "test.txt line 5:"})
-        EXPECT_NE(err.find(where), std::string::npos) << err;
+    for (const char* where : {"test.txt line 2: the translation is not a finite number; the line is skipped",
+                              "test.txt line 3: the rotation", "test.txt line 4: the animation speed",
+                              "test.txt line 5: the animation axis"})
+        EXPECT_NE(err.find(where), std::string::npos) << where << "\n" << err;
     EXPECT_EQ(err.find("line 1:"), std::string::npos) << err;
     EXPECT_EQ(err.find("line 6:"), std::string::npos) << err;
 }
