@@ -131,15 +131,18 @@ TEST(C64, FixturesShowTheirHandSetCells)
         { "c64_dol.dol", multicolour(6) },
         { "c64_mpic.mpic", multicolour(6) },
         { "c64_rpm.rpm", multicolour(6) },
+        { "c64_rpm_10003.rpm", multicolour(6) }, // ends with its background byte
         { "c64_sar.sar", multicolour(6) },
         { "c64_vid.vid", multicolour(6) },
         { "c64_koa.koa", multicolour(0) },  // Koala's background is always black
         { "c64_fpt.fpt", multicolour(0) },  // its background byte lies past the data
-        { "c64_ami.ami", multicolour(0) },
+        { "c64_ami.ami", multicolour(6) },  // the background byte behind colour memory
         { "c64_drz.drz", multicolour(0) },
         { "c64_fd2.fd2", fd2 },
         { "c64_art.art", hires() },
         { "c64_dd.dd", hires() },
+        { "c64_dd_5c00.dd", hires() },      // Doodle's other load address
+        { "c64_art_9003.art", hires() },    // Art Studio cut short behind the screen
         { "c64_afl.afl", hiresFli() },
         { "c64_hfc.hfc", hiresFli() },
         { "c64_him.him", hiresFli() },
@@ -166,8 +169,8 @@ TEST(C64, FixturesShowTheirHandSetCells)
         { "c64_shf.shfli", { index(0, 0, 3), index(1, 0, 5), index(2, 0, 12) }, 96, 167 },
         { "c64_shfxl.shx", { index(0, 0, 5), index(1, 0, 12) }, 144, 168 },
     };
-    for (const Case& c : cases)
-    {
+    // each case on its own, so that one refused file does not hide the others
+    auto check = [](const Case& c) {
         SCOPED_TRACE(c.name);
         const Result r = decodeFixture(c.name);
         ASSERT_TRUE(r.header.success) << r.header.info;
@@ -176,7 +179,9 @@ TEST(C64, FixturesShowTheirHandSetCells)
         ASSERT_TRUE(r.status.success) << r.status.info;
         for (const Probe& p : c.probes)
             EXPECT_EQ(r.at(p.x, p.y), p.colour) << "at " << p.x << ", " << p.y;
-    }
+    };
+    for (const Case& c : cases)
+        check(c);
 }
 
 namespace
@@ -192,10 +197,10 @@ namespace
 
     // Our decode of a C64 fixture against the reference PNG that make_c64_gimp.sh read
     // through the plug-in's loader.
-    void expectGimpsPixels(const std::string& name, FliColumns columns)
+    void expectGimpsPixels(const std::string& name, FliColumns columns, const Bytes& file)
     {
         SCOPED_TRACE(name);
-        const imagekit::Decoded ours = imagekit::decodeNative(imagekit::readFixture(name), extensionOf(name));
+        const imagekit::Decoded ours = imagekit::decodeNative(file, extensionOf(name));
         ASSERT_TRUE(ours.status.success) << ours.status.info;
         const std::string stem = name.substr(0, name.rfind('.'));
         imagekit::Image expected = imagekit::decodeLibpng(imagekit::readFixture(stem + ".ref.png"));
@@ -211,6 +216,11 @@ namespace
         }
         EXPECT_TRUE(imagekit::sameImage(ours.image, expected));
     }
+
+    void expectGimpsPixels(const std::string& name, FliColumns columns)
+    {
+        expectGimpsPixels(name, columns, imagekit::readFixture(name));
+    }
 } // namespace
 
 // The eight classes gimp-cbmplugs writes, against the plug-ins' own loaders.
@@ -221,6 +231,12 @@ TEST(C64, GimpWrittenFilesMatchGimpsLoaders)
                               "c64_gimp_artstudio.art" })
         expectGimpsPixels(name, FliColumns::compared);
     expectGimpsPixels("c64_gimp_afli.afl", FliColumns::colour15);
+
+    // the Art Studio file as the plug-in wrote it, 9002 bytes: bitmap and screen, no padding
+    Bytes art = imagekit::readFixture("c64_gimp_artstudio.art");
+    ASSERT_EQ(art.size(), 9009u);
+    art.resize(9002);
+    expectGimpsPixels("c64_gimp_artstudio.art", FliColumns::compared, art);
 }
 
 // Two generated pictures the plug-ins can also read (FLI Designer through the FLI loader,
@@ -265,8 +281,18 @@ TEST(C64, ExactSizesAndLoadAddresses)
     Bytes moved = koala;
     moved[1] = 0x50;
 
+    // Art Studio and Run Paint may end behind the last byte they draw, not before it, and
+    // not after the class's own size; Doodle has two load addresses, no third
     Bytes art = imagekit::readFixture("c64_art.art");
-    art.resize(9002); // GIMP's Art Studio files
+    Bytes artShort(art.begin(), art.begin() + 9001);
+    Bytes artLong = art;
+    artLong.push_back(0);
+    Bytes rpm = imagekit::readFixture("c64_rpm.rpm");
+    Bytes rpmShort(rpm.begin(), rpm.begin() + 10002);
+    Bytes rpmLong = rpm;
+    rpmLong.push_back(0);
+    Bytes doodle = imagekit::readFixture("c64_dd_5c00.dd");
+    doodle[1] = 0x3C;
     Bytes afli = imagekit::readFixture("c64_afl.afl");
     afli.push_back(0); // GIMP's AFLI files
 
@@ -280,7 +306,11 @@ TEST(C64, ExactSizesAndLoadAddresses)
         { "Koala one byte longer", longer, ".koa" },
         { "Koala one byte shorter", shorter, ".kla" },
         { "Koala at another load address", moved, ".koa" },
-        { "9002-byte Art Studio", art, ".art" },
+        { "Art Studio without the screen's last byte", artShort, ".art" },
+        { "Art Studio one byte longer", artLong, ".ocp" },
+        { "Run Paint without its background byte", rpmShort, ".rpm" },
+        { "Run Paint one byte longer", rpmLong, ".rpm" },
+        { "Doodle at 0x3C00", doodle, ".dd" },
         { "16386-byte AFLI", afli, ".afli" },
         { "empty", {}, ".gun" },
         { "one byte", { 0x00 }, ".mci" },
@@ -302,9 +332,9 @@ TEST(C64, ExactSizesAndLoadAddresses)
     }
 
     // the same Koala bytes at Run Paint's size show the background byte where Koala shows black
-    Bytes rpm = koala;
-    rpm.resize(10006, 0);
-    const Result asRpm = decode(rpm, ".rpm");
+    Bytes koalaAsRpm = koala;
+    koalaAsRpm.resize(10006, 0);
+    const Result asRpm = decode(koalaAsRpm, ".rpm");
     const Result asKoala = decode(koala, ".koa");
     ASSERT_TRUE(asRpm.header.success);
     EXPECT_EQ(asRpm.at(80, 40), c64[6]);
@@ -417,7 +447,7 @@ TEST(C64, EveryExtensionReachesItsClass)
 TEST(C64, DamagedFilesEndInAStatus)
 {
     const std::vector<std::string> names = imagekit::listFixtures({ "c64_" });
-    ASSERT_EQ(names.size(), 47u);
+    ASSERT_EQ(names.size(), 50u);
     for (const std::string& name : names)
     {
         SCOPED_TRACE(name);

@@ -5,9 +5,10 @@
 //
 // The classes differ only in where their parts lie and in a few rendering quirks, so the
 // renderers (hires, multicolour, FLI, interlace) are shared and each class is a layout plus,
-// where needed, an unpacker. A file is accepted only at its exact size (and load address),
-// every read of picture data is bounded by the data actually present, and every unpacker
-// stops at the end of its output and of its input.
+// where needed, an unpacker. A file is accepted at its class's size and load address (a few
+// classes also take the shorter files and other load addresses their programs wrote), every
+// read of picture data is bounded by the data actually present, and every unpacker stops at
+// the end of its output and of its input.
 
 #include <algorithm>
 #include <array>
@@ -422,6 +423,12 @@ namespace norva
             Render render;
             int width = 320;
             int height = 200;
+            // Files of some programs circulate cut short behind the last byte the picture
+            // draws from (or with only part of their padding): the smallest such file, or 0
+            // when only the exact size is accepted.
+            u64 shortest = 0;
+            // a second address that versions of the program saved at, or 0
+            u16 otherLoad = 0;
         };
 
         class GenericInterface : public Interface
@@ -429,9 +436,11 @@ namespace norva
         public:
             GenericInterface(ConstMemory memory, const Layout& layout) : Interface(memory)
             {
-                if (memory.size != layout.size)
+                const u64 shortest = layout.shortest ? layout.shortest : layout.size;
+                const u16 load = loadAddress();
+                if (memory.size < shortest || memory.size > layout.size)
                     reject("Incorrect file size.");
-                else if (loadAddress() != layout.load)
+                else if (load != layout.load && (!layout.otherLoad || load != layout.otherLoad))
                     reject("Incorrect load address.");
                 else
                     accept(layout.width, layout.height, fileData(), layout.render);
@@ -576,10 +585,11 @@ namespace norva
 
         const Layout layoutA64 = { 0x4000, 10242, renderMulticolor<0, 8192, 9216, 10239> };
         const Layout layoutAFL = { 0x4000, 16385, renderHires<8192, 0, true> };
-        const Layout layoutART = { 0x2000, 9009, renderHires<0, 8000, false> };
+        // bitmap and screen (9000 bytes) are all it draws; the rest of the 9009-byte file is not
+        const Layout layoutART = { 0x2000, 9009, renderHires<0, 8000, false>, 320, 200, 9002 };
         const Layout layoutBLP = { 0xA000, 10242, renderMulticolor<0, 8192, 9216, 8064> };
         const Layout layoutCDU = { 0x7EEF, 10277, renderMulticolor<273, 8273, 9273, 10273> };
-        const Layout layoutDD = { 0x1C00, 9218, renderHires<1024, 0, false> };
+        const Layout layoutDD = { 0x1C00, 9218, renderHires<1024, 0, false>, 320, 200, 0, 0x5C00 };
         const Layout layoutDOL = { 0x5800, 10242, renderMulticolor<2048, 1024, 0, 2024> };
         const Layout layoutFD2 = { 0x3C00, 17409, renderFD2 };
         const Layout layoutFPR = { 0x3780, 18370, renderFPR };
@@ -589,7 +599,8 @@ namespace norva
         const Layout layoutKOA = { 0x6000, 10003, renderMulticolor<0, 8000, 9000, -1> };
         const Layout layoutMPIC = { 0x2000, 10018, renderMulticolor<0, 8000, 9016, 9001> };
         const Layout layoutPMG = { 0x3F8E, 9332, renderPMG };
-        const Layout layoutRPM = { 0x6000, 10006, renderMulticolor<0, 8000, 9000, 10000> };
+        // the background byte at 10000 is the last one it draws
+        const Layout layoutRPM = { 0x6000, 10006, renderMulticolor<0, 8000, 9000, 10000>, 320, 200, 10003 };
         const Layout layoutSAR = { 0x7800, 10018, renderMulticolor<1024, 0, 9216, 1008> };
         const Layout layoutSHFXL = { 0x4000, 15362, renderSHFXL, 144, 168 };
         const Layout layoutVID = { 0x5800, 10050, renderMulticolor<2048, 1024, 0, 2025> };
@@ -604,7 +615,8 @@ namespace norva
         // classes with rules of their own (packed forms, magic texts)
         // --------------------------------------------------------------------
 
-        void renderAMI(Picture& p, const Data& d) { renderMulticolor<0, 8000, 9000, -1>(p, d); }
+        // the background byte follows colour memory
+        void renderAMI(Picture& p, const Data& d) { renderMulticolor<0, 8000, 9000, 10000>(p, d); }
         void renderDRZ(Picture& p, const Data& d) { renderMulticolor<2048, 1024, 0, -1>(p, d); }
 
         void renderDRL(Picture& p, const Data& d)
