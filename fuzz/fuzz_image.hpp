@@ -52,11 +52,15 @@ namespace fuzz
 
             norva::ImageDecodeOptions options;
             options.palette = palette;
-            // animated formats yield a frame per call; a few show the frame state machine
-            for (int frame = 0; frame < 4; ++frame)
+            // animated formats yield a frame per call; a few show the frame state machine, and
+            // an animation's wrap to frame 0 its next loop (a still image ends at once)
+            int wraps = 0;
+            for (int frame = 0; frame < 6; ++frame)
             {
                 norva::ImageDecodeStatus status = decoder.decode(surface, options);
-                if (!status.success || status.next_frame_index == 0)
+                if (!status.success)
+                    break;
+                if (status.next_frame_index == 0 && (status.current_frame_index == 0 || ++wraps == 2))
                     break;
             }
         }

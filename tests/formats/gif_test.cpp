@@ -1,11 +1,15 @@
 // GIF: every frame of the ImageMagick, gifsicle and pamtogif fixtures (and of make_gif.py's
-// files) against giflib's raw frames composed by the decoder's rules: no disposal, each
-// frame drawn over the canvas, transparent pixels leave the canvas except on the first
-// frame, where they take the background colour with alpha 0. giflib does the LZW and the
-// interlacing; this file only composes. The encoder's files are read back by giflib.
+// files) against giflib's raw frames composed by the decoder's rules: each frame drawn over
+// the canvas, transparent pixels leave the canvas except on the first frame, where they
+// take the background colour with alpha 0; before the next frame, disposal 2 clears the
+// frame's rectangle (transparent black; in indices the frame's transparent index, else 0)
+// and disposal 3 restores what it covered (under the first frame: the cleared canvas). giflib does the LZW and the interlacing; this
+// file only composes. The animations' colours are also checked against ImageMagick's
+// -coalesce frames. The encoder's files are read back by giflib.
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <vector>
 
@@ -96,6 +100,13 @@ namespace
         int delay = 2;
         bool transparent = false;
         int transparentIndex = 0;
+        int disposal = 0;
+        // the previous frame's disposal: its method, rectangle, fill index and covered pixels
+        int pendingMethod = 0;
+        int pendingFill = 0;
+        GifImageDesc pendingRect {};
+        std::vector<u32> savedCanvas;
+        std::vector<u8> savedIndices;
 
         for (int i = 0; i < gif->ImageCount; ++i)
         {
@@ -106,7 +117,22 @@ namespace
                 delay = gcb.DelayTime;
                 transparent = gcb.TransparentColor != NO_TRANSPARENT_COLOR;
                 transparentIndex = transparent ? gcb.TransparentColor : 0;
+                disposal = gcb.DisposalMode;
             }
+            for (int y = pendingRect.Top; pendingMethod >= 2 && y < pendingRect.Top + pendingRect.Height; ++y)
+                for (int x = pendingRect.Left; x < pendingRect.Left + pendingRect.Width; ++x)
+                {
+                    if (x >= width || y >= height)
+                        continue;
+                    const size_t at = size_t(y) * width + x;
+                    canvas[at] = pendingMethod == 2 ? 0 : savedCanvas[at];
+                    indexCanvas[at] = pendingMethod == 2 ? u8(pendingFill) : savedIndices[at];
+                }
+            pendingMethod = disposal == 2 || disposal == 3 ? disposal : 0;
+            pendingFill = transparent ? transparentIndex : 0;
+            pendingRect = image.ImageDesc;
+            savedCanvas = canvas;
+            savedIndices = indexCanvas;
             const ColorMapObject* map = image.ImageDesc.ColorMap ? image.ImageDesc.ColorMap : gif->SColorMap;
             std::vector<u32> palette(256, map ? 0 : 0xFF000000);
             for (int c = 0; map && c < map->ColorCount; ++c)
@@ -162,6 +188,7 @@ namespace
         "gif_anim_optimize.gif",        // sub-rectangles with transparency
         "gif_anim_gifsicle.gif",        // disposal 3
         "gif_anim_gifsicle_o3.gif",     // gifsicle's optimised sub-rectangles
+        "gif_anim_mixed.gif",           // sub-rectangles with disposal 0, 2 and 3
         "gif_gen_deferred.gif",         // a full table used without a clear
         "gif_gen_notable.gif",          // no colour table: opaque black
     };
@@ -190,6 +217,7 @@ TEST(GIF, EveryFrameMatchesGiflibComposed)
                 const ImageDecodeStatus status = decoder.decode(bitmap);
                 ASSERT_TRUE(status.success) << name << " frame " << i << ": " << status.info;
                 EXPECT_EQ(status.current_frame_index, i) << name;
+                EXPECT_EQ(status.next_frame_index, (i + 1) % count) << name << ": N images, N frames";
                 EXPECT_EQ(status.frame_delay_numerator, expected.delays[i]) << name << " frame " << i;
                 EXPECT_EQ(status.frame_delay_denominator, 100);
                 EXPECT_TRUE(imagekit::sameImage(imagekit::fromSurface(bitmap), expected.frames[i]))
@@ -219,39 +247,140 @@ TEST(GIF, EveryFrameMatchesGiflibComposed)
     }
 }
 
-TEST(GIF, FrameIndicesLoopAndAStillImageStays)
+// ImageMagick's -coalesce frames of every animation, twice round the loop: a second loop
+// starts from the canvas the first one had. gif_anim_gifsicle.gif's first frame has
+// disposal 3, where the three references part: ImageMagick restores the background colour
+// (opaque), Pillow keeps the frame, browsers and this decoder the cleared canvas; the
+// giflib test above checks it by that rule, and its first frame here.
+TEST(GIF, AnimationsMatchImageMagickCoalesced)
+{
+    const std::vector<std::string> names = imagekit::listFixtures({ "gif_anim_" });
+    ASSERT_EQ(names.size(), 6u);
+    for (const std::string& name : names)
+    {
+        const bool firstRestoresPrevious = name == "gif_anim_gifsicle.gif";
+        const std::string stem = name.substr(0, name.size() - 4);
+        std::vector<Image> references;
+        for (int k = 0;; ++k)
+        {
+            const std::string ref = stem + ".f" + std::to_string(k) + ".ref.png";
+            if (!std::ifstream(imagekit::fixturePath(ref)))
+                break;
+            references.push_back(imagekit::decodeLibpng(imagekit::readFixture(ref)));
+        }
+        ASSERT_GE(references.size(), 3u) << name;
+        const int count = int(references.size());
+
+        const Bytes file = imagekit::readFixture(name);
+        ImageDecoder decoder(memoryOf(file), ".gif");
+        Bitmap bitmap(decoder.header().width, decoder.header().height, Format::RGBA8888);
+        for (int i = 0; i < 2 * count; ++i)
+        {
+            const ImageDecodeStatus status = decoder.decode(bitmap);
+            ASSERT_TRUE(status.success) << name << ": " << status.info;
+            EXPECT_EQ(status.current_frame_index, i % count) << name;
+            EXPECT_EQ(status.next_frame_index, (i + 1) % count) << name;
+            if (firstRestoresPrevious && i % count)
+                continue;
+            EXPECT_TRUE(imagekit::sameImage(imagekit::fromSurface(bitmap), references[size_t(i % count)],
+                                            { .ignoreTransparentColor = true }))
+                << name << " frame " << i;
+        }
+    }
+}
+
+TEST(GIF, FrameIndicesLoopAndAStillImageEnds)
 {
     const Bytes animation = imagekit::readFixture("gif_anim_im.gif");
     ImageDecoder decoder(memoryOf(animation), ".gif");
     Bitmap bitmap(16, 12, Format::RGBA8888);
-    const std::pair<int, int> sequence[] = { { 0, 1 }, { 1, 2 }, { 2, 3 }, { 3, 0 }, { 0, 1 }, { 1, 2 } };
-    std::vector<u8> last;
+    const std::pair<int, int> sequence[] = { { 0, 1 }, { 1, 2 }, { 2, 0 }, { 0, 1 }, { 1, 2 }, { 2, 0 }, { 0, 1 } };
     for (const auto& [current, next] : sequence)
     {
-        const std::vector<u8> before(bitmap.image, bitmap.image + 16 * 12 * 4);
         const ImageDecodeStatus status = decoder.decode(bitmap);
         ASSERT_TRUE(status.success) << status.info;
         EXPECT_EQ(status.current_frame_index, current);
         EXPECT_EQ(status.next_frame_index, next);
         EXPECT_EQ(status.frame_delay_numerator, 10);
-        if (current == 3)
-        {
-            // the call that meets the trailer shows the last canvas again
-            EXPECT_EQ(std::vector<u8>(bitmap.image, bitmap.image + 16 * 12 * 4), before);
-        }
     }
 
+    // a still image is frame 0 of 0 every time, the same picture
     const Bytes still = imagekit::readFixture("gif_im87.gif");
     ImageDecoder single(memoryOf(still), ".gif");
     Bitmap dest(13, 7, Format::RGBA8888);
-    const std::pair<int, int> stillSequence[] = { { 0, 1 }, { 1, 1 }, { 1, 1 } };
-    for (const auto& [current, next] : stillSequence)
+    std::vector<u8> first;
+    for (int i = 0; i < 3; ++i)
     {
         const ImageDecodeStatus status = single.decode(dest);
         ASSERT_TRUE(status.success);
-        EXPECT_EQ(status.current_frame_index, current);
-        EXPECT_EQ(status.next_frame_index, next);
+        EXPECT_EQ(status.current_frame_index, 0);
+        EXPECT_EQ(status.next_frame_index, 0);
         EXPECT_EQ(status.frame_delay_numerator, 2) << "no graphic control: 2/100 s";
+        const std::vector<u8> pixels(dest.image, dest.image + 13 * 7 * 4);
+        if (i == 0)
+            first = pixels;
+        EXPECT_EQ(pixels, first);
+    }
+}
+
+// A file cut inside an image keeps what was decoded and says so, the frame still shown; a
+// cut animation then loops over what it holds.
+TEST(GIF, DataEndingInsideAnImageIsReported)
+{
+    // the still: cut in the middle of its image data
+    {
+        const Bytes file = imagekit::readFixture("gif_im_plasma.gif");
+        const Composed whole = composeWithGiflib(file);
+        ASSERT_EQ(whole.frames.size(), 1u);
+        const Bytes cut(file.begin(), file.begin() + std::ptrdiff_t(file.size() / 2));
+        ImageDecoder decoder(memoryOf(cut), ".gif");
+        Bitmap bitmap(decoder.header().width, decoder.header().height, Format::RGBA8888);
+        const ImageDecodeStatus status = decoder.decode(bitmap);
+        EXPECT_TRUE(status.success);
+        EXPECT_NE(status.info.find("Data ended early"), std::string::npos) << status.info;
+        EXPECT_EQ(status.current_frame_index, 0);
+        EXPECT_EQ(status.next_frame_index, 0);
+        // the first row came before the cut; the last did not
+        const Image ours = imagekit::fromSurface(bitmap);
+        const Image& expected = whole.frames[0];
+        for (int x = 0; x < ours.width; ++x)
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(ours.at(x, 0, c), expected.at(x, 0, c)) << x;
+        EXPECT_EQ(ours.at(0, ours.height - 1, 3), 0) << "the rows past the cut stay as the canvas starts";
+    }
+
+    // the animation: cut inside its third image, which is shown as far as it goes; cut
+    // inside the descriptor or the table of its fifth
+    const Bytes file = imagekit::readFixture("gif_anim_mixed.gif");
+    std::vector<size_t> images;
+    {
+        // image descriptors follow a block terminator (or the global table)
+        Slurped s(file);
+        ASSERT_NE(s.gif, nullptr);
+        ASSERT_EQ(s.gif->ImageCount, 5);
+    }
+    for (size_t i = 13 + 3 * 256; i + 10 < file.size(); ++i)
+    {
+        if (file[i] == 0x2C && file[i - 1] == 0)
+            images.push_back(i);
+    }
+    ASSERT_EQ(images.size(), 5u);
+    for (const size_t cutAt : { images[2] + 10 + 6, images[4] + 5 })
+    {
+        const Bytes cut(file.begin(), file.begin() + std::ptrdiff_t(cutAt));
+        const int frames = cutAt < images[3] ? 3 : 5;
+        ImageDecoder decoder(memoryOf(cut), ".gif");
+        Bitmap bitmap(16, 12, Format::RGBA8888);
+        for (int i = 0; i < 2 * frames; ++i)
+        {
+            const ImageDecodeStatus status = decoder.decode(bitmap);
+            ASSERT_TRUE(status.success) << status.info;
+            EXPECT_EQ(status.current_frame_index, i % frames) << cutAt;
+            EXPECT_EQ(status.next_frame_index, (i + 1) % frames) << cutAt;
+            const bool last = i % frames == frames - 1;
+            EXPECT_EQ(status.info.find("Data ended early") != std::string::npos, last) << cutAt << " frame " << i
+                                                                                          << ": " << status.info;
+        }
     }
 }
 
@@ -533,6 +662,79 @@ TEST(GIF, EncoderLayoutAndQuantizing)
     ASSERT_EQ(colors.size(), 256u);
     for (int i = 0; i < 256; ++i)
         EXPECT_EQ(colors[i], expectedPalette.color[i] | 0xFF000000) << i;
+}
+
+// A source of 256 colours or fewer comes back with exactly its colours (alpha is not
+// written), whatever its size and format; 257 colours go through the quantizer.
+TEST(GIF, EncoderKeepsTheColoursOfSmallPalettes)
+{
+    std::mt19937 random(7);
+    struct Case
+    {
+        const char* what;
+        int width, height, colors;
+        Format format;
+    };
+    const Case cases[] = {
+        { "1 x 1 red", 1, 1, 1, Format::RGBA8888 },
+        { "two colours", 5, 3, 2, Format::BGRA8888 },
+        { "200 colours of noise", 40, 30, 200, Format::RGBA8888 },
+        { "256 colours, each once", 16, 16, 256, Format::RGB888 },
+        { "256 colours on a larger image", 300, 200, 256, Format::BGRA8888 },
+        { "greys", 9, 9, 17, Format::L8 },
+    };
+    for (const Case& c : cases)
+    {
+        std::vector<u32> colors;   // 0x00RRGGBB
+        for (int i = 0; i < c.colors; ++i)
+        {
+            const u32 v = c.format == Format::L8 ? u32(i * 15) * 0x010101 : (c.colors == 1 ? 0xFF0000 : u32(random()) & 0xFFFFFF);
+            if (std::find(colors.begin(), colors.end(), v) == colors.end())
+                colors.push_back(v);
+        }
+        Bitmap source(c.width, c.height, c.format);
+        std::vector<u32> expected;
+        Bitmap rgba(c.width, c.height, Format::RGBA8888);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x)
+            {
+                const size_t i = size_t(y) * c.width + x;
+                const u32 v = colors[i < colors.size() ? i : random() % colors.size()];
+                u8* p = rgba.address(x, y);
+                p[0] = u8(v >> 16);
+                p[1] = u8(v >> 8);
+                p[2] = u8(v);
+                p[3] = u8(random());   // not written
+                expected.push_back(0xFF000000 | v);
+            }
+        ASSERT_TRUE(source.blit(0, 0, rgba));
+
+        ImageEncodeStatus status;
+        const Bytes file = encode(source, ImageEncodeOptions(), &status);
+        ASSERT_TRUE(status.success) << c.what << ": " << status.info;
+        std::vector<u32> table;
+        const std::vector<u8> indices = giflibIndices(file, &table);
+        ASSERT_EQ(indices.size(), expected.size()) << c.what;
+        for (size_t i = 0; i < indices.size(); ++i)
+            ASSERT_EQ(table[indices[i]], expected[i]) << c.what << ", pixel " << i;
+    }
+
+    // 257 colours are quantized as before
+    Bitmap many(257, 1, Format::RGBA8888);
+    for (int x = 0; x < 257; ++x)
+    {
+        u8* p = many.address(x, 0);
+        p[0] = u8(x);
+        p[1] = u8(x >> 1);
+        p[2] = u8(x * 3);
+        p[3] = 255;
+    }
+    ImageEncodeOptions options;
+    const Bytes file = encode(many, options);
+    Bitmap expectedIndices(257, 1, Format::INDEX8);
+    Palette expectedPalette;
+    image::ColorQuantizer::quantize(expectedPalette, expectedIndices, many, { options.quality, options.dithering });
+    EXPECT_EQ(giflibIndices(file), std::vector<u8>(expectedIndices.image, expectedIndices.image + 257));
 }
 
 TEST(GIF, EncoderRefusals)

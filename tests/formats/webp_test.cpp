@@ -190,6 +190,19 @@ TEST(WebP, FailuresAreReported)
         EXPECT_EQ(status.info, "[ImageDecoder.WEBP] Decoding failed.");
     }
     {
+        // an animation (img2webp) is refused as such, not as a failed decode
+        const Bytes file = imagekit::readFixture("webp_anim.webp");
+        ImageDecoder decoder(memoryOf(file), ".webp");
+        const ImageHeader header = decoder.header();
+        EXPECT_FALSE(header.success);
+        EXPECT_EQ(header.info, "[ImageDecoder.WEBP] Animated WebP is not supported.");
+        EXPECT_EQ(header.width, 16);
+        EXPECT_EQ(header.height, 12);
+        const ImageDecodeStatus status = decoder.decode(dest);
+        EXPECT_FALSE(status.success);
+        EXPECT_EQ(status.info, "[ImageDecoder.WEBP] Animated WebP is not supported.");
+    }
+    {
         // libwebp has 14-bit dimensions
         Bitmap huge(16384, 1, Format::RGBA8888);
         MemoryStream stream;
@@ -203,7 +216,7 @@ TEST(WebP, FailuresAreReported)
 TEST(WebP, RobustnessSweep)
 {
     const std::vector<std::string> names = imagekit::listFixtures({ "webp_" });
-    ASSERT_EQ(names.size(), 5u);
+    ASSERT_EQ(names.size(), std::size(fixtures) + 1) << "the stills and the animation";
     for (const std::string& name : names)
     {
         const Bytes file = imagekit::readFixture(name);

@@ -363,12 +363,13 @@ TEST(PNGInflate, ExactSizeOnBothPaths)
     }
 }
 
-// stb_image's inflater does not check the Adler-32 trailer and libdeflate does: a stream
-// with a wrong trailer shows which of the two ran at 131072 and at 131073 bytes.
-TEST(PNGInflate, SplitsAt131072CompressedBytes)
+// A wrong Adler-32 trailer fails on both sides of the split between the two inflaters (stb
+// reads past it unchecked, so it is checked here), and a stream with bytes behind its
+// trailer still inflates on both.
+TEST(PNGInflate, AdlerIsCheckedOnBothSidesOf131072CompressedBytes)
 {
     std::mt19937 random(5);
-    for (size_t total : { smallInflateLimit, smallInflateLimit + 1 })
+    for (size_t total : { size_t(100), smallInflateLimit, smallInflateLimit + 1 })
     {
         // stored blocks: 2 header bytes, 5 bytes a block, the data, 4 trailer bytes
         const size_t blocks = 5;
@@ -385,9 +386,25 @@ TEST(PNGInflate, SplitsAt131072CompressedBytes)
         ASSERT_EQ(inflateZlib(ConstMemory(z.data(), z.size()), rawSize, out), InflateResult::OK);
         EXPECT_EQ(std::vector<u8>(out.get(), out.get() + rawSize), raw);
 
-        z.back() ^= 0x55;
-        const InflateResult damaged = inflateZlib(ConstMemory(z.data(), z.size()), rawSize, out);
-        EXPECT_EQ(damaged, total <= smallInflateLimit ? InflateResult::OK : InflateResult::FAILED) << total;
+        std::vector<u8> trailing = z;
+        trailing.insert(trailing.end(), { 1, 2, 3 });
+        EXPECT_EQ(inflateZlib(ConstMemory(trailing.data(), trailing.size()), rawSize, out), InflateResult::OK) << total;
+
+        for (size_t at : { z.size() - 1, z.size() - 4 })
+        {
+            std::vector<u8> damaged = z;
+            damaged[at] ^= 0x55;
+            EXPECT_EQ(inflateZlib(ConstMemory(damaged.data(), damaged.size()), rawSize, out),
+                      InflateResult::BAD_CHECKSUM) << total << " at " << at;
+        }
+        // a changed data byte inflates to the right size in a stored block: only the
+        // checksum tells
+        std::vector<u8> damaged = z;
+        damaged[total / 2] ^= 1;
+        EXPECT_EQ(inflateZlib(ConstMemory(damaged.data(), damaged.size()), rawSize, out), InflateResult::BAD_CHECKSUM)
+            << total;
+        // without its trailer the stream is cut
+        EXPECT_EQ(inflateZlib(ConstMemory(z.data(), z.size() - 4), rawSize, out), InflateResult::FAILED) << total;
     }
 }
 

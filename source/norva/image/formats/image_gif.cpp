@@ -1,17 +1,21 @@
 // GIF decoder and encoder.
 //
 // The decoder keeps an animation canvas of the logical screen's size and draws one image
-// per decode call onto it, so successive calls play an animated file and loop. Disposal
-// methods are read and not applied: each frame is drawn over what the canvas holds, its
-// transparent pixels leaving the canvas as it is (on the first frame they are written as
-// the background colour with alpha 0). The encoder writes a single-image GIF89a file from
-// an indexed surface with 256 colours, or quantizes any other surface.
+// per decode call onto it, so successive calls play an animated file and loop: a file of
+// N images gives N frames, the last one naming frame 0 as the next. Each frame is drawn
+// over what the canvas holds, its transparent pixels leaving the canvas as it is (on the
+// first frame they are written as the background colour with alpha 0); before the next
+// frame is drawn, a frame with disposal 2 clears its rectangle as the canvas starts and
+// one with disposal 3 puts back what lay under it. The encoder writes a single-image
+// GIF89a file from an indexed surface with 256 colours, writing a source's own colours
+// when it holds 256 or fewer and quantizing any other.
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include <norva/core/byte_reader.hpp>
@@ -56,8 +60,9 @@ namespace norva
 
         enum class LZWResult
         {
-            OK,     // the data ended (end code, a full image, or no more sub-blocks)
-            ERROR,  // a bad code, a minimum code size above 12, or data past the file end
+            OK,         // the data ended (end code, a full image, or no more sub-blocks)
+            ERROR,      // a bad code or a minimum code size above 12
+            TRUNCATED,  // the file ends inside the sub-blocks
         };
 
         // The most bytes k codes can give: the n-th code after a clear is at most n bytes
@@ -98,7 +103,9 @@ namespace norva
         {
             decoded = 0;
             const u32 minCodeSize = reader.byte();
-            if (reader.isShort() || minCodeSize > maxCodeBits)
+            if (reader.isShort())
+                return LZWResult::TRUNCATED;
+            if (minCodeSize > maxCodeBits)
                 return LZWResult::ERROR;
 
             // the sub-blocks' bytes as one stream, with zero padding for the eight-byte
@@ -229,7 +236,7 @@ namespace norva
                 pos += length;
             }
             decoded = std::min<u64>(pos, size);
-            return truncated ? LZWResult::ERROR : LZWResult::OK;
+            return truncated ? LZWResult::TRUNCATED : LZWResult::OK;
         }
 
         // --------------------------------------------------------------------
@@ -306,10 +313,21 @@ namespace norva
             }
 
         private:
+            // How a block walk ended.
+            enum class Walk
+            {
+                IMAGE,      // an image was drawn; the cursor is behind it
+                END,        // the trailer or the end of the data at a block boundary
+                ERROR,      // bad image data: the frame keeps what was decoded
+                TRUNCATED,  // the file ends inside a block
+            };
+
             ImageDecodeStatus decodeImage(Surface& dest, Palette* palette);
-            bool walkBlocks(const Surface& canvas, Palette* palette, bool& decodedImage);
-            bool skipSubBlocks(ByteReader& reader);
-            bool decodeFrame(ByteReader& reader, const Surface& canvas, Palette* palette);
+            Walk walkBlocks(const Surface& canvas, Palette* palette, bool& image);
+            bool hasAnotherImage(u64 offset) const;
+            static bool skipSubBlocks(ByteReader& reader);
+            Walk decodeFrame(ByteReader& reader, const Surface& canvas, Palette* palette);
+            void dispose(const Surface& canvas);
 
             ConstMemory m_memory;
             ImageHeader m_header;
@@ -334,7 +352,24 @@ namespace norva
             // come from the system already cleared.
             std::unique_ptr<u8, decltype(&std::free)> m_canvas { nullptr, &std::free };
 
-            int m_frameCounter = 0;
+            // The last frame's disposal, done before the next frame is drawn: its rectangle
+            // (clipped to the canvas), and for disposal 3 the canvas bytes it covered.
+            struct Disposal
+            {
+                u8 method = 0;
+                int left = 0;
+                int top = 0;
+                int width = 0;
+                int height = 0;
+                int bytesPerPixel = 0;
+                int fill = 0;       // the byte a cleared index canvas gets
+            };
+            Disposal m_pending;
+            Scratch m_saved;
+
+            int m_frameCounter = 0;     // images drawn in this loop of the animation
+            int m_shown = 0;            // the index of the frame the canvas shows
+            bool m_restart = false;     // the next image is frame 0 of a new loop
             u64 m_firstBlock = 0;
             u64 m_cursor = 0;
             bool m_hasCursor = false;
@@ -407,14 +442,40 @@ namespace norva
                 ? Surface(m_width, m_height, Format::INDEX8, m_width, m_canvas.get())
                 : Surface(m_width, m_height, Format::BGRA8888, m_width * 4, m_canvas.get());
 
-            const int current = m_frameCounter;
+            bool more = false;
             if (m_hasCursor)
             {
+                if (m_restart)
+                {
+                    // every loop starts from the canvas and the graphic control the first one had
+                    std::memset(m_canvas.get(), 0, size_t(canvasBytes));
+                    m_pending = Disposal();
+                    m_restart = false;
+                    m_delay = 2;
+                    m_disposal = 0;
+                    m_userInput = 0;
+                    m_transparentFlag = 0;
+                    m_transparentIndex = 0;
+                }
                 m_firstFrame = m_frameCounter == 0;
-                bool decodedImage = false;
-                m_hasCursor = walkBlocks(canvas, palette, decodedImage);
-                if (decodedImage)
-                    ++m_frameCounter;
+                bool image = false;
+                const Walk walk = walkBlocks(canvas, palette, image);
+                if (image)
+                    m_shown = m_frameCounter++;
+                if (walk == Walk::TRUNCATED)
+                    status.info = "[ImageDecoder.GIF] Data ended early";
+
+                // The frame after this one: the next image when the file holds one, else
+                // frame 0, where an animation of two or more images loops.
+                more = walk == Walk::IMAGE && hasAnotherImage(m_cursor);
+                m_hasCursor = more;
+                if (!more && m_frameCounter >= 2)
+                {
+                    m_frameCounter = 0;
+                    m_cursor = m_firstBlock;
+                    m_hasCursor = true;
+                    m_restart = true;
+                }
             }
 
             if (!dest.blit(0, 0, canvas))
@@ -423,16 +484,8 @@ namespace norva
                 return status;
             }
 
-            if (!m_hasCursor && m_frameCounter >= 2)
-            {
-                // the animation loops
-                m_frameCounter = 0;
-                m_cursor = m_firstBlock;
-                m_hasCursor = true;
-            }
-
-            status.current_frame_index = current;
-            status.next_frame_index = m_frameCounter;
+            status.current_frame_index = m_shown;
+            status.next_frame_index = more ? m_frameCounter : 0;
             status.frame_delay_numerator = m_delay;
             status.frame_delay_denominator = 100;
             return status;
@@ -452,9 +505,30 @@ namespace norva
             }
         }
 
-        // Walks from the cursor to the next image and draws it. Returns whether a cursor
-        // remains: false at the trailer, the end of the data or a data error.
-        bool Interface::walkBlocks(const Surface& canvas, Palette* palette, bool& decodedImage)
+        // Whether an image descriptor follows before the trailer or the end of the data.
+        bool Interface::hasAnotherImage(u64 offset) const
+        {
+            ByteReader reader(m_memory);
+            reader.seek(offset);
+            while (!reader.atEnd())
+            {
+                const u8 block = reader.byte();
+                if (block == 0x2C)
+                    return true;
+                if (block == 0x3B)
+                    return false;
+                if (block == 0x21)
+                {
+                    reader.byte(); // label
+                    if (reader.isShort() || !skipSubBlocks(reader))
+                        return false;
+                }
+            }
+            return false;
+        }
+
+        // Walks from the cursor to the next image and draws it, leaving the cursor behind it.
+        Interface::Walk Interface::walkBlocks(const Surface& canvas, Palette* palette, bool& image)
         {
             ByteReader reader(m_memory);
             reader.seek(m_cursor);
@@ -478,26 +552,45 @@ namespace norva
                     }
                     // application extensions (loop counts) are not used
                     if (reader.isShort() || !skipSubBlocks(reader))
-                        return false;
+                        return Walk::TRUNCATED;
                 }
                 else if (block == 0x2C)
                 {
-                    decodedImage = true;
-                    if (!decodeFrame(reader, canvas, palette))
-                        return false;
+                    image = true;
+                    const Walk walk = decodeFrame(reader, canvas, palette);
                     m_cursor = reader.offset();
-                    return true;
+                    return walk;
                 }
                 else if (block == 0x3B)
                 {
-                    return false;
+                    return Walk::END;
                 }
                 // anything else is skipped
             }
-            return false;
+            return Walk::END;
         }
 
-        bool Interface::decodeFrame(ByteReader& reader, const Surface& canvas, Palette* palette)
+        // Undoes the previous frame as its disposal method asks: 2 clears its rectangle as
+        // the canvas starts (transparent black, or in indices its transparent index), 3 puts
+        // back the canvas it covered. 0, 1 and the undefined methods keep it.
+        void Interface::dispose(const Surface& canvas)
+        {
+            const Disposal d = m_pending;
+            m_pending = Disposal();
+            if ((d.method != 2 && d.method != 3) || d.bytesPerPixel != canvas.format.bytes())
+                return;
+            const Surface area(canvas, d.left, d.top, d.width, d.height);
+            const size_t row = size_t(area.width) * size_t(d.bytesPerPixel);
+            for (int y = 0; y < area.height; ++y)
+            {
+                if (d.method == 2)
+                    std::memset(area.address(0, y), d.bytesPerPixel == 1 ? d.fill : 0, row);
+                else
+                    std::memcpy(area.address(0, y), m_saved.data() + row * size_t(y), row);
+            }
+        }
+
+        Interface::Walk Interface::decodeFrame(ByteReader& reader, const Surface& canvas, Palette* palette)
         {
             const int left = reader.le16();
             const int top = reader.le16();
@@ -511,7 +604,7 @@ namespace norva
                 table.rgb = reader.bytes(u64(table.count) * 3).address;
             }
             if (reader.isShort())
-                return false;
+                return Walk::TRUNCATED;
 
             // A frame without any colour table draws its indices as opaque black.
             Palette colors;
@@ -534,9 +627,30 @@ namespace norva
             if (palette)
                 *palette = colors;
 
+            // the previous frame goes before this one is drawn; this one's rectangle is
+            // kept for its own disposal
+            dispose(canvas);
+            const Surface target(canvas, left, top, width, height);
+            const int bytesPerPixel = canvas.format.bytes();
+            // under a loop's first frame lies the cleared canvas, which disposal 3 puts back
+            // (as browsers do; ImageMagick puts back the background colour, Pillow keeps it)
+            m_pending.method = m_disposal;
+            m_pending.left = left;
+            m_pending.top = top;
+            m_pending.width = target.width;
+            m_pending.height = target.height;
+            m_pending.bytesPerPixel = bytesPerPixel;
+            m_pending.fill = m_transparentFlag ? m_transparentIndex : 0;
+            if (m_pending.method == 3)
+            {
+                const size_t row = size_t(target.width) * size_t(bytesPerPixel);
+                u8* saved = m_saved.reserve(row * size_t(target.height) + 1);
+                for (int y = 0; y < target.height; ++y)
+                    std::memcpy(saved + row * size_t(y), target.address(0, y), row);
+            }
+
             // pixels past what the data gave (or past an error) are not drawn
             const bool interlaced = (packed & 0x40) != 0;
-            const Surface target(canvas, left, top, width, height);
             for (int y = 0; y < target.height; ++y)
             {
                 const u64 start = u64(interlaced ? interlacedRow(y, height) : y) * width;
@@ -562,7 +676,13 @@ namespace norva
                     copyLine(reinterpret_cast<u32*>(dest), source, count, colors.color);
                 }
             }
-            return result == LZWResult::OK;
+            switch (result)
+            {
+                case LZWResult::OK: return Walk::IMAGE;
+                case LZWResult::ERROR: return Walk::ERROR;
+                case LZWResult::TRUNCATED: break;
+            }
+            return Walk::TRUNCATED;
         }
 
         ImageDecoderInterface* createDecoderGIF(ConstMemory memory)
@@ -724,6 +844,52 @@ namespace norva
             return ImageEncodeStatus();
         }
 
+        // The indices and palette of a source that holds 256 colours or fewer (alpha is not
+        // written), in the order they first appear; false for more colours, or a source with
+        // no conversion to colours. The quantizer would move such colours, and on small
+        // images it learns too little to find them at all.
+        bool exactColors(Palette& palette, const Surface& indices, const Surface& surface)
+        {
+            if (u64(surface.width) * u64(surface.height) * 4 >= (u64(1) << 31))
+                return false;
+            Bitmap bgra(surface.width, surface.height, Format::BGRA8888);
+            if (!bgra.blit(0, 0, surface))
+                return false;
+
+            std::unordered_map<u32, u8> lookup;
+            lookup.reserve(512);
+            palette = Palette();
+            u32 count = 0;
+            for (int y = 0; y < bgra.height; ++y)
+            {
+                const u8* row = bgra.address(0, y);
+                u8* out = indices.address(0, y);
+                u32 last = 0;
+                u8 lastIndex = 0;
+                bool hasLast = false;
+                for (int x = 0; x < bgra.width; ++x)
+                {
+                    const u32 color = loadLE32(row + x * 4) & 0x00FFFFFF;
+                    if (!hasLast || color != last)
+                    {
+                        const auto [it, added] = lookup.try_emplace(color, u8(count));
+                        if (added)
+                        {
+                            if (count == 256)
+                                return false;
+                            palette.color[count++] = 0xFF000000 | color;
+                        }
+                        last = color;
+                        lastIndex = it->second;
+                        hasLast = true;
+                    }
+                    out[x] = lastIndex;
+                }
+            }
+            palette.size = 256;
+            return true;
+        }
+
         ImageEncodeStatus encodeImage(Stream& output, const Surface& surface, const ImageEncodeOptions& options)
         {
             ImageEncodeStatus status;
@@ -753,6 +919,8 @@ namespace norva
 
             Bitmap indices(surface.width, surface.height, Format::INDEX8);
             Palette palette;
+            if (exactColors(palette, indices, surface))
+                return writeGIF(output, indices, palette);
             image::ColorQuantizer::Options quantize;
             quantize.quality = options.quality;
             quantize.dithering = options.dithering;

@@ -67,6 +67,14 @@ namespace norva
                 m_header.width = width;
                 m_header.height = height;
                 m_header.format = Format::RGBA8888;
+
+                // libwebp's simple decoder reads still images only; an animation would fail
+                // at the decode with nothing to say why
+                WebPBitstreamFeatures features;
+                if (WebPGetFeatures(memory.address, memory.size, &features) == VP8_STATUS_OK && features.has_animation)
+                {
+                    m_header.setError("[ImageDecoder.WEBP] Animated WebP is not supported.");
+                }
             }
 
             ImageHeader header() override { return m_header; }

@@ -4,7 +4,7 @@
 // chunks from where the previous call stopped, inflates the gathered image data, undoes
 // the scanline filters and the Adam7 interlace, and expands the samples into one of five
 // pixel formats. An animated file yields one frame per call, composited over what the
-// earlier frames left, and loops at IEND.
+// earlier frames left (after the previous frame's dispose operation), and loops at IEND.
 
 #include <algorithm>
 #include <climits>
@@ -158,6 +158,8 @@ namespace norva
             bool process(const Surface& dest, u8* data, u32 width, u32 height, bool indexed);
             SampleFormat sampleFormat(bool indexed) const;
             void blendFrame(Surface& target, const Surface& frame, bool indexed) const;
+            void disposeFrame(const Surface& target);
+            void keepForDisposal(const Surface& area);
 
             ConstMemory m_memory;
             const u8* m_end = nullptr;
@@ -196,6 +198,20 @@ namespace norva
             // an fcTL waits for its data: data without one of its own is no frame
             bool m_frameControlPending = false;
             FrameControl m_frame;
+
+            // The shown frame's dispose operation, done before the next frame is drawn: its
+            // rectangle, and for operation 2 the canvas bytes it covered.
+            struct Disposal
+            {
+                u8 operation = 0;
+                u32 x = 0;
+                u32 y = 0;
+                int width = 0;
+                int height = 0;
+                int bytesPerPixel = 0;
+            };
+            Disposal m_disposal;
+            std::vector<u8> m_covered;
 
             s32 m_width = 0;
             s32 m_height = 0;
@@ -809,6 +825,50 @@ namespace norva
             return true;
         }
 
+        // Operation 1 clears the frame's rectangle to transparent black (index 0 in indices),
+        // 2 puts back what it covered; 0 and unknown operations keep it.
+        void ParserPNG::disposeFrame(const Surface& target)
+        {
+            const Disposal d = m_disposal;
+            m_disposal = Disposal();
+            if ((d.operation != 1 && d.operation != 2) || d.bytesPerPixel != target.format.bytes())
+            {
+                return;
+            }
+            const Surface area(target, int(d.x), int(d.y), d.width, d.height);
+            const size_t row = size_t(area.width) * size_t(d.bytesPerPixel);
+            for (int y = 0; y < area.height; ++y)
+            {
+                if (d.operation == 1)
+                {
+                    std::memset(area.address(0, y), 0, row);
+                }
+                else
+                {
+                    std::memcpy(area.address(0, y), m_covered.data() + row * size_t(y), row);
+                }
+            }
+        }
+
+        void ParserPNG::keepForDisposal(const Surface& area)
+        {
+            m_disposal.operation = m_frame.dispose;
+            m_disposal.x = m_frame.x;
+            m_disposal.y = m_frame.y;
+            m_disposal.width = area.width;
+            m_disposal.height = area.height;
+            m_disposal.bytesPerPixel = area.format.bytes();
+            if (m_frame.dispose == 2)
+            {
+                const size_t row = size_t(area.width) * size_t(m_disposal.bytesPerPixel);
+                m_covered.resize(row * size_t(area.height));
+                for (int y = 0; y < area.height; ++y)
+                {
+                    std::memcpy(m_covered.data() + row * size_t(y), area.address(0, y), row);
+                }
+            }
+        }
+
         void ParserPNG::blendFrame(Surface& target, const Surface& frame, bool indexed) const
         {
             const int w = std::min(target.width, frame.width);
@@ -949,6 +1009,9 @@ namespace norva
                 case InflateResult::FAILED:
                     status.setError("[ImageDecoder.PNG] Inflate failed.");
                     return status;
+                case InflateResult::BAD_CHECKSUM:
+                    status.setError("[ImageDecoder.PNG] Incorrect data check (Adler-32).");
+                    return status;
                 case InflateResult::OUT_OF_MEMORY:
                     status.setError("[ImageDecoder.PNG] Out of memory.");
                     return status;
@@ -978,7 +1041,20 @@ namespace norva
                     status.setError("[ImageDecoder.PNG] Out of memory.");
                     return status;
                 }
+                if (m_currentFrame == 0)
+                {
+                    // every play starts from transparent black
+                    const Surface canvas(target, 0, 0, m_width, m_height);
+                    const size_t row = size_t(canvas.width) * size_t(canvas.format.bytes());
+                    for (int y = 0; y < canvas.height; ++y)
+                    {
+                        std::memset(canvas.address(0, y), 0, row);
+                    }
+                    m_disposal = Disposal();
+                }
+                disposeFrame(target);
                 Surface area(target, int(m_frame.x), int(m_frame.y), int(width), int(height));
+                keepForDisposal(area);
                 blendFrame(area, frame, indexed);
             }
 

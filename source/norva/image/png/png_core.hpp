@@ -87,6 +87,7 @@ namespace norva::png
     {
         OK,
         FAILED,         // the stream is damaged or does not give exactly the expected size
+        BAD_CHECKSUM,   // the stream inflates, but not to the bytes its Adler-32 was made from
         OUT_OF_MEMORY,
     };
 

@@ -9,6 +9,8 @@
 
 #include <libdeflate.h>
 
+#include <norva/core/byte_reader.hpp>
+
 // Only stb_image's zlib decoder is compiled here, with internal linkage, so that a program
 // which also builds the whole of stb_image (the tests do) gets no duplicate symbols.
 #define STB_IMAGE_IMPLEMENTATION
@@ -35,6 +37,54 @@ namespace norva::png
     {
         // Both inflaters write into a buffer of exactly the expected size: a stream that
         // would run longer stops at its end and fails, one that ends early fails on its count.
+        // The stream's Adler-32 is checked on both paths: a damaged stream can inflate to
+        // the right size with the wrong bytes.
+
+        // libdeflate over the raw deflate data, the Adler-32 read from behind where that data
+        // ends (a stream may have bytes after its trailer).
+        InflateResult inflateChecked(ConstMemory compressed, u64 expected, ByteBuffer& output)
+        {
+            ByteReader reader(compressed);
+            const u32 cmf = reader.byte();
+            const u32 flg = reader.byte();
+            // deflate, a window of at most 32 KiB, the header check, no preset dictionary
+            if (reader.isShort() || (cmf & 15) != 8 || (cmf >> 4) > 7 || (cmf * 256 + flg) % 31 || (flg & 0x20))
+            {
+                return InflateResult::FAILED;
+            }
+            ByteBuffer buffer = allocateBuffer(expected, false);
+            if (!buffer)
+            {
+                return InflateResult::OUT_OF_MEMORY;
+            }
+            libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+            if (!d)
+            {
+                return InflateResult::OUT_OF_MEMORY;
+            }
+            const ConstMemory deflated = reader.rest();
+            size_t consumed = 0;
+            size_t actual = 0;
+            const libdeflate_result r = libdeflate_deflate_decompress_ex(
+                d, deflated.address, size_t(deflated.size), buffer.get(), size_t(expected), &consumed, &actual);
+            libdeflate_free_decompressor(d);
+            if (r != LIBDEFLATE_SUCCESS || actual != expected)
+            {
+                return InflateResult::FAILED;
+            }
+            reader.skip(consumed);
+            const u32 stored = reader.be32();
+            if (reader.isShort())
+            {
+                return InflateResult::FAILED;
+            }
+            if (libdeflate_adler32(1, buffer.get(), size_t(expected)) != stored)
+            {
+                return InflateResult::BAD_CHECKSUM;
+            }
+            output = std::move(buffer);
+            return InflateResult::OK;
+        }
 
         InflateResult inflateSmall(ConstMemory compressed, u64 expected, ByteBuffer& output)
         {
@@ -55,29 +105,15 @@ namespace norva::png
             {
                 return InflateResult::FAILED;
             }
-            output = std::move(buffer);
-            return InflateResult::OK;
-        }
-
-        InflateResult inflateLarge(ConstMemory compressed, u64 expected, ByteBuffer& output)
-        {
-            ByteBuffer buffer = allocateBuffer(expected, false);
-            if (!buffer)
+            // stb reads past the checksum without looking at it. It is nearly always the
+            // last four bytes; when those differ, libdeflate finds where the stream ends
+            // and decides.
+            ByteReader trailer(compressed);
+            trailer.seek(compressed.size >= 4 ? compressed.size - 4 : 0);
+            const u32 stored = trailer.be32();
+            if (trailer.isShort() || libdeflate_adler32(1, buffer.get(), size_t(expected)) != stored)
             {
-                return InflateResult::OUT_OF_MEMORY;
-            }
-            libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-            if (!d)
-            {
-                return InflateResult::OUT_OF_MEMORY;
-            }
-            size_t actual = 0;
-            libdeflate_result r = libdeflate_zlib_decompress(d, compressed.address, size_t(compressed.size),
-                                                             buffer.get(), size_t(expected), &actual);
-            libdeflate_free_decompressor(d);
-            if (r != LIBDEFLATE_SUCCESS || actual != expected)
-            {
-                return InflateResult::FAILED;
+                return inflateChecked(compressed, expected, output);
             }
             output = std::move(buffer);
             return InflateResult::OK;
@@ -91,7 +127,7 @@ namespace norva::png
         {
             return inflateSmall(compressed, expected, output);
         }
-        return inflateLarge(compressed, expected, output);
+        return inflateChecked(compressed, expected, output);
     }
 
 } // namespace norva::png
