@@ -306,15 +306,15 @@ TEST(Mapper, FilesThroughUnresolvedContainers)
 
 TEST(Mapper, ZipAndMgxExtensionsReachTheirMappers)
 {
-    // Bytes that are no archive: a ZIP without an end record is empty, an MGX without its
-    // identifier does not open.
+    // Bytes that are no archive: a ZIP without an end record and an MGX without its
+    // identifier do not open, and say why.
     TempFolder temp;
     const std::vector<std::pair<std::string, std::string>> cases = {
-        { "a.zip", "[mapper.zip] File \"stone.png\" not found." },
-        { "a.cbz", "[mapper.zip] File \"stone.png\" not found." },
-        { "a.apk", "[mapper.zip] File \"stone.png\" not found." },
-        { "a.zipx", "[mapper.zip] File \"stone.png\" not found." },
-        { "A.ZIP", "[mapper.zip] File \"stone.png\" not found." },
+        { "a.zip", "[mapper.zip] No end record: the archive is cut short or is not a ZIP archive." },
+        { "a.cbz", "[mapper.zip] No end record: the archive is cut short or is not a ZIP archive." },
+        { "a.apk", "[mapper.zip] No end record: the archive is cut short or is not a ZIP archive." },
+        { "a.zipx", "[mapper.zip] No end record: the archive is cut short or is not a ZIP archive." },
+        { "A.ZIP", "[mapper.zip] No end record: the archive is cut short or is not a ZIP archive." },
         { "a.mgx", "[mapper.mgx] Incorrect file identifier (20746f6e)" },
         { "a.snitch", "[mapper.mgx] Incorrect file identifier (20746f6e)" },
     };

@@ -5,8 +5,10 @@
 //
 // Everything the directory says is checked against the archive before it is used: a record
 // that does not fit ends the directory (the records before it stay), a member whose data
-// leave the archive fails to map. Decompressed members are checked against their CRC-32, so
-// a damaged stream or a wrong password never comes back as success.
+// leave the archive fails to map. Every member, stored ones too, is checked against its
+// CRC-32, so damaged data, a header that moves the data or a wrong password never comes back
+// as success. Bytes that are not one whole archive (cut short, one volume of a split set)
+// are refused with a message rather than listed as an empty folder.
 
 #include <algorithm>
 #include <cstring>
@@ -37,12 +39,14 @@ namespace
     const char* const MAPPER_MMAP = "norva::filesystem::MapperZIP::mmap";
     const char* const HEADER_READ = "`anonymous-namespace'::FileHeader::read";
     const char* const ZIP_DECOMPRESS = "`anonymous-namespace'::zip_decompress";
+    const char* const MAPPER_READ = "norva::filesystem::MapperZIP::MapperZIP";
 
     constexpr u32 LOCAL_HEADER_SIGNATURE = 0x04034b50;
     constexpr u32 CENTRAL_HEADER_SIGNATURE = 0x02014b50;
     constexpr u32 END_RECORD_SIGNATURE = 0x06054b50;
     constexpr u32 ZIP64_LOCATOR_SIGNATURE = 0x07064b50;
     constexpr u32 ZIP64_END_RECORD_SIGNATURE = 0x06064b50;
+    constexpr u32 SPLIT_MARKER_SIGNATURE = 0x08074b50; // first bytes of a split set's first volume
 
     constexpr u64 END_RECORD_SIZE = 22;
     constexpr u64 ZIP64_LOCATOR_SIZE = 20;
@@ -150,6 +154,8 @@ namespace
         }
 
         name.assign(reinterpret_cast<const char*>(nameBytes.address), nameBytes.size);
+        // Windows tools write "a\b.txt"; callers' paths always use "/", so index it that way
+        std::replace(name.begin(), name.end(), '\\', '/');
         folder = !name.empty() && name.back() == '/';
         encryption = (flags & FLAG_ENCRYPTED) ? ENCRYPTION_PKWARE : ENCRYPTION_NONE;
 
@@ -280,6 +286,13 @@ namespace
         u32 m_keys[3] = { 0x12345678, 0x23456789, 0x34567890 };
     };
 
+    // Index keys use "/" only, as member names are stored that way.
+    std::string indexKey(std::string path)
+    {
+        std::replace(path.begin(), path.end(), '\\', '/');
+        return path;
+    }
+
     class MapperZIP : public AbstractMapper
     {
     public:
@@ -314,18 +327,18 @@ namespace
     {
         const u8* data = m_parent.address;
         const u64 size = m_parent.size;
-        if (size < END_RECORD_SIZE)
-        {
-            return;
-        }
 
         // The end record sits in front of an optional comment: search backwards.
-        u64 record = size - END_RECORD_SIZE;
-        while (loadLE32(data + record) != END_RECORD_SIGNATURE)
+        u64 record = size >= END_RECORD_SIZE ? size - END_RECORD_SIZE : 0;
+        while (size < END_RECORD_SIZE || loadLE32(data + record) != END_RECORD_SIGNATURE)
         {
             if (record == 0)
             {
-                return;
+                if (size >= 4 && loadLE32(data) == SPLIT_MARKER_SIGNATURE)
+                {
+                    NORVA_THROW(MAPPER_READ, "[mapper.zip] No end record: one volume of a split archive (split archives are not supported).");
+                }
+                NORVA_THROW(MAPPER_READ, "[mapper.zip] No end record: the archive is cut short or is not a ZIP archive.");
             }
             --record;
         }
@@ -340,8 +353,11 @@ namespace
         u64 offset = end.le32();
         u64 anchor = record; // what the directory ends at
 
-        // ZIP64: the end record's fields are placeholders (all ones) for the real values
-        if (offset == 0xffffffff && record >= ZIP64_LOCATOR_SIZE &&
+        // ZIP64: any saturated field is a placeholder for the value in the ZIP64 end record;
+        // writers saturate only the fields that overflow (often just the entry count).
+        const bool saturated = diskEntries == 0xffff || entries == 0xffff ||
+            directorySize == 0xffffffff || offset == 0xffffffff;
+        if (saturated && record >= ZIP64_LOCATOR_SIZE &&
             loadLE32(data + record - ZIP64_LOCATOR_SIZE) == ZIP64_LOCATOR_SIGNATURE)
         {
             const u64 zip64 = loadLE64(data + record - 12);
@@ -358,10 +374,10 @@ namespace
             }
         }
 
-        // no multi-volume archives
+        // no multi-volume archives: this is their last volume
         if (disk != 0 || directoryDisk != 0 || diskEntries != entries)
         {
-            return;
+            NORVA_THROW(MAPPER_READ, "[mapper.zip] The last volume of a split archive (split archives are not supported).");
         }
 
         // Bytes put in front of an archive (a self-extractor stub) shift everything while
@@ -437,12 +453,13 @@ namespace
 
     bool MapperZIP::isFile(const std::string& filename)
     {
-        auto it = m_files.find(filename);
+        auto it = m_files.find(indexKey(filename));
         return it != m_files.end() && !it->second.folder;
     }
 
-    void MapperZIP::getIndex(FileIndex& index, const std::string& pathname)
+    void MapperZIP::getIndex(FileIndex& index, const std::string& path)
     {
+        const std::string pathname = indexKey(path);
         auto folder = m_folders.find(pathname);
         if (folder == m_folders.end())
         {
@@ -516,7 +533,7 @@ namespace
     std::unique_ptr<VirtualMemory> MapperZIP::mmap(const std::string& filename)
     {
         // folders have entries too, but no bytes of their own
-        auto it = m_files.find(filename);
+        auto it = m_files.find(indexKey(filename));
         if (it == m_files.end() || it->second.folder)
         {
             NORVA_THROW(MAPPER_MMAP, "[mapper.zip] File \"%s\" not found.", filename.c_str());
@@ -561,7 +578,11 @@ namespace
             }
             if (!decrypted)
             {
-                // the member as it lies in the archive: no copy, and no read for a check
+                // the member as it lies in the archive, no copy; read once for its CRC-32
+                if (crc32(0, data) != header.crc)
+                {
+                    NORVA_THROW(MAPPER_MMAP, "[mapper.zip] CRC error in \"%s\".", filename.c_str());
+                }
                 return std::make_unique<ArchiveMemory>(data);
             }
         }
