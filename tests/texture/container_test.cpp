@@ -93,8 +93,17 @@ namespace
         { "pvr_v3_dxt5.pvr", 32, 32, 1, 1, TC::DXT5, "dds_bc3_nv.mesa.ref.pam", 1 },
         { "pvr_v3_dxt5_be.pvr", 32, 32, 1, 1, TC::DXT5, "dds_bc3_nv.mesa.ref.pam", 1 },
         { "pvr_v3_rgba.pvr", 32, 32, 1, 1, TC::NONE, "dds_rgba_im.ref.pam", 0 },
-        // etc1tool decodes the PKM's original 30 x 22 of the encoded 32 x 24
-        { "pkm_etc1.pkm", 32, 24, 0, 0, TC::ETC1_RGB, "pkm_etc1.etc1tool.ref.pam", 0 },
+        // legacy type 0x12 holds bytes R, G, B, A: the same picture as the version 3 file
+        { "pvr_legacy_rgba.pvr", 32, 32, 1, 1, TC::NONE, "dds_rgba_im.ref.pam", 0 },
+        // astcenc's blocks under the version 3 numbers PowerVR's tools write, one size per block width
+        { "pvr_v3_astc_4x4.pvr", 24, 20, 1, 1, TC::ASTC_RGBA_4x4, "astc_cl_4x4.mesa.ref.pam", 0 },
+        { "pvr_v3_astc_5x5.pvr", 24, 20, 1, 1, TC::ASTC_RGBA_5x5, "astc_cl_5x5.mesa.ref.pam", 0 },
+        { "pvr_v3_astc_6x6.pvr", 24, 20, 1, 1, TC::ASTC_RGBA_6x6, "astc_cl_6x6.mesa.ref.pam", 0 },
+        { "pvr_v3_astc_8x8.pvr", 24, 20, 1, 1, TC::ASTC_RGBA_8x8, "astc_cl_8x8.mesa.ref.pam", 0 },
+        { "pvr_v3_astc_10x6.pvr", 24, 20, 1, 1, TC::ASTC_RGBA_10x6, "astc_cl_10x6.mesa.ref.pam", 0 },
+        { "pvr_v3_astc_12x12.pvr", 24, 20, 1, 1, TC::ASTC_RGBA_12x12, "astc_cl_12x12.mesa.ref.pam", 0 },
+        // the PKM is its original 30 x 22 (etc1tool's decode), not the encoded 32 x 24
+        { "pkm_etc1.pkm", 30, 22, 0, 0, TC::ETC1_RGB, "pkm_etc1.etc1tool.ref.pam", 0 },
         // ASTC exact against Mesa at every 2D block size, top-down, partial edge blocks included
         { "astc_6x6.astc", 30, 22, 0, 0, TC::ASTC_RGBA_6x6, "astc_6x6.mesa.ref.pam", 0 },
         { "astc_cl_4x4.astc", 24, 20, 0, 0, TC::ASTC_RGBA_4x4, "astc_cl_4x4.mesa.ref.pam", 0 },
@@ -439,7 +448,7 @@ TEST(TextureContainers, HeaderFieldsOfHandBuiltFiles)
           Format(16, Format::UNORM, 0x050605u, 0x00050Bu) },
         { "PVR v3 rgba", pvr3File(0x0808080861626772, 0, 1, 1, 0, true), ".pvr", TC::NONE, 1, 1, rgba },
         { "PVR v3 bgra", pvr3File(0x0808080861726762, 0, 1, 1, 0), ".pvr", TC::NONE, 1, 1, Format::BGRA8888 },
-        { "PVR v3 ASTC 5x4", pvr3File(30, 0, 1, 6, 1), ".pvr", TC::ASTC_RGBA_5x4, 1, 6, rgba },
+        { "PVR v3 ASTC 5x4", pvr3File(28, 0, 1, 6, 1), ".pvr", TC::ASTC_RGBA_5x4, 1, 6, rgba },
         { "PKM 20/3", pkmFile("20", 3, 12, 8), ".pkm", TC::ETC2_RGBA, 0, 0, rgba },
     };
     for (const Case& c : cases)
@@ -601,3 +610,70 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, TextureRobustness,
                                      c = '_';
                              return name;
                          });
+
+TEST(TextureContainers, PVRVersion3NumbersAndSignedChannelTypesPickTheirRows)
+{
+    struct Case
+    {
+        u64 pixelFormat;
+        u32 channelType;
+        TC code;
+    };
+    // 0 unsigned byte norm, 1 signed byte norm, 2 unsigned byte, 5 signed short norm, 9 signed int norm
+    const Case cases[] = {
+        { 12, 0, TC::RGTC1_RED },      { 12, 1, TC::RGTC1_SIGNED_RED }, { 12, 3, TC::RGTC1_RED },
+        { 13, 5, TC::RGTC2_SIGNED_RG }, { 25, 0, TC::EAC_R11 },         { 25, 1, TC::EAC_SIGNED_R11 },
+        { 26, 2, TC::EAC_RG11 },        { 26, 9, TC::EAC_SIGNED_RG11 }, { 27, 0, TC::ASTC_RGBA_4x4 },
+        { 28, 1, TC::ASTC_RGBA_5x4 },   { 32, 0, TC::ASTC_RGBA_8x5 },   { 36, 0, TC::ASTC_RGBA_10x6 },
+        { 40, 0, TC::ASTC_RGBA_12x12 }, { 41, 0, TC::ASTC_RGBA_3x3x3 }, { 50, 0, TC::ASTC_RGBA_6x6x6 },
+        { 7, 1, TC::DXT1 },
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::to_string(c.pixelFormat) + "/" + std::to_string(c.channelType));
+        const Bytes file = pvr3File(c.pixelFormat, c.channelType, 1, 1, 0);
+        ImageDecoder decoder(ConstMemory(file.data(), file.size()), ".pvr");
+        const ImageHeader header = decoder.header();
+        ASSERT_TRUE(header.success) << header.info;
+        EXPECT_EQ(header.compression, u32(c.code));
+    }
+
+    // 3D ASTC has no decoder: the file says so instead of decoding its blocks as 2D
+    const Bytes astc3d = pvr3File(41, 0, 1, 1, 0);
+    ImageDecoder decoder(ConstMemory(astc3d.data(), astc3d.size()), ".pvr");
+    Bitmap bitmap(8, 8, Format::RGBA8888);
+    const ImageDecodeStatus status = decoder.decode(bitmap);
+    EXPECT_FALSE(status.success);
+    EXPECT_NE(status.info.find("No decoder"), std::string::npos) << status.info;
+}
+
+TEST(TextureContainers, PVRSignedBC4DecodesThroughTheSignedRow)
+{
+    // nvcompress's BC4 blocks under channel type 1 (make_pvr_wrappers.py): the signed row reads
+    // the endpoints as signed bytes, so the bright half of the picture turns negative
+    const Bytes file = imagekit::readFixture("pvr_v3_bc4_snorm.pvr");
+    ImageDecoder decoder(ConstMemory(file.data(), file.size()), ".pvr");
+    const ImageHeader header = decoder.header();
+    ASSERT_TRUE(header.success) << header.info;
+    ASSERT_EQ(header.compression, u32(TC::RGTC1_SIGNED_RED));
+    const Format rgba32f = Format::RGBA32F;
+    Bitmap ours(header.width, header.height, rgba32f);
+    const ImageDecodeStatus status = decoder.decode(ours);
+    ASSERT_TRUE(status.success) << status.info;
+
+    const TextureCompressionInfo info(TC::RGTC1_SIGNED_RED);
+    Bitmap expected(header.width, header.height, rgba32f);
+    ASSERT_TRUE(info.decompress(expected, ConstMemory(file.data() + 52, file.size() - 52)).success);
+    int negative = 0;
+    for (int y = 0; y < header.height; ++y)
+    {
+        const float* a = reinterpret_cast<const float*>(ours.address(0, y));
+        const float* b = reinterpret_cast<const float*>(expected.address(0, y));
+        for (int x = 0; x < header.width; ++x)
+        {
+            EXPECT_EQ(a[x * 4], b[x * 4]) << x << ", " << y;
+            negative += a[x * 4] < 0.0f;
+        }
+    }
+    EXPECT_GT(negative, 0);
+}

@@ -1,5 +1,5 @@
 // PKM files: a 16-byte big-endian header ("PKM ", version "10" or "20", the ETC/EAC format,
-// the block-padded and the real size) and the blocks of one image. The encoder writes ETC1
+// the block-padded and the real size) and the blocks of one image, decoded at the real size. The encoder writes ETC1
 // files through the block drivers, the same bytes as Android's etc1tool.
 
 #include <vector>
@@ -44,7 +44,8 @@ namespace norva
             const u16 format = reader.be16();
             const u16 width = reader.be16();
             const u16 height = reader.be16();
-            reader.skip(4); // the real size, inside the padded one
+            const u16 realWidth = reader.be16();
+            const u16 realHeight = reader.be16();
 
             if (reader.isShort() || magic != PKM_MAGIC)
             {
@@ -74,8 +75,12 @@ namespace norva
 
             m_info = TextureCompressionInfo(pkmCodes[format]);
             m_blocks = reader.rest();
-            m_header.width = width;
-            m_header.height = height;
+            // The real size is the picture; the padded one only counts the blocks. Files whose
+            // real size would lay the blocks out differently keep the padded size.
+            const bool clips = realWidth != 0 && realHeight != 0 && (realWidth + 3) / 4 == (width + 3) / 4 &&
+                               (realHeight + 3) / 4 == (height + 3) / 4;
+            m_header.width = clips ? realWidth : width;
+            m_header.height = clips ? realHeight : height;
             m_header.format = Format::RGBA8888;
             m_header.compression = u32(m_info.compression);
         }

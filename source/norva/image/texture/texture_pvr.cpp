@@ -47,7 +47,7 @@ namespace norva
             { 4, Format(24, Format::UNORM, Format::RGBA, 8, 8, 8, 0), TC::NONE },
             { 21, Format(24, Format::UNORM, Format::RGBA, 8, 8, 8, 0), TC::NONE },
             { 5, Format(32, Format::UNORM, Format::ARGB, 8, 8, 8, 8), TC::NONE },
-            { 18, Format(32, Format::UNORM, Format::ARGB, 8, 8, 8, 8), TC::NONE },
+            { 18, Format(32, Format::UNORM, Format::RGBA, 8, 8, 8, 8), TC::NONE }, // bytes R, G, B, A
             { 6, Format(16, Format::UNORM, Format::ARGB, 8, 3, 3, 2), TC::NONE },
             { 7, LuminanceFormat(8, Format::UNORM, 8, 0), TC::NONE },
             { 22, LuminanceFormat(8, Format::UNORM, 8, 0), TC::NONE },
@@ -80,22 +80,22 @@ namespace norva
             { 66, LuminanceFormat(16, Format::UNORM, 16, 0), TC::NONE },
         };
 
-        // Version 3 compressed pixel formats 0..52 (17 and 18 have no row).
+        // Version 3 compressed pixel formats 0..50 as PowerVR's tools number them (17 and 18
+        // have no row). EAC and BC4/BC5 take their signed rows from the channel type.
         constexpr TC v3Codes[] = {
             TC::PVRTC_RGB_2BPP, TC::PVRTC_RGBA_2BPP, TC::PVRTC_RGB_4BPP, TC::PVRTC_RGBA_4BPP,
             TC::PVRTC2_RGBA_2BPP, TC::PVRTC2_RGBA_4BPP, TC::ETC1_RGB,
             TC::DXT1, TC::DXT3, TC::DXT3, TC::DXT5, TC::DXT5, // DXT2 and DXT4 with their block layout
             TC::RGTC1_RED, TC::RGTC2_RG, TC::BPTC_RGB_UNSIGNED_FLOAT, TC::BPTC_RGBA_UNORM,
             TC::UYVY, TC::NONE, TC::NONE, TC::RGB9_E5, TC::R8G8_B8G8, TC::G8R8_G8B8,
-            TC::ETC2_RGB, TC::ETC2_RGBA, TC::ETC2_RGB_ALPHA1,
-            TC::EAC_R11, TC::EAC_SIGNED_R11, TC::EAC_RG11, TC::EAC_SIGNED_RG11,
+            TC::ETC2_RGB, TC::ETC2_RGBA, TC::ETC2_RGB_ALPHA1, TC::EAC_R11, TC::EAC_RG11,
             TC::ASTC_RGBA_4x4, TC::ASTC_RGBA_5x4, TC::ASTC_RGBA_5x5, TC::ASTC_RGBA_6x5, TC::ASTC_RGBA_6x6,
             TC::ASTC_RGBA_8x5, TC::ASTC_RGBA_8x6, TC::ASTC_RGBA_8x8, TC::ASTC_RGBA_10x5, TC::ASTC_RGBA_10x6,
             TC::ASTC_RGBA_10x8, TC::ASTC_RGBA_10x10, TC::ASTC_RGBA_12x10, TC::ASTC_RGBA_12x12,
             TC::ASTC_RGBA_3x3x3, TC::ASTC_RGBA_4x3x3, TC::ASTC_RGBA_4x4x3, TC::ASTC_RGBA_4x4x4, TC::ASTC_RGBA_5x4x4,
             TC::ASTC_RGBA_5x5x4, TC::ASTC_RGBA_5x5x5, TC::ASTC_RGBA_6x5x5, TC::ASTC_RGBA_6x6x5, TC::ASTC_RGBA_6x6x6,
         };
-        static_assert(std::size(v3Codes) == 53);
+        static_assert(std::size(v3Codes) == 51);
 
         // Channel names in bytes 0..3 and their bit counts in bytes 4..7. Packed layouts
         // ('r', 'g', 'b' 5:6:5) name the channels from the word's top bits down, as GL's
@@ -261,7 +261,7 @@ namespace norva
                 return;
             }
             const bool compressed = (pixelFormat >> 32) == 0;
-            if (compressed && pixelFormat >= 53)
+            if (compressed && pixelFormat >= std::size(v3Codes))
             {
                 m_header.setError("[ImageDecoder.PVR] Incorrect pixelformat: %d", int(pixelFormat));
                 return;
@@ -296,7 +296,20 @@ namespace norva
 
             if (compressed)
             {
-                const TC code = v3Codes[pixelFormat];
+                // signed normalised channel types (byte, short, int) pick the signed rows
+                const bool snorm = channelType == 1 || channelType == 5 || channelType == 9;
+                TC code = v3Codes[pixelFormat];
+                if (snorm)
+                {
+                    switch (code)
+                    {
+                        case TC::RGTC1_RED: code = TC::RGTC1_SIGNED_RED; break;
+                        case TC::RGTC2_RG: code = TC::RGTC2_SIGNED_RG; break;
+                        case TC::EAC_R11: code = TC::EAC_SIGNED_R11; break;
+                        case TC::EAC_RG11: code = TC::EAC_SIGNED_RG11; break;
+                        default: break;
+                    }
+                }
                 m_info = TextureCompressionInfo(code);
                 m_header.compression = u32(code);
                 m_header.format = m_info.format;
