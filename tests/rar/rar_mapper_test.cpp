@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <list>
 #include <map>
 #include <string>
@@ -426,4 +427,36 @@ TEST(RarMapper, NestedPathsResolveThroughTheMapperChain)
     auto innerMemory = mapper->mmap("inner.rar");
     auto innerMapper = createMapperRAR(*innerMemory, "");
     EXPECT_EQ(mapText(*innerMapper, "leaf.txt"), "leaf");
+}
+
+TEST(RarMapper, StoredMembersAreCheckedAgainstTheirCrc)
+{
+    // A flipped data bit in both generations, and a RAR 4 header CRC field that no longer
+    // matches its data: the view is refused, not returned with wrong bytes.
+    Bytes archive4 = rar4({ Rar4File { "a.txt", text("hello world") } });
+    Bytes archive5 = rar5({ Rar5File { "a.txt", text("hello world") } });
+    for (Bytes* archive : { &archive4, &archive5 })
+    {
+        const std::size_t at = std::search(archive->begin(), archive->end(), std::begin("hello"), std::end("hello") - 1) -
+                               archive->begin();
+        ASSERT_LT(at, archive->size());
+        EXPECT_EQ(mapText(*open(*archive), "a.txt"), "hello world");
+        (*archive)[at] ^= 0x04;
+        EXPECT_EQ(errorOf(*open(*archive), "a.txt"), "[mapper.rar] CRC-32 mismatch.");
+    }
+    Rar4File wrong { "w.txt", text("data") };
+    wrong.crcFromData = false;
+    wrong.crc = 0x12345678;
+    EXPECT_EQ(errorOf(*open(rar4({ wrong })), "w.txt"), "[mapper.rar] CRC-32 mismatch.");
+}
+
+TEST(RarMapper, BackslashNamesOfRar5ListAndOpenWithSlashes)
+{
+    auto mapper = open(rar5({ Rar5File { "dir\\sub\\file.txt", text("inside") } }));
+    auto root = listing(*mapper, "");
+    ASSERT_EQ(root.size(), 1u);
+    EXPECT_TRUE(root["dir/"].isDirectory());
+    EXPECT_TRUE(listing(*mapper, "dir/sub/").count("file.txt"));
+    EXPECT_TRUE(mapper->isFile("dir/sub/file.txt"));
+    EXPECT_EQ(mapText(*mapper, "dir/sub/file.txt"), "inside");
 }

@@ -280,7 +280,13 @@ namespace norva::filesystem
 
                 if (header.isStored())
                 {
-                    // Zero-copy: the archive's own bytes, not read through for a check.
+                    // Zero-copy, but read through once: a damaged byte or a header field that
+                    // moved the data must not come back as the member.
+                    const ConstMemory bytes(header.data, header.unpackedSize);
+                    if (header.hasCrc && crc32(0, bytes) != header.crc)
+                    {
+                        NORVA_THROW(function, "[mapper.rar] CRC-32 mismatch.");
+                    }
                     return std::make_unique<VirtualMemoryRAR>(
                         Memory(const_cast<u8*>(header.data), header.unpackedSize), nullptr);
                 }
@@ -372,6 +378,8 @@ namespace norva::filesystem
 
             void addMember(FileHeader header)
             {
+                // Windows tools write "\\" in RAR 5 names too; callers' paths use "/".
+                std::replace(header.name.begin(), header.name.end(), '\\', '/');
                 if (header.folder)
                 {
                     header.name += '/';
@@ -479,7 +487,6 @@ namespace norva::filesystem
                     file.name = decodeUnicodeFilename(name);
                 else
                     file.name.assign(reinterpret_cast<const char*>(name.address), name.size);
-                std::replace(file.name.begin(), file.name.end(), '\\', '/');
                 file.folder = (flags & FILE_DIRECTORY) == FILE_DIRECTORY;
                 return true;
             }
