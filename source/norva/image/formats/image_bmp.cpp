@@ -781,8 +781,8 @@ namespace norva
 
             if (isPNG(image.memory))
             {
-                // a PNG entry ends where the directory says (a bitmap entry's header tells
-                // its own size, which real files state larger than their directory size)
+                // a PNG entry ends where the directory says; bitmap entries read as far as
+                // their header describes, since real cursors state too small a size
                 ConstMemory png = image.memory;
                 if (image.size && image.size < png.size)
                 {

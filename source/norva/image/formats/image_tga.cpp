@@ -1,5 +1,5 @@
 // Truevision TGA: colour-mapped, true-colour and grey images, raw or run-length encoded,
-// in either vertical order; and the encoder of uncompressed 24- and 32-bit files.
+// in any of the four orientations; and the encoder of uncompressed 24- and 32-bit files.
 //
 // Every header field, colour-map entry, packet and pixel is read against the size of the
 // memory: a truncated or damaged file ends in a status, never in a read past the data.
