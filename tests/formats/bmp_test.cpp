@@ -59,12 +59,13 @@ namespace
         { "bmp_32_pil.bmp", Reference::STB, { .colorOnly = true }, "32-bit BI_RGB: the fourth byte is not alpha" },
         { "bmp_os2_4.bmp", Reference::PAM, {}, "OS/2 12-byte header, 3-byte palette entries" },
         { "bmp_os2_24.bmp", Reference::PAM, {}, "OS/2 12-byte header, 24 bits" },
-        // icons deliver no alpha from bitmap entries: compare colour where the icon is opaque
-        { "ico_im.ico", Reference::PNG, { .ignoreTransparentColor = true, .colorOnly = true }, "48x48 wins over 16 and 32" },
+        // bitmap entries carry alpha (32 bits) or their AND mask (fewer bits): icotool's
+        // extractions agree; the colour under a transparent pixel is not compared
+        { "ico_im.ico", Reference::PNG, { .ignoreTransparentColor = true }, "48x48 wins over 16 and 32" },
         { "ico_png256.ico", Reference::PNG, {}, "256x256 PNG entry, through the PNG decoder" },
-        { "ico_8.ico", Reference::PNG, { .ignoreTransparentColor = true, .colorOnly = true }, "8-bit entry" },
-        { "ico_4.ico", Reference::PNG, { .ignoreTransparentColor = true, .colorOnly = true }, "4-bit entry" },
-        { "ico_cursor.cur", Reference::PNG, { .ignoreTransparentColor = true, .colorOnly = true }, "cursor, type 2" },
+        { "ico_8.ico", Reference::PNG, { .ignoreTransparentColor = true }, "8-bit entry, AND mask" },
+        { "ico_4.ico", Reference::PNG, { .ignoreTransparentColor = true }, "4-bit entry, AND mask" },
+        { "ico_cursor.cur", Reference::PNG, { .ignoreTransparentColor = true }, "cursor, type 2, AND mask" },
         // files that are JPEGs: decoded by the JPEG decoder, against djpeg -dct int -nosmooth
         // within the JPEG tests' tolerance (the colour conversion's constants differ)
         { "bmp_jpeg.bmp", Reference::PAM, { .tolerance = 4 }, "a 4:4:4 JPEG named .bmp" },
@@ -131,7 +132,7 @@ TEST(BMPFixtures, HeadersAndFormats)
         { "bmp_32_v5.bmp", 13, 7, false, Format::BGRA8888 },
         { "bmp_565.bmp", 13, 7, false, Format::BGR565 },
         { "bmp_555.bmp", 13, 7, false, Format(16, Format::UNORM, Format::BGRA, 5, 5, 5, 0) },
-        { "ico_im.ico", 48, 48, false, Format::BGRX8880 },
+        { "ico_im.ico", 48, 48, false, Format::BGRA8888 },
         { "ico_png256.ico", 256, 256, false, Format::BGRA8888 },
         { "bmp_jpeg.bmp", 13, 7, false, Format::BGRA8888 },
         { "ico_jpeg.ico", 13, 7, false, Format::L8 },
@@ -793,6 +794,74 @@ TEST(ICOGenerated, EightBitEntryWithoutColourCount)
         EXPECT_EQ(d.image.at(3, 3, 1), 0x34);
         EXPECT_EQ(d.image.at(3, 3, 2), 0x56);
     }
+}
+
+// Transparency of bitmap entries: a 32-bit entry's fourth byte, or (all of them 0, or fewer
+// bits) the AND mask behind the pixels, 1 meaning transparent; a directory size smaller
+// than the entry's bitmap still decodes when the file holds the data.
+TEST(ICOGenerated, AlphaBytesAndTheANDMask)
+{
+    // 2 x 2, rows bottom-up; AND mask rows of 4 bytes: the bottom-left pixel transparent
+    auto entry = [](u32 bits, const Bytes& pixels) {
+        BitmapSpec s;
+        s.width = 2;
+        s.height = 4;
+        s.bits = bits;
+        if (bits == 8)
+            s.palette = greyPalette(256);
+        s.pixels = pixels;
+        const Bytes mask = { 0x80, 0, 0, 0, 0, 0, 0, 0 };
+        s.pixels.insert(s.pixels.end(), mask.begin(), mask.end());
+        Bytes b = infoHeader(s);
+        b.insert(b.end(), s.pixels.begin(), s.pixels.end());
+        return b;
+    };
+    const Bytes alpha32 = entry(32, { 1, 2, 3, 0x80, 4, 5, 6, 0, 7, 8, 9, 0xFF, 10, 11, 12, 0x40 });
+    const Bytes zero32 = entry(32, { 1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0 });
+    const Bytes rgb24 = entry(24, { 1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0 });
+    const Bytes index8 = entry(8, { 20, 30, 0, 0, 40, 50, 0, 0 });
+    const struct
+    {
+        const char* what;
+        Bytes image;
+        int bits;
+        int alpha[4];   // top-left, top-right, bottom-left, bottom-right
+    } cases[] = {
+        { "32-bit alpha bytes, the mask unused", alpha32, 32, { 0xFF, 0x40, 0x80, 0 } },
+        { "32-bit with every alpha 0: the mask", zero32, 32, { 255, 255, 0, 255 } },
+        { "24-bit: the mask", rgb24, 24, { 255, 255, 0, 255 } },
+        { "8-bit: the mask", index8, 8, { 255, 255, 0, 255 } },
+    };
+    for (const auto& c : cases)
+    {
+        for (bool small : { false, true })
+        {
+            Bytes file = iconFile({ { 2, 2, 0, c.bits, c.image } });
+            if (small)
+                storeLE32(file.data() + 14, 40);    // the directory's size covers the info header only
+            for (const char* extension : { ".ico", ".cur" })
+            {
+                if (std::string(extension) == ".cur")
+                    storeLE16(file.data() + 2, 2);
+                const imagekit::Decoded d = decode(file, extension);
+                ASSERT_TRUE(d.status.success) << c.what << ": " << d.status.info;
+                EXPECT_TRUE(d.header.format == Format::BGRA8888) << c.what;
+                for (int i = 0; i < 4; ++i)
+                    EXPECT_EQ(d.image.at(i % 2, i / 2, 3), c.alpha[i]) << c.what << ", pixel " << i << (small ? ", small size" : "");
+            }
+        }
+    }
+    // the colours stay under a transparent pixel (as Pillow and ImageMagick keep them)
+    const imagekit::Decoded d = decode(iconFile({ { 2, 2, 0, 24, rgb24 } }), ".ico");
+    EXPECT_EQ(d.image.at(0, 1, 0), 3);
+    EXPECT_EQ(d.image.at(1, 0, 2), 10);
+
+    // no room for the mask in the file: opaque
+    Bytes cut = iconFile({ { 2, 2, 0, 24, rgb24 } });
+    cut.resize(cut.size() - 8);
+    const imagekit::Decoded opaque = decode(cut, ".ico");
+    ASSERT_TRUE(opaque.status.success) << opaque.status.info;
+    EXPECT_EQ(opaque.image.at(0, 1, 3), 255);
 }
 
 TEST(ICOGenerated, PNGEntriesAndErrors)

@@ -196,19 +196,6 @@ namespace
         return name.substr(0, name.rfind('.'));
     }
 
-    // A committed reference brought back to the file's own sample values below 255: binary
-    // PNM samples under a maxval below 255 are delivered as they are, not scaled.
-    Image unscaled(const char* reference, int maxval)
-    {
-        Image image = imagekit::readPAM(imagekit::readFixture(reference));
-        for (size_t i = 0; i < image.rgba.size(); ++i)
-        {
-            if (i % 4 != 3)
-                image.rgba[i] = u16(image.rgba[i] * maxval / 255);
-        }
-        return image;
-    }
-
     const Row rows[] = {
         // --- TGA: fixtures -----------------------------------------------------------------
         { "tga_raw24.tga", ".tga", Reference::STB, {}, {}, {}, "", "raw true colour, bottom-up" },
@@ -267,6 +254,17 @@ namespace
           [] { TGA t; t.width = 2; t.height = 2; t.descriptor = 0; return t.with({ 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4 }); },
           [] { return pixels(2, 2, { 3, 3, 3, 255, 4, 4, 4, 255, 1, 1, 1, 255, 2, 2, 2, 255 }); }, "",
           "the first stored row is the bottom" },
+        { "tga right-to-left", ".tga", Reference::PIXELS, {},
+          [] { TGA t; t.width = 3; t.height = 2; t.descriptor = 0x10; return t.with({ 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 6, 6, 6 }); },
+          [] { return pixels(3, 2, { 6, 6, 6, 255, 5, 5, 5, 255, 4, 4, 4, 255, 3, 3, 3, 255, 2, 2, 2, 255, 1, 1, 1, 255 }); }, "",
+          "descriptor 0x10: the first stored pixel of a row is its right end (here bottom-up too)" },
+        { "tga right-to-left rle", ".tga", Reference::PIXELS, {},
+          [] { TGA t; t.dataType = 11; t.bits = 8; t.width = 3; t.height = 1; t.descriptor = 0x30; return t.with({ 0x81, 9, 0x00, 7 }); },
+          [] { return pixels(3, 1, { 7, 7, 7, 255, 9, 9, 9, 255, 9, 9, 9, 255 }); }, "", "top-right origin, run-length" },
+        { "tga right-to-left colour-mapped", ".tga", Reference::PIXELS, {},
+          [] { TGA t; t.mapType = 1; t.dataType = 1; t.mapLength = 2; t.entryBits = 24; t.bits = 8; t.width = 2; t.descriptor = 0x30;
+               return t.with({ 10, 20, 30, 40, 50, 60, 0, 1 }); },
+          [] { return pixels(2, 1, { 60, 50, 40, 255, 30, 20, 10, 255 }); }, "", "" },
         { "tga rle across rows", ".tga", Reference::PIXELS, {},
           [] { TGA t; t.dataType = 11; t.bits = 8; t.width = 3; t.height = 2; return t.with({ 0x84, 9, 0x00, 7 }); },
           [] { return pixels(3, 2, { 9, 9, 9, 255, 9, 9, 9, 255, 9, 9, 9, 255, 9, 9, 9, 255, 9, 9, 9, 255, 7, 7, 7, 255 }); },
@@ -301,16 +299,17 @@ namespace
         { "pnm_p5_16.pgm", ".pgm", Reference::PAM, { .tolerance = 1 }, {}, {}, "",
           "maxval 65535: s * 255 / 65535 truncates, the reference rounds" },
         { "pnm_p6_16.ppm", ".ppm", Reference::PAM, { .tolerance = 1 }, {}, {}, "", "16-bit colour" },
-        { "pnm_p5_15.pgm", ".pgm", Reference::PIXELS, {}, {}, [] { return unscaled("pnm_p2_15.ref.pam", 15); }, "",
-          "binary maxval 15: the samples as they are" },
+        { "pnm_p5_15.pgm", ".pgm", Reference::PIXELS, {}, {}, [] { return imagekit::readPAM(imagekit::readFixture("pnm_p2_15.ref.pam")); }, "",
+          "binary maxval 15: scaled as the ASCII samples (netpbm's reading of the same samples)" },
         { "pnm_pam_grey.pam", ".pam", Reference::PAM, {}, {}, {}, "", "GRAYSCALE" },
         { "pnm_pam_rgb.pam", ".pam", Reference::PAM, {}, {}, {}, "", "RGB" },
         { "pnm_pam_rgba.pam", ".pam", Reference::PAM, {}, {}, {}, "", "RGB_ALPHA" },
         { "pnm_pam_la.pam", ".pam", Reference::PAM, {}, {}, {}, "", "GRAYSCALE_ALPHA" },
-        { "pnm_pam_bw.pam", ".pam", Reference::PIXELS, {}, {}, [] { return unscaled("pnm_p4.ref.pam", 1); }, "",
-          "BLACKANDWHITE: binary, maxval 1, unscaled" },
-        { "pnm_pam_notuple.pam", ".pam", Reference::ERROR, {}, {}, {}, "[ImageDecoder.PNM] Incorrect endhdr",
-          "the header lines are taken in their order, TUPLTYPE included" },
+        { "pnm_pam_bw.pam", ".pam", Reference::PIXELS, {}, {}, [] { return imagekit::readPAM(imagekit::readFixture("pnm_p4.ref.pam")); }, "",
+          "BLACKANDWHITE: binary, maxval 1, scaled (netpbm's reading of the PBM it came from)" },
+        { "pnm_pam_notuple.pam", ".pam", Reference::PIXELS, {}, {},
+          [] { return imagekit::readPAM(imagekit::readFixture("pnm_pam_la.ref.pam")); }, "",
+          "no TUPLTYPE line: DEPTH picks the layout (the same file with the line, read by netpbm)" },
         { "pnm_pfm_le.pfm", ".pfm", Reference::PAM, {}, {}, {}, "", "PF, scale -1.000000: little-endian" },
         { "pnm_pfm_be_grey.pfm", ".pfm", Reference::PAM, {}, {}, {}, "", "Pf, big-endian" },
         { "pnm_pfm_im.pfm", ".pfm", Reference::PAM, {}, {}, {}, "", "ImageMagick, scale 1.0" },
@@ -324,8 +323,13 @@ namespace
           [] { return pixels(1, 1, { 0, 0, 0, 255 }); }, "", "" },
         { "pnm p2 maxval 15", ".pgm", Reference::PIXELS, {}, [] { return text("P2\n1 1\n15\n15\n"); },
           [] { return pixels(1, 1, { 255, 255, 255, 255 }); }, "", "" },
-        { "pnm p5 maxval 15", ".pgm", Reference::PIXELS, {}, [] { return text("P5\n1 1\n15\n", { 15 }); },
-          [] { return pixels(1, 1, { 15, 15, 15, 255 }); }, "", "binary 8-bit samples are not scaled" },
+        { "pnm p5 maxval 15", ".pgm", Reference::PIXELS, {}, [] { return text("P5\n2 1\n15\n", { 15, 7 }); },
+          [] { return pixels(2, 1, { 255, 255, 255, 255, 119, 119, 119, 255 }); }, "", "binary samples below 255 are scaled" },
+        { "pnm pam black and white alpha", ".pam", Reference::PIXELS, {},
+          [] { return text("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 1\nTUPLTYPE BLACKANDWHITE_ALPHA\nENDHDR\n", { 1, 1, 0, 0 }); },
+          [] { return pixels(2, 1, { 255, 255, 255, 255, 0, 0, 0, 0 }); }, "", "maxval 1: white opaque, black transparent" },
+        { "pnm p6 maxval 1000", ".ppm", Reference::PIXELS, {}, [] { return text("P6\n1 1\n1000\n", { 0x03, 0xE8, 0x01, 0xF4, 0x0F, 0xFF }); },
+          [] { return pixels(1, 1, { 255, 127, 255, 255 }); }, "", "16-bit samples: 1000, 500 and 4095 (clamped to maxval)" },
         { "pnm p5 maxval 1000", ".pgm", Reference::PIXELS, {}, [] { return text("P5\n1 1\n1000\n", { 0x03, 0xE8 }); },
           [] { return pixels(1, 1, { 255, 255, 255, 255 }); }, "", "" },
         { "pnm comments", ".pgm", Reference::PIXELS, {}, [] { return text("P2\n# made by hand\n2 # width\n1\n255\n10 # first\n20\n"); },
@@ -336,9 +340,15 @@ namespace
         { "pnm pam depth 5", ".pam", Reference::ERROR, {},
           [] { return text("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 5\nMAXVAL 255\nTUPLTYPE X\nENDHDR\n", { 1, 2, 3, 4, 5 }); },
           {}, "[ImageDecoder.PNM] Incorrect number of channels", "" },
-        { "pnm pam height first", ".pam", Reference::ERROR, {},
-          [] { return text("P7\nHEIGHT 1\nWIDTH 1\nDEPTH 1\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\n", { 1 }); },
+        { "pnm pam any order", ".pam", Reference::PIXELS, {},
+          [] { return text("P7\n# a comment\nMAXVAL 255\nHEIGHT 1\n\nTUPLTYPE GRAYSCALE\nDEPTH 1\nWIDTH 2\nENDHDR\n", { 1, 2 }); },
+          [] { return pixels(2, 1, { 1, 1, 1, 255, 2, 2, 2, 255 }); }, "", "lines in any order, comments, a blank line" },
+        { "pnm pam without width", ".pam", Reference::ERROR, {},
+          [] { return text("P7\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n", { 1 }); },
           {}, "[ImageDecoder.PNM] Incorrect width", "" },
+        { "pnm pam without endhdr", ".pam", Reference::ERROR, {},
+          [] { return text("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\n"); },
+          {}, "Decoding error (out of data).", "" },
         { "pnm pfm scale -0.5", ".pfm", Reference::PIXELS, {}, [] { return text("Pf\n1 1\n-0.5\n", { 0, 0, 0, 0x3F }); },
           [] { return pixels(1, 1, { 128, 128, 128, 255 }); }, "", "a real scale: -0.5 is little-endian" },
         { "pnm pfm bottom-up", ".pfm", Reference::PIXELS, {},
@@ -469,18 +479,48 @@ namespace
         { "hdr_im.hdr", ".hdr", Reference::STB_FLOAT, {}, {}, {}, "", "ImageMagick: GAMMA and PRIMARIES lines" },
         { "hdr_pfs.hdr", ".hdr", Reference::STB_FLOAT, {}, {}, {}, "", "pfstools: a comment line" },
         { "hdr_runs.hdr", ".hdr", Reference::STB_FLOAT, {}, {}, {}, "", "300 wide: runs and literals of every length" },
-        { "hdr_flat.hdr", ".hdr", Reference::ERROR, {}, {}, {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (wrong header).",
-          "below width 8 writers store flat scan lines, which are refused" },
+        { "hdr_flat.hdr", ".hdr", Reference::STB_FLOAT, {}, {}, {}, "", "ImageMagick below width 8: flat scan lines" },
 
         // --- Radiance HDR: built cases -------------------------------------------------------
-        { "hdr 3x2", ".hdr", Reference::PIXELS, {},
+        { "hdr 8x2", ".hdr", Reference::PIXELS, {},
           [] {
-              return radiance("FORMAT=32-bit_rle_rgbe\nEXPOSURE=2.0\r\n\n-Y 2 +X 3\n",
-                              { 2, 2, 0, 3, 0x83, 128, 0x83, 0, 0x83, 0, 0x83, 129,
-                                2, 2, 0, 3, 3, 0, 64, 128, 0x83, 0, 0x83, 0, 3, 0, 129, 130 });
+              return radiance("FORMAT=32-bit_rle_rgbe\nEXPOSURE=2.0\r\n\n-Y 2 +X 8\n",
+                              { 2, 2, 0, 8, 0x88, 128, 0x88, 0, 0x88, 0, 0x88, 129,
+                                2, 2, 0, 8, 8, 0, 64, 128, 128, 128, 128, 128, 128, 0x88, 0, 0x88, 0, 8, 0, 129, 130, 129, 129, 129, 129, 129 });
+          },
+          [] {
+              Image i = imagekit::makeImage(8, 2, 8);
+              for (int x = 0; x < 8; ++x)
+              {
+                  i.at(x, 0, 0) = 255;
+                  i.at(x, 1, 0) = u16(x == 0 ? 0 : x == 1 ? 128 : 255);
+                  i.at(x, 0, 3) = i.at(x, 1, 3) = 255;
+              }
+              return i;
+          },
+          "", "run-length lines: R 128, E 129 is 1.0; E 0 is black; CR LF lines" },
+        { "hdr 3x2 flat", ".hdr", Reference::PIXELS, {},
+          [] {
+              return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 3\n",
+                              { 128, 0, 0, 129, 1, 1, 1, 2, 0, 0, 0, 0, 64, 0, 0, 129, 128, 0, 0, 129 });
           },
           [] { return pixels(3, 2, { 255, 0, 0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 0, 255, 128, 0, 0, 255, 255, 0, 0, 255 }); },
-          "", "R 128, E 129 is 1.0; E 0 is black; CR LF lines" },
+          "", "below width 8 lines are flat; 1, 1, 1, 2 repeats the pixel before it twice" },
+        { "hdr old runs shift", ".hdr", Reference::PIXELS, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 259\n", { 128, 0, 0, 129, 1, 1, 1, 2, 1, 1, 1, 1 }); },
+          [] {
+              Image i = imagekit::makeImage(259, 1, 8);
+              for (int x = 0; x < 259; ++x)
+                  i.at(x, 0, 0) = i.at(x, 0, 3) = 255;
+              return i;
+          },
+          "", "a run right behind a run counts 256 times as much: 1 + 2 + 256 pixels" },
+        { "hdr old run first", ".hdr", Reference::ERROR, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 2\n", { 1, 1, 1, 1, 5, 5, 5, 5 }); },
+          {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).", "no pixel before the run" },
+        { "hdr old run past the line", ".hdr", Reference::ERROR, {},
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 2\n", { 5, 5, 5, 5, 1, 1, 1, 2 }); },
+          {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).", "" },
         { "hdr rgbe magic", ".hdr", Reference::ERROR, {}, [] { return text("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n"); },
           {}, "[ImageDecoder.HDR] Incorrect radiance header.", "" },
         { "hdr no format", ".hdr", Reference::ERROR, {}, [] { return radiance("GAMMA=1\n\n-Y 1 +X 1\n"); },
@@ -498,16 +538,16 @@ namespace
         { "hdr header cut", ".hdr", Reference::ERROR, {}, [] { return radiance("FORMAT=32-bit_rle_rgbe\n"); },
           {}, "[ImageDecoder.HDR] Not enough data.", "" },
         { "hdr wrong scan", ".hdr", Reference::ERROR, {},
-          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 3\n", { 2, 2, 0, 4, 0x83, 1, 0x83, 1, 0x83, 1, 0x83, 1 }); },
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 8\n", { 2, 2, 0, 9, 0x88, 1, 0x88, 1, 0x88, 1, 0x88, 1 }); },
           {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (wrong scan).", "" },
         { "hdr run past the channel", ".hdr", Reference::ERROR, {},
-          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 3\n", { 2, 2, 0, 3, 0x84, 1, 0x83, 1, 0x83, 1, 0x83, 1 }); },
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 8\n", { 2, 2, 0, 8, 0x89, 1, 0x88, 1, 0x88, 1, 0x88, 1 }); },
           {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).", "" },
         { "hdr count 0", ".hdr", Reference::ERROR, {},
-          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 3\n", { 2, 2, 0, 3, 0, 0x83, 1, 0x83, 1, 0x83, 1, 0x83, 1 }); },
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 8\n", { 2, 2, 0, 8, 0, 0x88, 1, 0x88, 1, 0x88, 1, 0x88, 1 }); },
           {}, "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).", "" },
         { "hdr scan lines cut", ".hdr", Reference::ERROR, {},
-          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 3\n", { 2, 2, 0, 3, 0x83, 1, 0x83, 1, 0x83, 1, 0x83, 1, 2, 2 }); },
+          [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 8\n", { 2, 2, 0, 8, 0x88, 1, 0x88, 1, 0x88, 1, 0x88, 1, 2, 2 }); },
           {}, "[ImageDecoder.HDR] Not enough data.", "" },
         { "hdr huge from a few bytes", ".hdr", Reference::ERROR, {},
           [] { return radiance("FORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n", { 2, 2, 0x75, 0x30 }); },

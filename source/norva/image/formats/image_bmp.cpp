@@ -565,7 +565,8 @@ namespace norva
         struct IconImage
         {
             const char* error = nullptr;
-            ConstMemory memory;
+            ConstMemory memory;     // from the entry's offset to the end of the file
+            u32 size = 0;           // the directory's size of the entry (0: not stated)
             u32 colorCount = 0;
         };
 
@@ -650,10 +651,7 @@ namespace norva
                 return result;
             }
             result.memory = file.slice(best.offset);
-            if (best.size && best.size < result.memory.size)
-            {
-                result.memory.size = best.size;
-            }
+            result.size = best.size;
             result.colorCount = best.colorCount;
             return result;
         }
@@ -670,6 +668,62 @@ namespace norva
         bool isPNG(ConstMemory m)
         {
             return m.size >= 2 && m.address[0] == 0x89 && m.address[1] == 0x50;
+        }
+
+        // The transparency of a bitmap icon: a 32-bit entry's fourth byte is alpha, unless it is
+        // 0 everywhere (the entry predates alpha); otherwise the AND mask behind the pixels
+        // (a bit a pixel, rows of whole 32-bit words, 1 transparent) when the file holds it.
+        // Packed (RLE) entries have no known place for their mask and stay opaque.
+        void applyIconTransparency(Bitmap& pixels, ConstMemory memory, const BitmapHeader& header, u64 pixelOffset)
+        {
+            if (isRunLength(header.compression))
+            {
+                return;
+            }
+            const int width = header.width;
+            const int height = header.height;
+            const u64 stride = ((u64(width) * header.bitCount + 31) / 32) * 4;
+            const u8* data = memory.address + pixelOffset;     // stride * height bytes, checked
+            auto fileRow = [&](int y) { return u64(header.bottomUp ? height - 1 - y : y); };
+
+            if (header.bitCount == 32 && header.compression == BI_RGB)
+            {
+                bool alpha = false;
+                for (u64 i = 3; i < stride * u64(height) && !alpha; i += 4)
+                {
+                    alpha = data[i] != 0;
+                }
+                if (alpha)
+                {
+                    for (int y = 0; y < height; ++y)
+                    {
+                        const u8* row = data + fileRow(y) * stride;
+                        u8* out = pixels.address(0, y);
+                        for (int x = 0; x < width; ++x)
+                        {
+                            out[x * 4 + 3] = row[x * 4 + 3];
+                        }
+                    }
+                    return;
+                }
+            }
+
+            const u64 maskStride = ((u64(width) + 31) / 32) * 4;
+            const u64 maskOffset = pixelOffset + stride * u64(height);
+            if (maskOffset > memory.size || maskStride * u64(height) > memory.size - maskOffset)
+            {
+                return;
+            }
+            const u8* mask = memory.address + maskOffset;
+            for (int y = 0; y < height; ++y)
+            {
+                const u8* row = mask + fileRow(y) * maskStride;
+                u8* out = pixels.address(0, y);
+                for (int x = 0; x < width; ++x)
+                {
+                    out[x * 4 + 3] = (row[x >> 3] & (0x80 >> (x & 7))) ? 0 : 255;
+                }
+            }
         }
 
         // Header (when header is set) or pixels (when dest is set) of the best icon image.
@@ -697,16 +751,26 @@ namespace norva
                     status.setError("%s", error);
                     return status;
                 }
+                // bitmap entries carry transparency (alpha bytes or the AND mask)
                 if (header)
                 {
                     header->width = bh.width;
                     header->height = bh.height;
                     header->palette = false;
-                    header->format = bh.format;
+                    header->format = Format::BGRA8888;
                 }
                 if (dest)
                 {
-                    error = decodeBitmap(*dest, image.memory, pixelOffset, true, nullptr);
+                    Bitmap pixels(bh.width, bh.height, Format::BGRA8888);
+                    error = decodeBitmap(pixels, image.memory, pixelOffset, true, nullptr);
+                    if (!error)
+                    {
+                        applyIconTransparency(pixels, image.memory, bh, pixelOffset);
+                        if (!dest->blit(0, 0, pixels))
+                        {
+                            error = "[ImageDecoder.BMP] No conversion to the destination format.";
+                        }
+                    }
                     if (error)
                     {
                         status.setError("%s", error);
@@ -717,7 +781,14 @@ namespace norva
 
             if (isPNG(image.memory))
             {
-                ImageDecoder decoder(image.memory, ".png");
+                // a PNG entry ends where the directory says; bitmap entries read as far as
+                // their header describes, since real cursors state too small a size
+                ConstMemory png = image.memory;
+                if (image.size && image.size < png.size)
+                {
+                    png.size = image.size;
+                }
+                ImageDecoder decoder(png, ".png");
                 if (header)
                 {
                     const ImageHeader nested = decoder.header();

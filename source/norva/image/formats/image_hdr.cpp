@@ -1,8 +1,9 @@
-// Radiance RGBE pictures with run-length encoded scan lines, decoded to 32-bit float RGBA.
+// Radiance RGBE pictures, decoded to 32-bit float RGBA. A scan line is run-length encoded
+// per channel, flat (four bytes a pixel), or flat with the old runs that repeat the pixel
+// before them; the file's own rule tells them apart.
 //
-// The header lines and every scan line are read against the size of the memory. Flat
-// (not run-length encoded) scan lines are refused, as are files whose scan lines cannot
-// fit in the data that is left.
+// The header lines and every scan line are read against the size of the memory; files whose
+// scan lines cannot fit in the data that is left are refused before anything is allocated.
 
 #include <algorithm>
 #include <cmath>
@@ -162,16 +163,71 @@ namespace norva
 
         const ExponentTable exponents;
 
-        // One scan line's four channel runs into line (R, G, B, E planes of width bytes).
-        // The error text, or null.
+        constexpr const char* notEnoughData = "[ImageDecoder.HDR] Not enough data.";
+        constexpr const char* wrongCount = "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).";
+
+        // Only scan lines 8 to 32767 pixels wide may be run-length encoded per channel.
+        bool mayBeEncoded(int width)
+        {
+            return width >= 8 && width <= 0x7FFF;
+        }
+
+        // The fewest bytes a scan line of width pixels can take: a flat one's first pixel and
+        // old runs (255, then 255 << 8, ...) for the rest; the per-channel runs take more.
+        u64 leastScanlineBytes(int width)
+        {
+            u64 groups = 1;
+            for (u64 covered = 1, run = 255; covered < u64(width); covered += run, run <<= 8)
+                ++groups;
+            return groups * 4;
+        }
+
+        // A flat scan line into line (R, G, B, E planes of width bytes): four bytes a pixel,
+        // where 1, 1, 1, n repeats the pixel before it n times, n shifted left by 8 more bits
+        // for each such run that directly follows another. The error text, or null.
+        const char* readFlatScanline(ByteReader& r, u8* line, int width)
+        {
+            int shift = 0;
+            int x = 0;
+            while (x < width)
+            {
+                const ConstMemory group = r.bytes(4);
+                if (!group.address)
+                    return notEnoughData;
+                const u8* p = group.address;
+                if (p[0] == 1 && p[1] == 1 && p[2] == 1)
+                {
+                    // a run needs a pixel before it, and stays inside the line
+                    const u64 count = shift < 32 ? u64(p[3]) << shift : (p[3] ? ~u64(0) : 0);
+                    if (x == 0 || count > u64(width - x))
+                        return wrongCount;
+                    for (int c = 0; c < 4; ++c)
+                    {
+                        u8* plane = line + size_t(c) * size_t(width);
+                        std::memset(plane + x, plane[x - 1], size_t(count));
+                    }
+                    x += int(count);
+                    shift = std::min(shift + 8, 32);
+                    continue;
+                }
+                for (int c = 0; c < 4; ++c)
+                    line[size_t(c) * size_t(width) + size_t(x)] = p[c];
+                ++x;
+                shift = 0;
+            }
+            return nullptr;
+        }
+
+        // One scan line into line (R, G, B, E planes of width bytes each). The error text,
+        // or null.
         const char* readScanline(ByteReader& r, u8* line, int width)
         {
-            const ConstMemory head = r.bytes(4);
-            if (!head.address)
-                return "[ImageDecoder.HDR] Not enough data.";
-            const u8* h = head.address;
-            if (h[0] != 2 || h[1] != 2 || h[2] >= 128)
-                return "[ImageDecoder.HDR] Incorrect rle_rgbe stream (wrong header).";
+            // 2, 2 and a byte below 128 start an encoded line; anything else is a flat
+            // line's first pixel
+            const u8* h = r.has(4) ? r.position() : nullptr;
+            if (!h || !mayBeEncoded(width) || h[0] != 2 || h[1] != 2 || h[2] >= 128)
+                return readFlatScanline(r, line, width);
+            r.skip(4);
             if (((h[2] << 8) | h[3]) != width)
                 return "[ImageDecoder.HDR] Incorrect rle_rgbe stream (wrong scan).";
 
@@ -183,27 +239,27 @@ namespace norva
                 {
                     const int c = r.peek();
                     if (c < 0)
-                        return "[ImageDecoder.HDR] Not enough data.";
+                        return notEnoughData;
                     r.skip(1);
                     if (c > 128)
                     {
                         const int count = c - 128;
                         const int value = r.peek();
                         if (value < 0)
-                            return "[ImageDecoder.HDR] Not enough data.";
+                            return notEnoughData;
                         r.skip(1);
                         if (count > width - x)
-                            return "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).";
+                            return wrongCount;
                         std::memset(out + x, value, size_t(count));
                         x += count;
                     }
                     else
                     {
                         if (c == 0 || c > width - x)
-                            return "[ImageDecoder.HDR] Incorrect rle_rgbe stream (rle count).";
+                            return wrongCount;
                         const ConstMemory values = r.bytes(u64(c));
                         if (!values.address)
-                            return "[ImageDecoder.HDR] Not enough data.";
+                            return notEnoughData;
                         std::memcpy(out + x, values.address, size_t(c));
                         x += c;
                     }
@@ -267,14 +323,11 @@ namespace norva
                     status.setError("%s", m_hdr.header.info.c_str());
                     return status;
                 }
-                // a scan line takes its 4-byte start and, for each channel, a run pair per
-                // 127 pixels at least: a file too short for its size is refused before
-                // anything is allocated
-                const u64 least = 4 + 8 * ((u64(m_hdr.width) + 126) / 127);
-                if (least * u64(m_hdr.height) > m_memory.size - m_hdr.data)
+                // a file too short for its size is refused before anything is allocated
+                if (leastScanlineBytes(m_hdr.width) * u64(m_hdr.height) > m_memory.size - m_hdr.data)
                 {
                     ImageDecodeStatus status;
-                    status.setError("[ImageDecoder.HDR] Not enough data.");
+                    status.setError(notEnoughData);
                     return status;
                 }
                 return guardStatus<ImageDecodeStatus>("[ImageDecoder.HDR] ", [&] {

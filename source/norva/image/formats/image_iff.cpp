@@ -71,11 +71,14 @@ namespace norva
         struct BitmapHeader
         {
             bool found = false;
-            int width = 0;      // rounded up to even
+            int width = 0;      // as stored; rows are padded (ILBM to 16 pixels, PBM to even)
             int height = 0;
             int planes = 0;
             int masking = 0;
-            bool compressed = false;
+            int compression = 0;    // 0 none, 1 ByteRun1
+
+            // PBM rows hold an even number of pixels
+            int paddedWidth() const { return (width + 1) & ~1; }
         };
 
         // Bytes of one plane row: a multiple of 16 pixels.
@@ -242,11 +245,11 @@ namespace norva
                     if (!data.isShort())
                     {
                         m_bmhd.found = true;
-                        m_bmhd.width = (width + 1) & ~1;
+                        m_bmhd.width = width;
                         m_bmhd.height = height;
                         m_bmhd.planes = planes;
                         m_bmhd.masking = masking;
-                        m_bmhd.compressed = compression != 0;
+                        m_bmhd.compression = compression;
                     }
                 }
                 else if (chunk.id == fourcc("CAMG"))
@@ -267,6 +270,13 @@ namespace norva
             if (!format.bits || (ham && (m_bmhd.planes < 3 || m_bmhd.planes > 8)))
             {
                 m_header.setError("[ImageDecoder.IFF] Unsupported number of planes (%d).", m_bmhd.planes);
+                return;
+            }
+
+            // other packings (Atari's vertical runs, 2) would decode as ByteRun1 into garbage
+            if (m_bmhd.compression > 1)
+            {
+                m_header.setError("[ImageDecoder.IFF] Unsupported compression (%d).", m_bmhd.compression);
                 return;
             }
 
@@ -319,10 +329,11 @@ namespace norva
             // the body as the converters read it: ILBM rows of planes (and the mask plane),
             // PBM rows of one byte a pixel, or of the pixel's bytes past 8 planes
             const int pixelBytes = (planes + 7) / 8;
-            const u64 rowBytes = m_pbm ? u64(width) * pixelBytes : planeRowBytes(width) * u64(planes + (m_bmhd.masking == 1));
+            const u64 rowBytes = m_pbm ? u64(m_bmhd.paddedWidth()) * pixelBytes
+                                       : planeRowBytes(width) * u64(planes + (m_bmhd.masking == 1));
             const u64 bodyBytes = rowBytes * u64(height);
             std::vector<u8> pixels(bodyBytes);
-            if (m_bmhd.compressed)
+            if (m_bmhd.compression == 1)
                 expandByteRun1(pixels.data(), bodyBytes, body);
             else if (body.size && bodyBytes)
                 std::memcpy(pixels.data(), body.address, std::min(bodyBytes, body.size));
@@ -350,9 +361,12 @@ namespace norva
             std::vector<u8> indices;
             if (planes <= 8)
             {
+                // a row of indices: PBM keeps its padded rows, bit planes give width bytes
+                u64 indexStride = u64(width);
                 if (m_pbm)
                 {
                     indices.swap(pixels);
+                    indexStride = rowBytes;
                 }
                 else
                 {
@@ -367,14 +381,14 @@ namespace norva
                     const int w = std::min(width, dest.width);
                     const int h = std::min(height, dest.height);
                     for (int y = 0; y < h; ++y)
-                        std::memcpy(dest.address(0, y), indices.data() + u64(y) * width, w);
+                        std::memcpy(dest.address(0, y), indices.data() + u64(y) * indexStride, w);
                     return status;
                 }
 
                 Bitmap bitmap(width, height, Format::BGRA8888);
                 for (int y = 0; y < height; ++y)
                 {
-                    const u8* source = indices.data() + u64(y) * width;
+                    const u8* source = indices.data() + u64(y) * indexStride;
                     u8* row = bitmap.address(0, y);
                     for (int x = 0; x < width; ++x)
                         storeLE32(row + x * 4, colors.color[source[x]]);

@@ -193,43 +193,7 @@ namespace norva
                 }
 
                 if (starts("P7\n"))
-                {
-                    // the fields in this order, each on its line
-                    TokenReader lines(memory, 3);
-                    const struct
-                    {
-                        const char* key;
-                        s32* value;
-                        const char* error;
-                    } fields[] = {
-                        { "WIDTH ", &width, "[ImageDecoder.PNM] Incorrect width" },
-                        { "HEIGHT ", &height, "[ImageDecoder.PNM] Incorrect height" },
-                        { "DEPTH ", &channels, "[ImageDecoder.PNM] Incorrect depth" },
-                        { "MAXVAL ", &maxval, "[ImageDecoder.PNM] Incorrect maxval" },
-                    };
-                    std::string text;
-                    for (const auto& field : fields)
-                    {
-                        if (!lines.line(text))
-                            return outOfData;
-                        const size_t n = std::strlen(field.key);
-                        if (text.compare(0, n, field.key) != 0)
-                            return field.error;
-                        const std::optional<s32> v = lineNumber(text.substr(n));
-                        if (!v)
-                            return field.error;
-                        *field.value = *v;
-                    }
-                    // TUPLTYPE: DEPTH alone picks the layout
-                    if (!lines.line(text))
-                        return outOfData;
-                    if (!lines.line(text))
-                        return outOfData;
-                    if (text.compare(0, 6, "ENDHDR") != 0)
-                        return "[ImageDecoder.PNM] Incorrect endhdr";
-                    data = lines.offset();
-                    return nullptr;
-                }
+                    return pamHeader(memory);
 
                 if (size >= 2 && p[0] == 'P' && p[1] >= '1' && p[1] <= '6')
                 {
@@ -262,6 +226,57 @@ namespace norva
                 return m_magic.c_str();
             }
 
+            // PAM: one "KEY value" line each, in any order, with comment and blank lines;
+            // TUPLTYPE is optional (DEPTH alone picks the layout) and keys this decoder does
+            // not know are passed over. ENDHDR closes the header; the data ending first is a
+            // header cut short.
+            const char* pamHeader(ConstMemory memory)
+            {
+                const struct
+                {
+                    const char* key;
+                    s32* value;
+                    const char* error;
+                } fields[] = {
+                    { "WIDTH", &width, "[ImageDecoder.PNM] Incorrect width" },
+                    { "HEIGHT", &height, "[ImageDecoder.PNM] Incorrect height" },
+                    { "DEPTH", &channels, "[ImageDecoder.PNM] Incorrect depth" },
+                    { "MAXVAL", &maxval, "[ImageDecoder.PNM] Incorrect maxval" },
+                };
+                bool seen[4] = {};
+                TokenReader lines(memory, 3);
+                std::string text;
+                for (;;)
+                {
+                    if (!lines.line(text))
+                        return outOfData;
+                    const size_t start = text.find_first_not_of(" \t\r");
+                    if (start == std::string::npos || text[start] == '#')
+                        continue;
+                    const size_t end = std::min(text.find_first_of(" \t\r", start), text.size());
+                    const std::string key = text.substr(start, end - start);
+                    if (key == "ENDHDR")
+                        break;
+                    for (size_t i = 0; i < 4; ++i)
+                    {
+                        if (key != fields[i].key)
+                            continue;
+                        const std::optional<s32> v = lineNumber(text.substr(end));
+                        if (!v)
+                            return fields[i].error;
+                        *fields[i].value = *v;
+                        seen[i] = true;
+                    }
+                }
+                for (size_t i = 0; i < 4; ++i)
+                {
+                    if (!seen[i])
+                        return fields[i].error;
+                }
+                data = lines.offset();
+                return nullptr;
+            }
+
             const char* dimensions(TokenReader& tokens)
             {
                 const struct
@@ -288,7 +303,7 @@ namespace norva
             static std::optional<s32> lineNumber(const std::string& text)
             {
                 s64 v = 0;
-                size_t i = text.find_first_not_of(' ');
+                size_t i = text.find_first_not_of(" \t");
                 if (i == std::string::npos || text[i] < '0' || text[i] > '9')
                     return std::nullopt;
                 for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
@@ -372,9 +387,9 @@ namespace norva
                     status.setError(outOfData);
                     return status;
                 }
-                // binary 8-bit samples are pixels in the header's format already: another
+                // binary samples of maxval 255 are pixels in the header's format already: another
                 // destination format converts them from the file, without a temporary
-                const bool pixels = !m_pnm.ascii && !m_pnm.bitmap && !m_pnm.isFloat && m_pnm.maxval <= 255;
+                const bool pixels = !m_pnm.ascii && !m_pnm.bitmap && !m_pnm.isFloat && m_pnm.maxval == 255;
                 if (pixels && dest.format != m_pnm.header.format)
                 {
                     ImageDecodeStatus status;
@@ -454,20 +469,26 @@ namespace norva
                     return status;
                 }
 
-                if (m_pnm.maxval > 255)
+                // other maxvals are scaled to 8 bits as the ASCII samples are: 16-bit
+                // big-endian samples above 255, bytes below; samples above maxval clamp
+                if (m_pnm.maxval != 255)
                 {
                     const u32 maxval = u32(m_pnm.maxval);
+                    const bool wide = maxval > 255;
                     for (int y = 0; y < height; ++y)
                     {
-                        const u8* in = data + samples * 2 * size_t(y);
+                        const u8* in = data + samples * (wide ? 2 : 1) * size_t(y);
                         u8* out = target.address(0, y);
                         for (size_t i = 0; i < samples; ++i)
-                            out[i] = u8(std::min<u32>(loadBE16(in + i * 2), maxval) * 255 / maxval);
+                        {
+                            const u32 v = wide ? loadBE16(in + i * 2) : in[i];
+                            out[i] = u8(std::min(v, maxval) * 255 / maxval);
+                        }
                     }
                     return status;
                 }
 
-                // 8-bit samples are the pixels as they are, whatever the maxval; a target
+                // maxval 255: the samples are the pixels as they are; a target
                 // whose rows follow each other takes them in one copy
                 if (target.stride == s64(samples))
                 {

@@ -1,5 +1,5 @@
 // Truevision TGA: colour-mapped, true-colour and grey images, raw or run-length encoded,
-// in either vertical order; and the encoder of uncompressed 24- and 32-bit files.
+// in any of the four orientations; and the encoder of uncompressed 24- and 32-bit files.
 //
 // Every header field, colour-map entry, packet and pixel is read against the size of the
 // memory: a truncated or damaged file ends in a status, never in a read past the data.
@@ -67,6 +67,7 @@ namespace norva
             bool isColorMapped() const { return (dataType & ~RLE_BIT) == COLOR_MAPPED; }
             bool isRLE() const { return (dataType & RLE_BIT) != 0; }
             bool isTopDown() const { return (descriptor & 0x20) != 0; }
+            bool isRightToLeft() const { return (descriptor & 0x10) != 0; }
             int pixelBytes() const { return pixelBits / 8; }
 
             // Colour-mapped files keep their colour map; true-colour files may carry one
@@ -217,6 +218,17 @@ namespace norva
             return true;
         }
 
+        // Reverses the order of the `width` pixels of `bytes` bytes each in a row.
+        void mirrorRow(u8* row, int width, int bytes)
+        {
+            for (int left = 0, right = width - 1; left < right; ++left, --right)
+            {
+                u8* a = row + ptrdiff_t(left) * bytes;
+                u8* b = row + ptrdiff_t(right) * bytes;
+                std::swap_ranges(a, a + bytes, b);
+            }
+        }
+
         class Interface : public ImageDecoderInterface
         {
         public:
@@ -330,7 +342,8 @@ namespace norva
                     }
                     // the destination in the file's own format takes the packets straight
                     // into its rows, in file order
-                    if (dest.format == format && !m_tga.isColorMapped() && dest.width >= width && dest.height >= height)
+                    if (dest.format == format && !m_tga.isColorMapped() && !m_tga.isRightToLeft() && dest.width >= width &&
+                        dest.height >= height)
                     {
                         const Surface target = m_tga.isTopDown()
                                                    ? Surface(width, height, format, dest.stride, dest.image)
@@ -355,6 +368,16 @@ namespace norva
                         status.setError("[ImageDecoder.TGA] Not enough data.");
                     }
                     pixels = r.position();
+                }
+
+                // Right-to-left rows are turned round in a copy (the file's bytes are read-only).
+                if (m_tga.isRightToLeft() && rows)
+                {
+                    if (!m_tga.isRLE())
+                        buffer.assign(pixels, pixels + size_t(rowBytes) * size_t(rows));
+                    for (int y = 0; y < rows; ++y)
+                        mirrorRow(buffer.data() + size_t(rowBytes) * size_t(y), width, bytes);
+                    pixels = buffer.data();
                 }
 
                 // The rows as a surface in picture order: bottom-up files start at their
