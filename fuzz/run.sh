@@ -90,7 +90,11 @@ seed() {
     fuzz_png) copy_seeds "$dir" "$fixtures"/png/*.png "$fixtures"/fuzz/png/* ;;
     fuzz_bmp) copy_seeds "$dir" "$fixtures"/formats/*.bmp "$fixtures"/formats/*.ico \
                   "$fixtures"/formats/*.cur "$fixtures"/fuzz/bmp/* ;;
-    fuzz_jpeg) copy_seeds "$dir" "$fixtures"/jpeg/*.jpg "$fixtures"/fuzz/jpeg/* ;;
+    fuzz_jpeg) copy_seeds "$dir" "$fixtures"/jpeg/*.jpg "$fixtures"/fuzz/jpeg/*
+        # the lossless files of the shared corpus, when it is there (read, not kept)
+        for f in "$root"/../shared/corpus/jpeg/jpegsuite/lossless_*/*.jpg; do
+            if [ -f "$f" ]; then cp "$f" "$dir/$(basename "$(dirname "$f")")-$(basename "$f")"; fi
+        done ;;
     # five case bytes, then pixels: a photograph-like picture's
     fuzz_jpeg_encode) copy_seeds "$dir" "$fixtures"/jpeg/source.ppm ;;
     fuzz_bptc_encode)

@@ -1,6 +1,7 @@
 #include "imagekit/imagekit.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <csetjmp>
 #include <dirent.h>
@@ -376,10 +377,28 @@ namespace imagekit
         }
         else if (text.rfind("P5", 0) == 0 || text.rfind("P6", 0) == 0)
         {
-            std::istringstream header(text.substr(2, 64));
-            header >> width >> height >> maxval;
+            // three numbers, each after white space and "#" comments (GIMP writes one)
+            size_t at = 2;
+            int* fields[3] = { &width, &height, &maxval };
+            for (int* field : fields)
+            {
+                while (at < text.size() && (std::isspace(u8(text[at])) || text[at] == '#'))
+                {
+                    if (text[at] == '#')
+                        at = std::min(text.find('\n', at), text.size());
+                    else
+                        ++at;
+                }
+                size_t digits = at;
+                while (digits < text.size() && std::isdigit(u8(text[digits])))
+                    ++digits;
+                if (digits == at || digits - at > 6)
+                    return Image();
+                *field = std::stoi(text.substr(at, digits - at));
+                at = digits;
+            }
             channels = text[1] == '5' ? 1 : 3;
-            data = 2 + size_t(header.tellg()) + 1;
+            data = at + 1;
         }
         if (width <= 0 || height <= 0 || channels < 1 || channels > 4 || maxval <= 0 || maxval > 65535)
         {

@@ -2,6 +2,8 @@
 // missing is flat (as zero coefficients give), the status says what happened, and the
 // pixels do not depend on the number of threads.
 
+#include <random>
+
 #include "jpeg_test_util.hpp"
 
 using namespace norva;
@@ -104,6 +106,13 @@ namespace
         return Bytes(data.begin(), data.begin() + ptrdiff_t(length));
     }
 
+    // The file cut at 40% of its entropy data.
+    Bytes cutInTheScan(const Bytes& whole)
+    {
+        const size_t scan = scanData(whole);
+        return cut(whole, scan + (whole.size() - scan) * 2 / 5);
+    }
+
 } // namespace
 
 TEST(JpegDamage, StrayMarkerLosesOnlyTheRestOfItsInterval)
@@ -143,8 +152,7 @@ TEST(JpegDamage, TruncatedScanIsFlatWhereDataIsMissingAndSaysSo)
         const Bytes whole = readFixture(file);
         const Decoded intact = decode(whole, Format::BGR888);
         ASSERT_TRUE(intact.status.success) << intact.status.info;
-        const size_t scan = scanData(whole);
-        const Bytes data = cut(whole, scan + (whole.size() - scan) * 2 / 5);
+        const Bytes data = cutInTheScan(whole);
 
         const Image reference = referenceDecode(data, JCS_EXT_BGR, false);
         ASSERT_FALSE(reference.empty());
@@ -157,6 +165,93 @@ TEST(JpegDamage, TruncatedScanIsFlatWhereDataIsMissingAndSaysSo)
         // the first MCU row is whole, as in libjpeg's picture
         EXPECT_TRUE(imagekit::sameImage(rows(ours.image, 0, 16), rows(intact.image, 0, 16)));
         EXPECT_LE(compare(rows(ours.image, 0, 16), rows(reference, 0, 16)).max, 4);
+    }
+}
+
+TEST(JpegDamage, TruncatedLosslessKeepsWhatItDecodedAndSaysSo)
+{
+    // cut at 40% of the entropy data: the rows before the cut are whole; after it, Huffman
+    // samples continue their prediction, arithmetic ones decode from the zero bytes that
+    // stand in for the missing data
+    for (const char* file : { "lossless_8_sv1.jpg", "lossless_arith_8_sv6_restart.jpg", "lossless_arith_16_dac.jpg",
+                              "lossless_arith_rgb_pt1.jpg", "lossless_arith_4c_restart.jpg" })
+    {
+        SCOPED_TRACE(file);
+        const Bytes whole = readFixture(file);
+        const Decoded intact = decode(whole, Format::BGR888);
+        ASSERT_TRUE(intact.status.success) << intact.status.info;
+        const Bytes data = cutInTheScan(whole);
+
+        const Decoded ours = decodeBothWays(data);
+        ASSERT_TRUE(ours.status.success) << ours.status.info;
+        EXPECT_TRUE(says(ours.status, ENDED)) << ours.status.info;
+        // (restart markers that never come are out of step as well)
+        if (std::string(file).find("restart") == std::string::npos)
+        {
+            EXPECT_FALSE(says(ours.status, CORRUPT)) << ours.status.info;
+        }
+        EXPECT_TRUE(imagekit::sameImage(rows(ours.image, 0, 12), rows(intact.image, 0, 12)));
+        EXPECT_FALSE(imagekit::sameImage(rows(ours.image, 30, 45), rows(intact.image, 30, 45)));
+    }
+}
+
+TEST(JpegDamage, NoiseInALosslessIntervalLosesOnlyThatInterval)
+{
+    // a restart every three rows (five for four components); bytes of noise over the middle
+    // of the second interval
+    for (const char* file : { "lossless_arith_8_sv6_restart.jpg", "lossless_arith_4c_restart.jpg", "lossless_4c_restart.jpg" })
+    {
+        SCOPED_TRACE(file);
+        const Bytes whole = readFixture(file);
+        const Decoded intact = decode(whole, Format::BGR888);
+        ASSERT_TRUE(intact.status.success) << intact.status.info;
+        const int rowsPerInterval = std::string(file).find("4c") != std::string::npos ? 5 : 3;
+        const size_t first = findMarker(whole, scanData(whole), 0xD0) + 2;
+        const size_t second = findMarker(whole, first, 0xD1);
+        for (u32 seed = 1; seed <= 8; ++seed)
+        {
+            SCOPED_TRACE(seed);
+            Bytes data = whole;
+            std::mt19937 random(seed);
+            for (size_t i = first + (second - first) / 4; i < first + (second - first) * 3 / 4; ++i)
+                data[i] = u8(random() % 0xFF);
+
+            const Decoded ours = decodeBothWays(data);
+            ASSERT_TRUE(ours.status.success) << ours.status.info;
+            EXPECT_TRUE(says(ours.status, CORRUPT)) << ours.status.info;
+            EXPECT_TRUE(imagekit::sameImage(rows(ours.image, 0, rowsPerInterval), rows(intact.image, 0, rowsPerInterval)));
+            EXPECT_FALSE(imagekit::sameImage(rows(ours.image, rowsPerInterval, 2 * rowsPerInterval),
+                                             rows(intact.image, rowsPerInterval, 2 * rowsPerInterval)));
+            EXPECT_TRUE(imagekit::sameImage(rows(ours.image, 2 * rowsPerInterval, 45), rows(intact.image, 2 * rowsPerInterval, 45)));
+        }
+    }
+}
+
+TEST(JpegDamage, LosslessComponentWithoutAScanIsZero)
+{
+    // two components in a scan each; the file ends after the first (with its end marker:
+    // nothing ended early)
+    for (const char* file : { "lossless_2c.jpg", "lossless_arith_2c.jpg" })
+    {
+        SCOPED_TRACE(file);
+        const Bytes whole = readFixture(file);
+        const Decoded intact = decode(whole, Format::RGB888);
+        ASSERT_TRUE(intact.status.success) << intact.status.info;
+        Bytes data = cut(whole, findMarker(whole, scanData(whole), 0xDA));
+        data.push_back(0xFF);
+        data.push_back(0xD9);
+
+        const Decoded ours = decodeBothWays(data);
+        ASSERT_TRUE(ours.status.success) << ours.status.info;
+        Image expected = intact.image;
+        for (int y = 0; y < expected.height; ++y)
+        {
+            for (int x = 0; x < expected.width; ++x)
+                expected.at(x, y, 1) = 0;
+        }
+        // (decodeBothWays decodes to BGR)
+        const Decoded rgb = decode(data, Format::RGB888);
+        EXPECT_TRUE(imagekit::sameImage(rgb.image, expected));
     }
 }
 
@@ -181,7 +276,8 @@ TEST(JpegDamage, EmptyScanIsFlatAndSaysSo)
 
 TEST(JpegDamage, MissingEndMarkerKeepsThePictureAndSaysSo)
 {
-    for (const char* file : { "baseline_420.jpg", "progressive.jpg", "lossless_8_sv1.jpg" })
+    for (const char* file : { "baseline_420.jpg", "progressive.jpg", "lossless_8_sv1.jpg", "arithmetic.jpg",
+                              "lossless_arith_8_sv6_restart.jpg", "lossless_arith_16_dac.jpg" })
     {
         SCOPED_TRACE(file);
         const Bytes whole = readFixture(file);

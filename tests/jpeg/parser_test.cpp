@@ -128,6 +128,7 @@ TEST(JpegHeader, InfoNamesProcessEntropyIdctAndConversion)
         { "lossless_8_sv1.jpg", Format::BGRA8888, sse2, "Lossless, Huffman" },
         { "lossless_16.jpg", Format::L8, sse2, "Lossless, Huffman" },
         { "lossless_rgb.jpg", Format::RGB888, sse2, "Lossless, Huffman" },
+        { "lossless_arith_4c_restart.jpg", Format::BGRA8888, sse2, "Lossless, Arithmetic" },
     };
     for (const Case& c : cases)
     {

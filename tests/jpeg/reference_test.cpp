@@ -228,6 +228,8 @@ TEST(JpegReference, LosslessIsExact)
         "lossless_8_sv1", "lossless_8_sv2", "lossless_8_sv3", "lossless_8_sv4", "lossless_8_sv5",
         "lossless_8_sv6", "lossless_8_sv7", "lossless_8_pt2", "lossless_16",
         "lossless_16_checker",  // differences of 32768: the category without extra bits
+        // arithmetic coding: restarts, 16 bits with conditioning bounds of its own
+        "lossless_arith_8_sv6_restart", "lossless_arith_16_dac",
     };
     for (const char* name : grey)
     {
@@ -238,11 +240,36 @@ TEST(JpegReference, LosslessIsExact)
         EXPECT_TRUE(imagekit::sameImage(ours.image, loadNetpbm(std::string(name) + ".pgm")));
     }
 
-    // three components: red, green and blue as stored
-    const Decoded ours = decode(readFixture("lossless_rgb.jpg"), Format::RGB888);
-    ASSERT_TRUE(ours.status.success) << ours.status.info;
-    EXPECT_TRUE(imagekit::sameImage(ours.image, loadNetpbm("lossless_rgb.ppm")));
-    EXPECT_TRUE(imagekit::sameImage(ours.image, loadNetpbm("source.ppm")));
+    // Components 0, 1 and 2 in red, green and blue as stored; none in blue for two
+    // components, and a fourth has no place. Each file of make_lossless.py in both codings.
+    const Image source = loadNetpbm("source.ppm");
+    Image redGreen = source;
+    for (int y = 0; y < source.height; ++y)
+    {
+        for (int x = 0; x < source.width; ++x)
+            redGreen.at(x, y, 2) = 0;
+    }
+    struct Colour { const char* file; Image expected; };
+    const Colour colour[] =
+    {
+        { "lossless_rgb.jpg", loadNetpbm("lossless_rgb.ppm") },
+        { "lossless_rgb.jpg", source },
+        { "lossless_arith_rgb_pt1.jpg", loadNetpbm("lossless_arith_rgb_pt1.ppm") },
+        { "lossless_2c.jpg", redGreen },
+        { "lossless_arith_2c.jpg", redGreen },
+        { "lossless_4c_restart.jpg", source },
+        { "lossless_arith_4c_restart.jpg", source },
+    };
+    for (const Colour& c : colour)
+    {
+        SCOPED_TRACE(c.file);
+        for (const Format& format : { Format::RGB888, Format::BGRA8888 })
+        {
+            const Decoded ours = decode(readFixture(c.file), format);
+            ASSERT_TRUE(ours.status.success) << ours.status.info;
+            EXPECT_TRUE(imagekit::sameImage(ours.image, c.expected));
+        }
+    }
 }
 
 TEST(JpegReference, JpegtranRewritesDecodeIdentically)
@@ -272,10 +299,18 @@ TEST(JpegReference, JpegtranRewritesDecodeIdentically)
 
 TEST(JpegReference, ThreadCountDoesNotChangePixels)
 {
+    std::vector<const char*> files;
     for (const Fixture& fixture : colorFixtures)
+        files.push_back(fixture.file);
+    // lossless frames of both codings, interleaved or a scan a component, with restarts
+    for (const char* file : { "lossless_8_sv4.jpg", "lossless_rgb.jpg", "lossless_4c_restart.jpg", "lossless_arith_8_sv6_restart.jpg",
+                              "lossless_arith_16_dac.jpg", "lossless_arith_rgb_pt1.jpg", "lossless_arith_2c.jpg",
+                              "lossless_arith_4c_restart.jpg" })
+        files.push_back(file);
+    for (const char* file : files)
     {
-        SCOPED_TRACE(fixture.file);
-        const Bytes data = readFixture(fixture.file);
+        SCOPED_TRACE(file);
+        const Bytes data = readFixture(file);
         const Decoded one = decode(data, Format::BGRA8888, 1);
         ASSERT_TRUE(one.status.success) << one.status.info;
         for (u32 threads : { 2u, 3u, 8u })

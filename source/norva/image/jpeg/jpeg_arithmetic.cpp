@@ -165,30 +165,27 @@ namespace norva::jpeg
             return v;
         }
 
-        // The DC value of one block: its component's last one plus the difference (T.81
-        // F.2.4.1), with the conditioning update. Returns false on corrupt data.
-        bool decodeDc(DecodeState& state, const BlockDescriptor& descriptor, s32& dc)
+        // A difference coded as DC differences are (T.81 F.1.4.4.1): s0 is the first bin of
+        // its context (zero, sign, then the first magnitude bin of each sign), x the first
+        // magnitude-category bin, whose low-bit bins lie 14 further on. Sets the difference and
+        // the class it conditions later decisions with (0 zero, 4 or 8 small positive or
+        // negative, 12 or 16 large), by the bounds l and u. Returns false on corrupt data.
+        inline bool decodeDifference(DecodeState& state, u8* s0, u8* x, int l, int u, s32& difference, int& context)
         {
-            const int component = int(descriptor.component);
-            const u32 table = descriptor.dcTable;
-            u8* stats = state.dcStats[table];
-            u8* st = stats + state.dcContext[component];
-            s32& last = state.arithmeticDC[component];
-
-            if (!arithmeticDecode(state, st))
+            if (!arithmeticDecode(state, s0))
             {
-                state.dcContext[component] = 0;
-                dc = last;
+                context = 0;
+                difference = 0;
                 return true;
             }
 
-            const int sign = arithmeticDecode(state, st + 1);
-            st += 2 + sign;
+            const int sign = arithmeticDecode(state, s0 + 1);
+            u8* st = s0 + 2 + sign;
 
             s32 m = arithmeticDecode(state, st);
             if (m)
             {
-                st = stats + 20;
+                st = x;
                 int doublings = 0;
                 while (arithmeticDecode(state, st))
                 {
@@ -199,12 +196,12 @@ namespace norva::jpeg
                 }
             }
 
-            if (m < ((1 << state.dcL[table]) >> 1))
-                state.dcContext[component] = 0;
-            else if (m > ((1 << state.dcU[table]) >> 1))
-                state.dcContext[component] = 12 + sign * 4;
+            if (m < ((1 << l) >> 1))
+                context = 0;
+            else if (m > ((1 << u) >> 1))
+                context = 12 + sign * 4;
             else
-                state.dcContext[component] = 4 + sign * 4;
+                context = 4 + sign * 4;
 
             s32 v = m;
             st += 14;
@@ -214,7 +211,24 @@ namespace norva::jpeg
                     v |= bit;
             }
             v += 1;
-            last = s32(u32(last) + u32(sign ? -v : v));
+            difference = s32(sign ? 0u - u32(v) : u32(v));
+            return true;
+        }
+
+        // The DC value of one block: its component's last one plus the difference (T.81
+        // F.2.4.1), with the conditioning update. Returns false on corrupt data.
+        bool decodeDc(DecodeState& state, const BlockDescriptor& descriptor, s32& dc)
+        {
+            const int component = int(descriptor.component);
+            const u32 table = descriptor.dcTable;
+            u8* stats = state.dcStats[table];
+            s32 difference;
+            if (!decodeDifference(state, stats + state.dcContext[component], stats + 20, state.dcL[table], state.dcU[table],
+                                  difference, state.dcContext[component]))
+                return false;
+
+            s32& last = state.arithmeticDC[component];
+            last = s32(u32(last) + u32(difference));
             dc = last;
             return true;
         }
@@ -412,11 +426,43 @@ namespace norva::jpeg
 
     void arithmeticDecodeLossless(s32* diff, DecodeState* state)
     {
-        // Lossless arithmetic frames use two-dimensional contexts that need the
-        // neighbouring differences; the driver rejects them before decoding.
+        // Past the end of the file the coder reads zero bytes, as in front of a marker, and
+        // goes on: a coder's flush leaves out the zero bytes its code ends in, and the last
+        // samples of a file without its end marker need them (the status still says that
+        // the data ended early).
+        if (state->corrupt)
+        {
+            // the rest of the interval continues its prediction
+            for (int b = 0; b < state->blocks; ++b)
+                diff[b] = 0;
+            return;
+        }
+
+        // The differences are conditioned in two dimensions (T.81 H.1.2.3): the first bins
+        // on the classes of the differences left of the sample (a) and above it (b), one of
+        // 25 contexts; the magnitude categories on whether b is large. These frames have no
+        // AC tables, so the bins live in the AC area of the table.
+        const u32 x = state->column;
         for (int b = 0; b < state->blocks; ++b)
-            diff[b] = 0;
-        state->corrupt = true;
+        {
+            const BlockDescriptor& descriptor = state->block[b];
+            const u32 table = descriptor.dcTable;
+            u8* stats = state->acStats[table];
+            u8* classes = state->losslessClass[descriptor.component];
+            const int left = state->leftInInterval ? classes[x - 1] : 0;
+            const int above = state->aboveInInterval ? classes[x] : 0;
+
+            int context;
+            if (!decodeDifference(*state, stats + 4 * (5 * left + above), stats + (above >= 3 ? 129 : 100),
+                                  state->dcL[table], state->dcU[table], diff[b], context))
+            {
+                state->corrupt = true;
+                for (int i = 0; i < state->blocks; ++i)
+                    diff[i] = 0;
+                return;
+            }
+            classes[x] = u8(context >> 2);
+        }
     }
 
 } // namespace norva::jpeg

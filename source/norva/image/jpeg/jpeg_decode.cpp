@@ -72,11 +72,6 @@ namespace norva::jpeg
         else if (m_components == 4)
             sample = JPEG_U8_BGRA;
 
-        if (m_lossless && (m_components == 2 || m_components == 4))
-        {
-            status.setError("Unsupported number of components (%d)", m_components);
-            return status;
-        }
         if (!m_lossless && !selectColorConversion(sample))
             return status;
 
@@ -801,11 +796,6 @@ namespace norva::jpeg
     {
         m_scanSeen = true;
 
-        if (m_arithmetic)
-        {
-            m_status->setError("Unsupported lossless arithmetic coding");
-            return;
-        }
         for (int i = 0; i < m_components; ++i)
         {
             if (m_frame[i].hsf != 1 || m_frame[i].vsf != 1)
@@ -823,6 +813,11 @@ namespace norva::jpeg
             {
                 if (m_losslessPlane[i].size() != width * height)
                     m_losslessPlane[i].assign(width * height, 0);
+            }
+            if (m_arithmetic)
+            {
+                for (int i = 0; i < m_scanComponents; ++i)
+                    m_losslessClass[m_scanComponent[i]].resize(width);
             }
         }
         catch (const std::exception&)
@@ -842,6 +837,7 @@ namespace norva::jpeg
         {
             plane[i] = m_losslessPlane[m_scanComponent[i]].data();
             m_state.block[i].component = u32(m_scanComponent[i]);
+            m_state.losslessClass[m_scanComponent[i]] = m_losslessClass[m_scanComponent[i]].data();
         }
         m_state.blocks = ns;
 
@@ -858,6 +854,11 @@ namespace norva::jpeg
                     start = true;
                     firstRow = true;
                 }
+                // an interval conditions on its own differences only, as it predicts from its
+                // own samples
+                m_state.column = u32(x);
+                m_state.leftInInterval = x && !start;
+                m_state.aboveInInterval = !firstRow;
                 m_state.decodeLossless(diff, &m_state);
 
                 for (int i = 0; i < ns; ++i)
@@ -899,9 +900,6 @@ namespace norva::jpeg
 
     void Parser::finishLossless()
     {
-        if (m_losslessPlane[0].empty())
-            return;
-
         const int width = m_width;
         const int height = m_height;
         const int pt = m_pointTransform;
@@ -913,21 +911,29 @@ namespace norva::jpeg
             return u8(r > 255 ? 255 : r);
         };
 
+        // The first scan made a plane for every component (zero where no scan comes).
+        // Components 0, 1 and 2 go to red, green and blue; blue is zero for two components,
+        // and a fourth has no place.
+        if (m_losslessPlane[0].empty())
+            return;
+        std::vector<u16> zeros;
+        if (m_components == 2)
+            zeros.assign(size_t(width), 0);
+
         for (int y = 0; y < height; ++y)
         {
             u8* dest = m_target + ptrdiff_t(y) * m_targetStride;
             const size_t row = size_t(y) * width;
+            const u16* r = m_losslessPlane[0].data() + row;
             if (m_components == 1)
             {
-                const u16* s = m_losslessPlane[0].data() + row;
                 for (int x = 0; x < width; ++x)
-                    dest[x] = reduce(s[x]);
+                    dest[x] = reduce(r[x]);
             }
             else
             {
-                const u16* r = m_losslessPlane[0].data() + row;
                 const u16* g = m_losslessPlane[1].data() + row;
-                const u16* b = m_losslessPlane[2].data() + row;
+                const u16* b = m_components == 2 ? zeros.data() : m_losslessPlane[2].data() + row;
                 for (int x = 0; x < width; ++x)
                 {
                     dest[x * 4 + 0] = reduce(b[x]);

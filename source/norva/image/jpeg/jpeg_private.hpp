@@ -127,6 +127,16 @@ namespace norva::jpeg
         u8 dcU[16];
         u8 acK[16];
 
+        // arithmetic lossless: per frame component, the class of the last difference in
+        // each column (this row's left of the sample, the row above's from it on: 0 zero,
+        // 1 and 2 small, 3 and 4 large); the column of the next sample, and whether the
+        // samples left of it and above it lie in its restart interval (else their
+        // differences count as zero)
+        u8* losslessClass[JPEG_MAX_COMPONENTS] = {};
+        u32 column = 0;
+        bool leftInInterval = false;
+        bool aboveInInterval = false;
+
         // scan
         BlockDescriptor block[JPEG_MAX_BLOCKS_IN_MCU] = {};
         int blocks = 0;
@@ -536,8 +546,10 @@ namespace norva::jpeg
         ProcessFunc m_processFull = nullptr;
         ProcessFunc m_processEdge = nullptr;
 
-        // lossless: reconstructed samples per component and the point transform
+        // lossless: reconstructed samples per component and the point transform; for
+        // arithmetic coding the difference classes of a row per component
         std::vector<u16> m_losslessPlane[JPEG_MAX_COMPONENTS];
+        std::vector<u8> m_losslessClass[JPEG_MAX_COMPONENTS];
         int m_pointTransform = 0;
 
         // the tables as the header pass left them
