@@ -13,6 +13,7 @@
 
 #include <norva/core/endian.hpp>
 #include <norva/core/stream.hpp>
+#include <norva/image/blitter.hpp>
 #include <norva/image/decoder.hpp>
 #include <norva/image/texture.hpp>
 
@@ -676,4 +677,202 @@ TEST(TextureContainers, PVRSignedBC4DecodesThroughTheSignedRow)
         }
     }
     EXPECT_GT(negative, 0);
+}
+
+// ------------------------------------------------------------------------------------------
+// float destinations: HDR ASTC above 1.0, signed EAC below 0
+// ------------------------------------------------------------------------------------------
+
+namespace
+{
+    // One image of blocks under a KTX, PVR version 3 or PKM header built by hand.
+    Bytes withBlocks(Bytes file, size_t headerBytes, const Bytes& blocks, size_t offset)
+    {
+        file.resize(headerBytes);
+        file.insert(file.end(), blocks.begin() + ptrdiff_t(offset), blocks.end());
+        return file;
+    }
+
+    Bytes ktxBlocks(u32 glInternal, u32 width, u32 height, const Bytes& blocks, size_t offset = 0)
+    {
+        Bytes file = ktxFile(1, 0, glInternal);
+        storeLE32(&file[36], width);
+        storeLE32(&file[40], height);
+        storeLE32(&file[64], u32(blocks.size() - offset));
+        return withBlocks(file, 68, blocks, offset);
+    }
+
+    Bytes pvrBlocks(u64 pixelFormat, u32 channelType, u32 width, u32 height, const Bytes& blocks, size_t offset = 0)
+    {
+        Bytes file = pvr3File(pixelFormat, channelType, 1, 1, 0);
+        storeLE32(&file[24], height);
+        storeLE32(&file[28], width);
+        return withBlocks(file, 52, blocks, offset);
+    }
+
+    struct ContainerFile
+    {
+        const char* what;
+        Bytes file;
+        const char* extension;
+    };
+
+    // Pixel (x, y) of a float destination, component c, as a float.
+    float floatAt(const Bitmap& bitmap, int x, int y, int c)
+    {
+        const int channels = bitmap.format.bytes() / (bitmap.format.type == Format::FLOAT16 ? 2 : 4);
+        const u8* p = bitmap.address(0, y);
+        if (bitmap.format.type == Format::FLOAT16)
+            return halfToFloat(loadLE16(p + (x * channels + c) * 2));
+        float f;
+        std::memcpy(&f, p + (x * channels + c) * 4, 4);
+        return f;
+    }
+} // namespace
+
+TEST(TextureContainers, HDRASTCKeepsItsValuesInFloatDestinations)
+{
+    // astcenc -ch / -cH blocks of a 16 x 16 HDR picture (make_textures.sh) as astcenc wrote
+    // them, and under KTX and PVR headers; astcenc -dh's half floats are the reference. The
+    // 6 x 6 image has partial edge blocks (converted per block), the 8 x 8 one decodes
+    // straight into a RGBA 32F destination. Every HDR value is a half float and equals
+    // astcenc's exactly; the few LDR components (v / 65536, 57 of the 6 x 6 image's) are
+    // finer than a half float, which astcenc truncates to: within one half-float step. RGBA
+    // 16F holds the RGBA 32F values rounded to the nearest half float.
+    struct Case
+    {
+        const char* name;
+        u32 gl;
+        u64 pvr;
+    };
+    for (const Case& c : { Case { "astc_hdr_6x6", 0x93B4, 31 }, Case { "astc_hdra_8x8", 0x93B7, 34 } })
+    {
+        SCOPED_TRACE(c.name);
+        const Bytes astc = imagekit::readFixture(std::string(c.name) + ".astc");
+        const Bytes astcenc = imagekit::readFixture(std::string(c.name) + ".astcenc.f16");
+        ASSERT_EQ(astcenc.size(), 16u * 16 * 8);
+        const ContainerFile files[] = {
+            { ".astc", astc, ".astc" },
+            { "KTX", ktxBlocks(c.gl, 16, 16, astc, 16), ".ktx" },
+            { "PVR", pvrBlocks(c.pvr, 0, 16, 16, astc, 16), ".pvr" },
+        };
+        for (const ContainerFile& f : files)
+        {
+            SCOPED_TRACE(f.what);
+            ImageDecoder decoder(ConstMemory(f.file.data(), f.file.size()), f.extension);
+            Bitmap full(16, 16, Format::RGBA32F);
+            Bitmap half(16, 16, Format::RGBA16F);
+            ImageDecodeStatus status = decoder.decode(full);
+            ASSERT_TRUE(status.success) << status.info;
+            status = decoder.decode(half);
+            ASSERT_TRUE(status.success) << status.info;
+            int exact = 0, aboveOne = 0;
+            for (int y = 0; y < 16; ++y)
+                for (int x = 0; x < 16; ++x)
+                    for (int k = 0; k < 4; ++k)
+                    {
+                        const float ours = floatAt(full, x, y, k);
+                        const float theirs = halfToFloat(loadLE16(&astcenc[((y * 16 + x) * 4 + k) * 2]));
+                        const float rounded = halfToFloat(floatToHalf(ours));
+                        if (rounded == ours)
+                        {
+                            EXPECT_EQ(ours, theirs) << x << ", " << y << " " << k;
+                            ++exact;
+                        }
+                        else
+                        {
+                            // an LDR component: astcenc truncates it to a half float
+                            EXPECT_NEAR(ours, theirs, std::abs(theirs) * 0x1p-10f) << x << ", " << y << " " << k;
+                        }
+                        EXPECT_EQ(floatAt(half, x, y, k), rounded) << x << ", " << y << " " << k;
+                        aboveOne += ours > 1.0f;
+                    }
+            EXPECT_GT(exact, 16 * 16 * 4 * 9 / 10);
+            EXPECT_GT(aboveOne, 500) << "HDR values above 1.0, up to about 50";
+        }
+    }
+
+    // a destination smaller than the image takes a cropped float copy, not an 8-bit one
+    const Bytes astc = imagekit::readFixture("astc_hdr_6x6.astc");
+    const Bytes astcenc = imagekit::readFixture("astc_hdr_6x6.astcenc.f16");
+    ImageDecoder decoder(ConstMemory(astc.data(), astc.size()), ".astc");
+    Bitmap small(10, 7, Format::RGBA32F);
+    ASSERT_TRUE(decoder.decode(small).success);
+    int aboveOne = 0;
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 10; ++x)
+            for (int k = 0; k < 3; ++k)
+            {
+                const float theirs = halfToFloat(loadLE16(&astcenc[((y * 16 + x) * 4 + k) * 2]));
+                EXPECT_EQ(floatAt(small, x, y, k), theirs) << x << ", " << y << " " << k;
+                aboveOne += theirs > 1.0f;
+            }
+    EXPECT_GT(aboveOne, 10);
+}
+
+TEST(TextureContainers, SignedEACDecodesIntoFloatDestinations)
+{
+    // 512 random signed EAC blocks (make_textures.sh) under KTX, PKM and PVR headers (PVR's
+    // signed channel type picks the signed rows); Mesa's GL_SHORT readback of the same blocks
+    // is the reference, read as i / 32767 like every signed normalised value: exact in 32-bit
+    // floats, rounded to the nearest half float in RGBA 16F. A missing green is 0, alpha 1.
+    struct Case
+    {
+        const char* name;
+        int channels;
+        u32 gl;
+        u16 pkm;
+        u64 pvr;
+    };
+    const Format R32F { 32, Format::FLOAT32, Format::RGBA, 32, 0, 0, 0 };
+    const Format RG32F { 64, Format::FLOAT32, Format::RGBA, 32, 32, 0, 0 };
+    for (const Case& c : { Case { "random_eac_r11s", 1, 0x9271, 7, 25 }, Case { "random_eac_rg11s", 2, 0x9273, 8, 26 } })
+    {
+        SCOPED_TRACE(c.name);
+        const Bytes blocks = imagekit::readFixture(std::string(c.name) + ".blocks");
+        const Bytes mesa = imagekit::readFixture(std::string(c.name) + ".mesa.raw");
+        ASSERT_EQ(mesa.size(), size_t(128) * 64 * 2 * c.channels);
+        const ContainerFile files[] = {
+            { "KTX", ktxBlocks(c.gl, 128, 64, blocks), ".ktx" },
+            { "PKM", withBlocks(pkmFile("20", c.pkm, 128, 64), 16, blocks, 0), ".pkm" },
+            { "PVR", pvrBlocks(c.pvr, 1, 128, 64, blocks), ".pvr" },
+        };
+        for (const ContainerFile& f : files)
+        {
+            ImageDecoder decoder(ConstMemory(f.file.data(), f.file.size()), f.extension);
+            for (const Format& format : { R32F, RG32F, Format(Format::RGBA32F), Format(Format::RGBA16F) })
+            {
+                const int channels = format.bytes() / (format.type == Format::FLOAT16 ? 2 : 4);
+                SCOPED_TRACE(std::string(f.what) + " " + std::to_string(channels) + " channels" +
+                             (format.type == Format::FLOAT16 ? " 16F" : " 32F"));
+                Bitmap bitmap(128, 64, format);
+                const ImageDecodeStatus status = decoder.decode(bitmap);
+                ASSERT_TRUE(status.success) << status.info;
+                int differ = 0, negative = 0, extremes = 0;
+                for (int y = 0; y < 64; ++y)
+                    for (int x = 0; x < 128; ++x)
+                        for (int k = 0; k < channels; ++k)
+                        {
+                            float expected = k == 3 ? 1.0f : 0.0f;
+                            if (k < c.channels)
+                            {
+                                const s16 value = s16(loadLE16(&mesa[((y * 128 + x) * c.channels + k) * 2]));
+                                expected = float(value) / 32767.0f;
+                                negative += value < 0;
+                                extremes += value == 32767 || value == -32767;
+                            }
+                            if (format.type == Format::FLOAT16)
+                                expected = halfToFloat(floatToHalf(expected));
+                            differ += floatAt(bitmap, x, y, k) != expected;
+                        }
+                EXPECT_EQ(differ, 0);
+                EXPECT_GT(negative, 128 * 64 * std::min(channels, c.channels) / 4);
+                EXPECT_GT(extremes, 0) << "-1 and 1 come out exactly";
+            }
+
+            // 8-bit destinations have no signed reading: they keep refusing
+            Bitmap bytes(128, 64, Format::RGBA8888);
+            EXPECT_FALSE(decoder.decode(bytes).success) << f.what;
+        }
+    }
 }

@@ -186,6 +186,12 @@ namespace norva
             return status;
         }
 
+        // Float destinations of the codecs with a float path decode through it (the row it
+        // gives decodes through itself again, so this happens once).
+        const TextureCompressionInfo row = getDecodingRow(*this, dest.format);
+        if (row.decode != decode)
+            return row.decompress(dest, memory, pool);
+
         if (dest.width <= 0 || dest.height <= 0)
             return status;
 

@@ -32,7 +32,8 @@ namespace norva
                                     (unsigned long long)span.size, width, height, (unsigned long long)needed);
                     return status;
                 }
-                Bitmap temp(width, height, info.format);
+                // in the format the decode into dest runs in, so float paths stay float
+                Bitmap temp(width, height, getDecodingRow(info, dest.format).format);
                 status = info.decompress(temp, span);
                 if (status.success)
                 {

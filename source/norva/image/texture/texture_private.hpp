@@ -23,6 +23,12 @@ namespace norva
     // words only), as basisu writes them.
     u64 getLeastBlockDataSize(const TextureCompressionInfo& info, s32 width, s32 height);
 
+    // The row that decodes info's blocks into a `dest` destination: info itself, except that
+    // float destinations take the float path of the codecs that have one, so values outside
+    // 0..1 survive: linear ASTC rows keep HDR values above 1.0 (RGBA, four floats), signed
+    // EAC rows their negative values (R or RG floats). Same code, block and data size.
+    TextureCompressionInfo getDecodingRow(const TextureCompressionInfo& info, const Format& dest);
+
 } // namespace norva
 
 #include <algorithm>

@@ -7,6 +7,7 @@
 #include <norva/image/texture.hpp>
 
 #include "block/block_codecs.hpp"
+#include "texture_private.hpp"
 
 namespace norva
 {
@@ -24,6 +25,8 @@ namespace norva
         constexpr Format R16S { 16, Format::SNORM, Format::RGBA, 16, 0, 0, 0 };
         constexpr Format RG16 { 32, Format::UNORM, Format::RGBA, 16, 16, 0, 0 };
         constexpr Format RG16S { 32, Format::SNORM, Format::RGBA, 16, 16, 0, 0 };
+        constexpr Format R32F { 32, Format::FLOAT32, Format::RGBA, 32, 0, 0, 0 };
+        constexpr Format RG32F { 64, Format::FLOAT32, Format::RGBA, 32, 32, 0, 0 };
 
         constexpr TextureCompressionInfo table[] =
         {
@@ -164,6 +167,31 @@ namespace norva
     TextureCompressionInfo TextureCompressionInfo::fromVulkan(u32 vkFormat)
     {
         return find([vkFormat](const TextureCompressionInfo& row) { return row.vulkan == vkFormat; });
+    }
+
+    TextureCompressionInfo getDecodingRow(const TextureCompressionInfo& info, const Format& dest)
+    {
+        TextureCompressionInfo row = info;
+        if (!dest.isFloat() || !info.decode)
+            return row;
+        const u32 code = u32(info.compression);
+        const bool astc2D = (code & 0xFF) == 0x0C;
+        if (astc2D && !(code & u32(TC::FLAG_SRGB)))
+        {
+            row.format = RGBA32F;
+            row.decode = decodeBlockASTCFloat;
+        }
+        else if (info.compression == TC::EAC_SIGNED_R11)
+        {
+            row.format = R32F;
+            row.decode = decodeBlockEACR11Float;
+        }
+        else if (info.compression == TC::EAC_SIGNED_RG11)
+        {
+            row.format = RG32F;
+            row.decode = decodeBlockEACRG11Float;
+        }
+        return row;
     }
 
     std::span<const TextureCompressionInfo> getTextureCompressionTable()

@@ -6,7 +6,8 @@
 // Linear rows write the high byte of the 16-bit interpolation, the same rule as the sRGB
 // rows: a flat (128, 64, 200) block stays (128, 64, 200) and the output matches Mesa's
 // decoder. HDR components saturate to 0..255 there; sRGB rows, like the format's LDR
-// profile, give HDR content the error colour.
+// profile, give HDR content the error colour. Float destinations of the linear rows take
+// decodeBlockASTCFloat, which keeps HDR values above 1.0.
 
 #include <algorithm>
 #include <cstring>
@@ -616,6 +617,15 @@ namespace norva
     {
         const bool srgb = info.compression & TextureCompression::FLAG_SRGB;
         decodeASTCBlockRGBA8(dest, stride, block, info.width, info.height, srgb, false);
+    }
+
+    void decodeBlockASTCFloat(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride)
+    {
+        float texels[maxTexels * 4];
+        decodeASTCBlockFloat(texels, block, info.width, info.height, false);
+        const size_t rowBytes = size_t(info.width) * 16;
+        for (int y = 0; y < info.height; ++y)
+            std::memcpy(dest + ptrdiff_t(y) * stride, texels + y * info.width * 4, rowBytes);
     }
 
 } // namespace norva

@@ -40,6 +40,11 @@ namespace norva
     void decodeBlockEACR11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockEACRG11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
 
+    // Signed EAC into one (R11) or two (RG11) floats per texel, -1..1: the values no 8-bit or
+    // unsigned format holds (float destinations, getDecodingRow)
+    void decodeBlockEACR11Float(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+    void decodeBlockEACRG11Float(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
     // BC6H and BC7 (BPTC): four floats per texel
     void decodeBlockBC6HU(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockBC6HS(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
@@ -65,5 +70,9 @@ namespace norva
 
     // ASTC 2D, linear and sRGB rows: RGBA 8-bit (block_astc.hpp has the float decoder)
     void decodeBlockASTC(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
+
+    // ASTC 2D, linear rows: four floats per texel, HDR values above 1.0 kept (float
+    // destinations, getDecodingRow)
+    void decodeBlockASTCFloat(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
 
 } // namespace norva

@@ -298,6 +298,18 @@ namespace norva
                    info.compression == TextureCompression::ETC2_SRGB_ALPHA1;
         }
 
+        // 4 x 4 texels of `channels` signed 16-bit values (rows of 4 texels) as floats
+        void writeSignedFloats(u8* dest, s32 stride, const s16* values, int channels)
+        {
+            for (int y = 0; y < 4; ++y)
+            {
+                float row[8];
+                for (int i = 0; i < 4 * channels; ++i)
+                    row[i] = float(values[y * 4 * channels + i]) / 32767.0f;
+                std::memcpy(dest + ptrdiff_t(y) * stride, row, size_t(16 * channels));
+            }
+        }
+
         bool isSignedEAC(const TextureCompressionInfo& info)
         {
             return info.compression == TextureCompression::EAC_SIGNED_R11 ||
@@ -331,6 +343,22 @@ namespace norva
     {
         decodeEAC11(dest, stride, block, 2, isSignedEAC(info));
         decodeEAC11(dest + 2, stride, block + 8, 2, isSignedEAC(info));
+    }
+
+    // The signed 16-bit values read as signed normalised numbers, i / 32767, as GL reads them
+    // (1023 widens to 32767 and -1023 to -32767, so the 11-bit extremes are exactly -1 and 1).
+    void decodeBlockEACR11Float(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride)
+    {
+        s16 values[16];
+        decodeBlockEACR11(info, reinterpret_cast<u8*>(values), block, 8);
+        writeSignedFloats(dest, stride, values, 1);
+    }
+
+    void decodeBlockEACRG11Float(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride)
+    {
+        s16 values[32];
+        decodeBlockEACRG11(info, reinterpret_cast<u8*>(values), block, 16);
+        writeSignedFloats(dest, stride, values, 2);
     }
 
 } // namespace norva
