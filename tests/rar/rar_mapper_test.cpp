@@ -129,19 +129,45 @@ TEST(RarMapper, FoldersAboveMembersAreListedWithoutTheirOwnHeaders)
 
 TEST(RarMapper, EmptyAndSkippedMembers)
 {
-    // RAR 5: an empty file has no data area and is not listed; an empty folder is.
+    // RAR 5: empty files list and map to zero bytes, with or without a data area and
+    // whatever their method; an empty folder lists; a link (redirection record) does not.
     Rar5File folder { "empty" };
     folder.folder = true;
     Rar5File unknownSize { "stream.bin", text("abc") };
     unknownSize.fileFlags |= 8;
     Rar5File solid { "solid.bin", text("abc") };
     solid.compression = 0x40 | (3 << 7);
-    auto mapper5 = open(rar5({ Rar5File { "nothing.txt", Bytes() }, folder, unknownSize, solid, Rar5File { "k.txt", text("k") } }));
+    Rar5File noDataArea { "nodata.txt" };
+    noDataArea.blockFlags = 0;
+    Rar5File packedEmpty { "packed.txt" };
+    packedEmpty.compression = 3 << 7;
+    Rar5File link { "link.txt" };
+    Bytes redirection = vint(5); // record type: redirection
+    putBytes(redirection, vint(1)); // Unix symlink
+    putBytes(redirection, vint(0));
+    putBytes(redirection, vint(6));
+    putBytes(redirection, text("target"));
+    link.extra = vint(redirection.size());
+    putBytes(link.extra, redirection);
+    auto mapper5 = open(rar5({ Rar5File { "nothing.txt", Bytes() }, noDataArea, packedEmpty, link, folder, unknownSize,
+                               solid, Rar5File { "k.txt", text("k") } }));
     auto root5 = listing(*mapper5, "");
-    EXPECT_EQ(root5.size(), 2u);
+    EXPECT_EQ(root5.size(), 5u);
     EXPECT_TRUE(root5.count("empty/"));
     EXPECT_TRUE(root5.count("k.txt"));
     EXPECT_TRUE(listing(*mapper5, "empty/").empty());
+    EXPECT_FALSE(root5.count("link.txt"));
+    EXPECT_FALSE(mapper5->isFile("link.txt"));
+    for (const char* name : { "nothing.txt", "nodata.txt", "packed.txt" })
+    {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(root5.count(name));
+        EXPECT_FALSE(root5[name].isDirectory());
+        EXPECT_EQ(root5[name].size, 0u);
+        EXPECT_TRUE(mapper5->isFile(name));
+        auto memory = mapper5->mmap(name);
+        EXPECT_EQ(ConstMemory(*memory).size, 0u);
+    }
 
     // RAR 4: an unknown method or a newer version is skipped, and the walk goes on after
     // its packed data.

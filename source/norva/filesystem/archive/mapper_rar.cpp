@@ -71,6 +71,7 @@ namespace norva::filesystem
         constexpr u64 FHFL_CRC32 = 0x0004;
         constexpr u64 FHFL_UNPUNKNOWN = 0x0008;
         constexpr u64 FHEXTRA_CRYPT = 1;
+        constexpr u64 FHEXTRA_REDIR = 5;
 
         constexpr std::size_t MAX_UNICODE_FIELD = 1024;
 
@@ -278,7 +279,9 @@ namespace norva::filesystem
                     NORVA_THROW(function, "%s", header.refusal);
                 }
 
-                if (header.isStored())
+                // An empty RAR 5 member has nothing to unpack, whatever its method.
+                const bool empty = header.rar5 && !header.unpackedSize && !header.packedSize;
+                if (header.isStored() || empty)
                 {
                     // Zero-copy, but read through once: a damaged byte or a header field that
                     // moved the data must not come back as the member.
@@ -569,7 +572,8 @@ namespace norva::filesystem
                 const ConstMemory name = header.bytes(nameSize);
 
                 // The extra area is the tail of the header; an encryption record marks the
-                // member's data as encrypted.
+                // member's data as encrypted, a redirection record makes it a link.
+                bool link = false;
                 if (extraSize && extraSize <= header.size())
                 {
                     ByteReader extra(header.memory().address + (header.size() - extraSize), extraSize);
@@ -579,16 +583,19 @@ namespace norva::filesystem
                         if (!readVint(extra, recordSize) || recordSize > extra.remaining() || recordSize == 0)
                             break;
                         ByteReader record(extra.position(), recordSize);
-                        if (readVint(record, recordType) && recordType == FHEXTRA_CRYPT)
-                            file.encrypted = true;
+                        if (readVint(record, recordType))
+                        {
+                            file.encrypted |= recordType == FHEXTRA_CRYPT;
+                            link |= recordType == FHEXTRA_REDIR;
+                        }
                         extra.skip(recordSize);
                     }
                 }
 
                 file.folder = (fileFlags & FHFL_DIRECTORY) != 0;
-                // Unknown sizes and solid members cannot be unpacked alone; empty files
-                // have nothing to map.
-                if ((fileFlags & FHFL_UNPUNKNOWN) || (compression & 0x40) || (!dataSize && !file.folder))
+                // Unknown sizes and solid members cannot be unpacked alone; a link's target
+                // is not its contents, so it is not listed as an (empty) file.
+                if ((fileFlags & FHFL_UNPUNKNOWN) || (compression & 0x40) || (link && !file.folder))
                     return true;
 
                 file.packedSize = dataSize;
