@@ -277,19 +277,35 @@ TEST(RarMapper, EncryptedSplitAndSolidMembersAreRefused)
     EXPECT_EQ(errorOf(*mapperPacked, "p.bin"), "[mapper.rar] Decompression failed.");
 }
 
-TEST(RarMapper, EncryptedHeadersEndTheWalk)
+TEST(RarMapper, EncryptedHeadersAreRefusedByName)
 {
-    // RAR 4 main flag 0x80 and RAR 5 header type 4: the rest cannot be read.
-    auto mapper4 = open(rar4({ Rar4File { "a.txt", text("a") } }, 0x80));
-    EXPECT_TRUE(listing(*mapper4, "").empty());
-
+    // RAR 4 main flag 0x80 and RAR 5 header type 4: nothing after them can be read, and
+    // the archive must not pass for an empty one.
+    Bytes archive4 = rar4({ Rar4File { "a.txt", text("a") } }, 0x80);
     Bytes archive5 = rar5Signature();
     Bytes crypt = vint(4);
     putBytes(crypt, vint(0));
     putBytes(crypt, vint(0));
     putBytes(archive5, rar5Block(crypt));
     putBytes(archive5, rar5FileBlock(Rar5File { "a.txt", text("a") }));
-    EXPECT_TRUE(listing(*open(archive5), "").empty());
+
+    for (const Bytes* archive : { &archive4, &archive5 })
+    {
+        for (const std::string password : { "", "secret" })
+        {
+            SCOPED_TRACE((archive == &archive4 ? "RAR 4, password \"" : "RAR 5, password \"") + password + "\"");
+            try
+            {
+                createMapperRAR(ConstMemory(archive->data(), archive->size()), password);
+                ADD_FAILURE() << "no exception";
+            }
+            catch (const Exception& e)
+            {
+                EXPECT_STREQ(e.what(), password.empty() ? "[mapper.rar] Encrypted headers: no password given."
+                                                        : "[mapper.rar] Encrypted headers: decryption is not supported.");
+            }
+        }
+    }
 }
 
 TEST(RarMapper, MalformedWalksStopAndKeepWhatCameBefore)

@@ -241,14 +241,14 @@ namespace norva::filesystem
                     const IndexEntry& entry = m_files.at(folder + child);
                     if (entry.header < 0)
                     {
-                        index.emplace(child, 0, FileInfo::DIRECTORY | (m_encrypted ? u32(FileInfo::ENCRYPTED) : 0u));
+                        index.emplace(child, 0, FileInfo::DIRECTORY);
                         continue;
                     }
                     const FileHeader& header = m_headers[std::size_t(entry.header)];
                     u32 flags = 0;
                     if (!header.isStored())
                         flags |= FileInfo::COMPRESSED;
-                    if (m_encrypted || header.encrypted)
+                    if (header.encrypted)
                         flags |= FileInfo::ENCRYPTED;
                     index.emplace(child, header.unpackedSize, flags);
                 }
@@ -379,6 +379,18 @@ namespace norva::filesystem
                 }
             }
 
+            // Nothing after the header can be read without decrypting it: listing the archive
+            // as an empty folder would hide that.
+            [[noreturn]] void refuseEncryptedHeaders() const
+            {
+                const char* function = "norva::filesystem::MapperRAR::parse";
+                if (m_password.empty())
+                {
+                    NORVA_THROW(function, "[mapper.rar] Encrypted headers: no password given.");
+                }
+                NORVA_THROW(function, "[mapper.rar] Encrypted headers: decryption is not supported.");
+            }
+
             void addMember(FileHeader header)
             {
                 // Windows tools write "\\" in RAR 5 names too; callers' paths use "/".
@@ -426,11 +438,7 @@ namespace norva::filesystem
                     {
                         case BLOCK_MAIN:
                             if (flags & MAIN_PASSWORD)
-                            {
-                                // Nothing after this header can be read without the key.
-                                m_encrypted = true;
-                                return;
-                            }
+                                refuseEncryptedHeaders();
                             break;
                         case BLOCK_FILE:
                         case BLOCK_NEWSUB:
@@ -543,8 +551,7 @@ namespace norva::filesystem
                     }
                     else if (type == HEAD5_CRYPT)
                     {
-                        m_encrypted = true;
-                        return;
+                        refuseEncryptedHeaders();
                     }
                     else if (type == HEAD5_END)
                     {
@@ -614,7 +621,6 @@ namespace norva::filesystem
             std::vector<FileHeader> m_headers;
             std::map<std::string, IndexEntry> m_files;
             std::map<std::string, std::set<std::string>> m_folders;
-            bool m_encrypted = false;
         };
 
     } // namespace
