@@ -129,6 +129,7 @@ TEST(RarCorpus, EveryMemberUnarReadsMapsToTheSameBytes)
     int compared = 0;
     int refused = 0;
     int ppmd = 0;
+    int crcRefused = 0;
     for (const auto& [archive, rows] : byArchive)
     {
         bool anyOk = false;
@@ -139,6 +140,22 @@ TEST(RarCorpus, EveryMemberUnarReadsMapsToTheSameBytes)
         SCOPED_TRACE(archive);
 
         auto memory = mapHostFile(rartest::corpusRoot() + archive);
+        // unar reads past headers whose CRC fails (here zero); this mapper ends the walk
+        // there, and these hold nothing before it
+        if (archive == "junrar/abnormal/bad-header-crc.rar" || archive == "junrar/mkdir-escape.rar")
+        {
+            try
+            {
+                createMapperRAR(*memory, "");
+                ADD_FAILURE() << "no exception";
+            }
+            catch (const Exception& e)
+            {
+                EXPECT_STREQ(e.what(), "[mapper.rar] Header CRC error.");
+            }
+            ++crcRefused;
+            continue;
+        }
         auto mapper = createMapperRAR(*memory, "");
         std::vector<FileInfo> files;
         listAll(*mapper, "", files);
@@ -186,6 +203,7 @@ TEST(RarCorpus, EveryMemberUnarReadsMapsToTheSameBytes)
     EXPECT_GE(compared, 130);
     EXPECT_EQ(refused, 8);
     EXPECT_EQ(ppmd, 9);
+    EXPECT_EQ(crcRefused, 2);
 }
 
 TEST(RarCorpus, OlderVersionsEqualUnar)

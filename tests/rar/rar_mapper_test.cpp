@@ -308,6 +308,42 @@ TEST(RarMapper, EncryptedHeadersAreRefusedByName)
     }
 }
 
+TEST(RarMapper, HeaderCrcFailureEndsTheWalk)
+{
+    // A damaged name byte must not list the member under another name: the walk ends at
+    // the header whose CRC fails, keeping what came before; with nothing before, it throws.
+    auto damage = [](Bytes archive, const std::string& name) {
+        auto at = std::search(archive.begin(), archive.end(), name.begin(), name.end());
+        EXPECT_NE(at, archive.end());
+        *at ^= 0x01; // "b" becomes "c"
+        return archive;
+    };
+    const Bytes archives[] = {
+        rar4({ Rar4File { "a.txt", text("a") }, Rar4File { "b.txt", text("b") }, Rar4File { "d.txt", text("d") } }),
+        rar5({ Rar5File { "a.txt", text("a") }, Rar5File { "b.txt", text("b") }, Rar5File { "d.txt", text("d") } }),
+    };
+    for (const Bytes& archive : archives)
+    {
+        SCOPED_TRACE(archive[6] ? "RAR 5" : "RAR 4");
+        EXPECT_EQ(listing(*open(archive), "").size(), 3u);
+
+        auto mapper = open(damage(archive, "b.txt"));
+        auto root = listing(*mapper, "");
+        ASSERT_EQ(root.size(), 1u);
+        EXPECT_EQ(mapText(*mapper, "a.txt"), "a");
+
+        try
+        {
+            open(damage(archive, "a.txt"));
+            ADD_FAILURE() << "no exception";
+        }
+        catch (const Exception& e)
+        {
+            EXPECT_STREQ(e.what(), "[mapper.rar] Header CRC error.");
+        }
+    }
+}
+
 TEST(RarMapper, MalformedWalksStopAndKeepWhatCameBefore)
 {
     const Rar4File good { "good.txt", text("good") };

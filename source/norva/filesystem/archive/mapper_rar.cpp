@@ -49,10 +49,15 @@ namespace norva::filesystem
         constexpr u8 BLOCK_FILE = 0x74;
         constexpr u8 BLOCK_NEWSUB = 0x7A;
         constexpr u8 BLOCK_END = 0x7B;
+        constexpr u8 BLOCK_MARK = 0x72;
+        constexpr u8 BLOCK_OLD_AV = 0x76;
+        constexpr u8 BLOCK_OLD_SIGN = 0x79;
+        constexpr u16 MAIN_COMMENT = 0x0002;
         constexpr u16 MAIN_PASSWORD = 0x0080; // the headers after the main block are encrypted
         constexpr u16 FILE_SPLIT_BEFORE = 0x0001;
         constexpr u16 FILE_SPLIT_AFTER = 0x0002;
         constexpr u16 FILE_PASSWORD = 0x0004;
+        constexpr u16 FILE_COMMENT = 0x0008;
         constexpr u16 FILE_SOLID = 0x0010;
         constexpr u16 FILE_DIRECTORY = 0x00E0;
         constexpr u16 FILE_LARGE = 0x0100;
@@ -391,6 +396,41 @@ namespace norva::filesystem
                 NORVA_THROW(function, "[mapper.rar] Encrypted headers: decryption is not supported.");
             }
 
+            // A header that fails its CRC says nothing reliable: the walk ends before it.
+            void headerCrcFailed() const
+            {
+                if (m_headers.empty())
+                {
+                    NORVA_THROW("norva::filesystem::MapperRAR::parse", "[mapper.rar] Header CRC error.");
+                }
+            }
+
+            // RAR 4: the low 16 bits of the CRC-32 from the type byte to the header's end.
+            // A second marker block has no CRC; old archivers left the CRC of AV and
+            // signature blocks unset, and covered only
+            // the fixed fields of a main header with a comment and the fixed fields and name
+            // of a file header with one.
+            static bool headerCrc4Matches(ConstMemory block, u8 type, u16 flags)
+            {
+                if (type == BLOCK_MARK || type == BLOCK_OLD_AV || type == BLOCK_OLD_SIGN)
+                    return true;
+                const u16 stored = ByteReader(block.address, 2).le16();
+                auto matches = [&](u64 size) {
+                    size = std::min<u64>(size, block.size);
+                    return (crc32(0, ConstMemory(block.address + 2, size - 2)) & 0xFFFF) == stored;
+                };
+                if (type == BLOCK_MAIN && (flags & MAIN_COMMENT))
+                    return matches(13);
+                if (matches(block.size))
+                    return true;
+                if (type == BLOCK_FILE && (flags & FILE_COMMENT) && block.size >= 32)
+                {
+                    const u64 fixed = (flags & FILE_LARGE) ? 40 : 32;
+                    return matches(fixed + ByteReader(block.address + 26, 2).le16());
+                }
+                return false;
+            }
+
             void addMember(FileHeader header)
             {
                 // Windows tools write "\\" in RAR 5 names too; callers' paths use "/".
@@ -423,6 +463,9 @@ namespace norva::filesystem
                     const u16 headerSize = block.le16();
                     if (headerSize < 7 || headerSize > block.size())
                         return;
+
+                    if (!headerCrc4Matches(ConstMemory(archive.address + position, headerSize), type, flags))
+                        return headerCrcFailed();
 
                     ByteReader header(archive.address + position, headerSize);
                     header.skip(7);
@@ -530,6 +573,10 @@ namespace norva::filesystem
                     const u64 headerStart = position + block.offset();
                     if (headerSize > archive.size - headerStart)
                         return;
+
+                    const u32 crc = ByteReader(archive.address + position, 4).le32();
+                    if (crc32(0, ConstMemory(archive.address + position + 4, headerStart + headerSize - position - 4)) != crc)
+                        return headerCrcFailed();
 
                     ByteReader header(archive.address + headerStart, headerSize);
                     u64 type = 0, flags = 0, extraSize = 0, dataSize = 0;
