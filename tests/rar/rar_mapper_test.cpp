@@ -129,19 +129,45 @@ TEST(RarMapper, FoldersAboveMembersAreListedWithoutTheirOwnHeaders)
 
 TEST(RarMapper, EmptyAndSkippedMembers)
 {
-    // RAR 5: an empty file has no data area and is not listed; an empty folder is.
+    // RAR 5: empty files list and map to zero bytes, with or without a data area and
+    // whatever their method; an empty folder lists; a link (redirection record) does not.
     Rar5File folder { "empty" };
     folder.folder = true;
     Rar5File unknownSize { "stream.bin", text("abc") };
     unknownSize.fileFlags |= 8;
     Rar5File solid { "solid.bin", text("abc") };
     solid.compression = 0x40 | (3 << 7);
-    auto mapper5 = open(rar5({ Rar5File { "nothing.txt", Bytes() }, folder, unknownSize, solid, Rar5File { "k.txt", text("k") } }));
+    Rar5File noDataArea { "nodata.txt" };
+    noDataArea.blockFlags = 0;
+    Rar5File packedEmpty { "packed.txt" };
+    packedEmpty.compression = 3 << 7;
+    Rar5File link { "link.txt" };
+    Bytes redirection = vint(5); // record type: redirection
+    putBytes(redirection, vint(1)); // Unix symlink
+    putBytes(redirection, vint(0));
+    putBytes(redirection, vint(6));
+    putBytes(redirection, text("target"));
+    link.extra = vint(redirection.size());
+    putBytes(link.extra, redirection);
+    auto mapper5 = open(rar5({ Rar5File { "nothing.txt", Bytes() }, noDataArea, packedEmpty, link, folder, unknownSize,
+                               solid, Rar5File { "k.txt", text("k") } }));
     auto root5 = listing(*mapper5, "");
-    EXPECT_EQ(root5.size(), 2u);
+    EXPECT_EQ(root5.size(), 5u);
     EXPECT_TRUE(root5.count("empty/"));
     EXPECT_TRUE(root5.count("k.txt"));
     EXPECT_TRUE(listing(*mapper5, "empty/").empty());
+    EXPECT_FALSE(root5.count("link.txt"));
+    EXPECT_FALSE(mapper5->isFile("link.txt"));
+    for (const char* name : { "nothing.txt", "nodata.txt", "packed.txt" })
+    {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(root5.count(name));
+        EXPECT_FALSE(root5[name].isDirectory());
+        EXPECT_EQ(root5[name].size, 0u);
+        EXPECT_TRUE(mapper5->isFile(name));
+        auto memory = mapper5->mmap(name);
+        EXPECT_EQ(ConstMemory(*memory).size, 0u);
+    }
 
     // RAR 4: an unknown method or a newer version is skipped, and the walk goes on after
     // its packed data.
@@ -251,19 +277,71 @@ TEST(RarMapper, EncryptedSplitAndSolidMembersAreRefused)
     EXPECT_EQ(errorOf(*mapperPacked, "p.bin"), "[mapper.rar] Decompression failed.");
 }
 
-TEST(RarMapper, EncryptedHeadersEndTheWalk)
+TEST(RarMapper, EncryptedHeadersAreRefusedByName)
 {
-    // RAR 4 main flag 0x80 and RAR 5 header type 4: the rest cannot be read.
-    auto mapper4 = open(rar4({ Rar4File { "a.txt", text("a") } }, 0x80));
-    EXPECT_TRUE(listing(*mapper4, "").empty());
-
+    // RAR 4 main flag 0x80 and RAR 5 header type 4: nothing after them can be read, and
+    // the archive must not pass for an empty one.
+    Bytes archive4 = rar4({ Rar4File { "a.txt", text("a") } }, 0x80);
     Bytes archive5 = rar5Signature();
     Bytes crypt = vint(4);
     putBytes(crypt, vint(0));
     putBytes(crypt, vint(0));
     putBytes(archive5, rar5Block(crypt));
     putBytes(archive5, rar5FileBlock(Rar5File { "a.txt", text("a") }));
-    EXPECT_TRUE(listing(*open(archive5), "").empty());
+
+    for (const Bytes* archive : { &archive4, &archive5 })
+    {
+        for (const std::string password : { "", "secret" })
+        {
+            SCOPED_TRACE((archive == &archive4 ? "RAR 4, password \"" : "RAR 5, password \"") + password + "\"");
+            try
+            {
+                createMapperRAR(ConstMemory(archive->data(), archive->size()), password);
+                ADD_FAILURE() << "no exception";
+            }
+            catch (const Exception& e)
+            {
+                EXPECT_STREQ(e.what(), password.empty() ? "[mapper.rar] Encrypted headers: no password given."
+                                                        : "[mapper.rar] Encrypted headers: decryption is not supported.");
+            }
+        }
+    }
+}
+
+TEST(RarMapper, HeaderCrcFailureEndsTheWalk)
+{
+    // A damaged name byte must not list the member under another name: the walk ends at
+    // the header whose CRC fails, keeping what came before; with nothing before, it throws.
+    auto damage = [](Bytes archive, const std::string& name) {
+        auto at = std::search(archive.begin(), archive.end(), name.begin(), name.end());
+        EXPECT_NE(at, archive.end());
+        *at ^= 0x01; // "b" becomes "c"
+        return archive;
+    };
+    const Bytes archives[] = {
+        rar4({ Rar4File { "a.txt", text("a") }, Rar4File { "b.txt", text("b") }, Rar4File { "d.txt", text("d") } }),
+        rar5({ Rar5File { "a.txt", text("a") }, Rar5File { "b.txt", text("b") }, Rar5File { "d.txt", text("d") } }),
+    };
+    for (const Bytes& archive : archives)
+    {
+        SCOPED_TRACE(archive[6] ? "RAR 5" : "RAR 4");
+        EXPECT_EQ(listing(*open(archive), "").size(), 3u);
+
+        auto mapper = open(damage(archive, "b.txt"));
+        auto root = listing(*mapper, "");
+        ASSERT_EQ(root.size(), 1u);
+        EXPECT_EQ(mapText(*mapper, "a.txt"), "a");
+
+        try
+        {
+            open(damage(archive, "a.txt"));
+            ADD_FAILURE() << "no exception";
+        }
+        catch (const Exception& e)
+        {
+            EXPECT_STREQ(e.what(), "[mapper.rar] Header CRC error.");
+        }
+    }
 }
 
 TEST(RarMapper, MalformedWalksStopAndKeepWhatCameBefore)

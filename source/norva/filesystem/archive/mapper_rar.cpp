@@ -49,10 +49,15 @@ namespace norva::filesystem
         constexpr u8 BLOCK_FILE = 0x74;
         constexpr u8 BLOCK_NEWSUB = 0x7A;
         constexpr u8 BLOCK_END = 0x7B;
+        constexpr u8 BLOCK_MARK = 0x72;
+        constexpr u8 BLOCK_OLD_AV = 0x76;
+        constexpr u8 BLOCK_OLD_SIGN = 0x79;
+        constexpr u16 MAIN_COMMENT = 0x0002;
         constexpr u16 MAIN_PASSWORD = 0x0080; // the headers after the main block are encrypted
         constexpr u16 FILE_SPLIT_BEFORE = 0x0001;
         constexpr u16 FILE_SPLIT_AFTER = 0x0002;
         constexpr u16 FILE_PASSWORD = 0x0004;
+        constexpr u16 FILE_COMMENT = 0x0008;
         constexpr u16 FILE_SOLID = 0x0010;
         constexpr u16 FILE_DIRECTORY = 0x00E0;
         constexpr u16 FILE_LARGE = 0x0100;
@@ -71,6 +76,7 @@ namespace norva::filesystem
         constexpr u64 FHFL_CRC32 = 0x0004;
         constexpr u64 FHFL_UNPUNKNOWN = 0x0008;
         constexpr u64 FHEXTRA_CRYPT = 1;
+        constexpr u64 FHEXTRA_REDIR = 5;
 
         constexpr std::size_t MAX_UNICODE_FIELD = 1024;
 
@@ -240,14 +246,14 @@ namespace norva::filesystem
                     const IndexEntry& entry = m_files.at(folder + child);
                     if (entry.header < 0)
                     {
-                        index.emplace(child, 0, FileInfo::DIRECTORY | (m_encrypted ? u32(FileInfo::ENCRYPTED) : 0u));
+                        index.emplace(child, 0, FileInfo::DIRECTORY);
                         continue;
                     }
                     const FileHeader& header = m_headers[std::size_t(entry.header)];
                     u32 flags = 0;
                     if (!header.isStored())
                         flags |= FileInfo::COMPRESSED;
-                    if (m_encrypted || header.encrypted)
+                    if (header.encrypted)
                         flags |= FileInfo::ENCRYPTED;
                     index.emplace(child, header.unpackedSize, flags);
                 }
@@ -278,7 +284,9 @@ namespace norva::filesystem
                     NORVA_THROW(function, "%s", header.refusal);
                 }
 
-                if (header.isStored())
+                // An empty RAR 5 member has nothing to unpack, whatever its method.
+                const bool empty = header.rar5 && !header.unpackedSize && !header.packedSize;
+                if (header.isStored() || empty)
                 {
                     // Zero-copy, but read through once: a damaged byte or a header field that
                     // moved the data must not come back as the member.
@@ -376,6 +384,53 @@ namespace norva::filesystem
                 }
             }
 
+            // Nothing after the header can be read without decrypting it: listing the archive
+            // as an empty folder would hide that.
+            [[noreturn]] void refuseEncryptedHeaders() const
+            {
+                const char* function = "norva::filesystem::MapperRAR::parse";
+                if (m_password.empty())
+                {
+                    NORVA_THROW(function, "[mapper.rar] Encrypted headers: no password given.");
+                }
+                NORVA_THROW(function, "[mapper.rar] Encrypted headers: decryption is not supported.");
+            }
+
+            // A header that fails its CRC says nothing reliable: the walk ends before it.
+            void headerCrcFailed() const
+            {
+                if (m_headers.empty())
+                {
+                    NORVA_THROW("norva::filesystem::MapperRAR::parse", "[mapper.rar] Header CRC error.");
+                }
+            }
+
+            // RAR 4: the low 16 bits of the CRC-32 from the type byte to the header's end.
+            // A second marker block has no CRC; old archivers left the CRC of AV and
+            // signature blocks unset, and covered only
+            // the fixed fields of a main header with a comment and the fixed fields and name
+            // of a file header with one.
+            static bool headerCrc4Matches(ConstMemory block, u8 type, u16 flags)
+            {
+                if (type == BLOCK_MARK || type == BLOCK_OLD_AV || type == BLOCK_OLD_SIGN)
+                    return true;
+                const u16 stored = ByteReader(block.address, 2).le16();
+                auto matches = [&](u64 size) {
+                    size = std::min<u64>(size, block.size);
+                    return (crc32(0, ConstMemory(block.address + 2, size - 2)) & 0xFFFF) == stored;
+                };
+                if (type == BLOCK_MAIN && (flags & MAIN_COMMENT))
+                    return matches(13);
+                if (matches(block.size))
+                    return true;
+                if (type == BLOCK_FILE && (flags & FILE_COMMENT) && block.size >= 32)
+                {
+                    const u64 fixed = (flags & FILE_LARGE) ? 40 : 32;
+                    return matches(fixed + ByteReader(block.address + 26, 2).le16());
+                }
+                return false;
+            }
+
             void addMember(FileHeader header)
             {
                 // Windows tools write "\\" in RAR 5 names too; callers' paths use "/".
@@ -409,6 +464,9 @@ namespace norva::filesystem
                     if (headerSize < 7 || headerSize > block.size())
                         return;
 
+                    if (!headerCrc4Matches(ConstMemory(archive.address + position, headerSize), type, flags))
+                        return headerCrcFailed();
+
                     ByteReader header(archive.address + position, headerSize);
                     header.skip(7);
                     u64 dataSize = 0;
@@ -423,11 +481,7 @@ namespace norva::filesystem
                     {
                         case BLOCK_MAIN:
                             if (flags & MAIN_PASSWORD)
-                            {
-                                // Nothing after this header can be read without the key.
-                                m_encrypted = true;
-                                return;
-                            }
+                                refuseEncryptedHeaders();
                             break;
                         case BLOCK_FILE:
                         case BLOCK_NEWSUB:
@@ -520,6 +574,10 @@ namespace norva::filesystem
                     if (headerSize > archive.size - headerStart)
                         return;
 
+                    const u32 crc = ByteReader(archive.address + position, 4).le32();
+                    if (crc32(0, ConstMemory(archive.address + position + 4, headerStart + headerSize - position - 4)) != crc)
+                        return headerCrcFailed();
+
                     ByteReader header(archive.address + headerStart, headerSize);
                     u64 type = 0, flags = 0, extraSize = 0, dataSize = 0;
                     if (!readVint(header, type) || !readVint(header, flags))
@@ -540,8 +598,7 @@ namespace norva::filesystem
                     }
                     else if (type == HEAD5_CRYPT)
                     {
-                        m_encrypted = true;
-                        return;
+                        refuseEncryptedHeaders();
                     }
                     else if (type == HEAD5_END)
                     {
@@ -569,7 +626,8 @@ namespace norva::filesystem
                 const ConstMemory name = header.bytes(nameSize);
 
                 // The extra area is the tail of the header; an encryption record marks the
-                // member's data as encrypted.
+                // member's data as encrypted, a redirection record makes it a link.
+                bool link = false;
                 if (extraSize && extraSize <= header.size())
                 {
                     ByteReader extra(header.memory().address + (header.size() - extraSize), extraSize);
@@ -579,16 +637,19 @@ namespace norva::filesystem
                         if (!readVint(extra, recordSize) || recordSize > extra.remaining() || recordSize == 0)
                             break;
                         ByteReader record(extra.position(), recordSize);
-                        if (readVint(record, recordType) && recordType == FHEXTRA_CRYPT)
-                            file.encrypted = true;
+                        if (readVint(record, recordType))
+                        {
+                            file.encrypted |= recordType == FHEXTRA_CRYPT;
+                            link |= recordType == FHEXTRA_REDIR;
+                        }
                         extra.skip(recordSize);
                     }
                 }
 
                 file.folder = (fileFlags & FHFL_DIRECTORY) != 0;
-                // Unknown sizes and solid members cannot be unpacked alone; empty files
-                // have nothing to map.
-                if ((fileFlags & FHFL_UNPUNKNOWN) || (compression & 0x40) || (!dataSize && !file.folder))
+                // Unknown sizes and solid members cannot be unpacked alone; a link's target
+                // is not its contents, so it is not listed as an (empty) file.
+                if ((fileFlags & FHFL_UNPUNKNOWN) || (compression & 0x40) || (link && !file.folder))
                     return true;
 
                 file.packedSize = dataSize;
@@ -607,7 +668,6 @@ namespace norva::filesystem
             std::vector<FileHeader> m_headers;
             std::map<std::string, IndexEntry> m_files;
             std::map<std::string, std::set<std::string>> m_folders;
-            bool m_encrypted = false;
         };
 
     } // namespace
