@@ -2,7 +2,7 @@
 
 // Builds ZIP archives in memory with a knob for every field the mapper must not trust:
 // stored and raw-deflate members, directory and local headers that can lie about sizes,
-// offsets, lengths, counts and disks, ZIP64 records and a trailing comment.
+// offsets, lengths, counts, signatures and disks, ZIP64 records and a trailing comment.
 
 #include <cstring>
 #include <optional>
@@ -71,6 +71,7 @@ namespace archive_test
         Bytes extra;         // central extra field
         bool zip64 = false;  // sizes and offset as 0xFFFFFFFF plus a 0x0001 extra
         u32 localSignature = 0x04034b50;
+        u32 centralSignature = 0x02014b50;
     };
 
     struct ZipBuilder
@@ -82,6 +83,9 @@ namespace archive_test
         bool zip64End = false;               // ZIP64 end record and locator, offset 0xFFFFFFFF
         std::optional<u64> zip64RecordOffset; // what the locator says
         std::optional<u64> directoryOffset;   // what the end record says
+        std::optional<u64> directorySize;     // likewise
+        u32 zip64Disks = 1;                   // the locator's volume count
+        u64 zip64Padding = 0;                 // bytes between the ZIP64 end record and its locator
         u64 prefix = 0;                       // junk bytes before the first member
 
         ZipEntry& add(std::string name, Bytes content, u16 method = 0)
@@ -138,7 +142,7 @@ namespace archive_test
                     put64(z, offset);
                     extra.insert(extra.begin(), z.begin(), z.end());
                 }
-                put32(out, 0x02014b50);
+                put32(out, e.centralSignature);
                 put16(out, e.versionMadeBy);
                 put16(out, 20);
                 put16(out, e.flags);
@@ -158,7 +162,7 @@ namespace archive_test
                 append(out, e.name);
                 append(out, extra);
             }
-            const u64 directorySize = out.size() - directory;
+            const u64 directorySize = this->directorySize.value_or(out.size() - directory);
             const u64 count = entryCount.value_or(entries.size());
 
             if (zip64End)
@@ -174,10 +178,11 @@ namespace archive_test
                 put64(out, count);
                 put64(out, directorySize);
                 put64(out, directoryOffset.value_or(directory));
+                out.resize(out.size() + zip64Padding, 0);
                 put32(out, 0x07064b50);
                 put32(out, 0);
                 put64(out, zip64RecordOffset.value_or(record));
-                put32(out, 1);
+                put32(out, zip64Disks);
             }
 
             put32(out, 0x06054b50);

@@ -84,18 +84,24 @@ TEST(ZipMalformed, SoundArchiveFromTheBuilderMaps)
     EXPECT_EQ(toBytes(mapper64->mmap("a/b/deflated.txt")->memory), TEXT);
 }
 
-TEST(ZipMalformed, EndRecordsThatDoNotDescribeOneArchiveListNothing)
+TEST(ZipMalformed, EndRecordsThatLeadNowhereSaySo)
 {
+    // What the end records say cannot be followed, and the directory does not end where
+    // they start either: an error, never an empty folder.
+    const std::string notFound = "[mapper.zip] The central directory cannot be found where the end record says.";
+    const std::string damaged = "[mapper.zip] The central directory is damaged.";
     struct Case
     {
         const char* what;
         void (*knob)(ZipBuilder&);
+        std::string message;
     };
     const Case cases[] = {
-        { "no entries", [](ZipBuilder& z) { z.entryCount = 0; } },
-        { "directory offset past the end", [](ZipBuilder& z) { z.directoryOffset = 1u << 30; } },
-        { "ZIP64 locator pointing outside", [](ZipBuilder& z) { z.zip64End = true; z.zip64RecordOffset = ~u64(0) - 8; } },
-        { "ZIP64 directory offset past the end", [](ZipBuilder& z) { z.zip64End = true; z.directoryOffset = ~u64(0); } },
+        { "no entries announced, one recorded", [](ZipBuilder& z) { z.entryCount = 0; }, damaged },
+        { "ZIP64 count wrong, classic count saturated", [](ZipBuilder& z) { z.zip64End = true; z.entryCount = 2; }, damaged },
+        { "directory offset past the end, size wrong", [](ZipBuilder& z) { z.directoryOffset = 1u << 30; z.directorySize = 7; }, notFound },
+        { "ZIP64 locator pointing outside, record moved", [](ZipBuilder& z) { z.zip64End = true; z.zip64RecordOffset = ~u64(0) - 8; z.zip64Padding = 1; }, notFound },
+        { "ZIP64 directory offset past the end, size wrong", [](ZipBuilder& z) { z.zip64End = true; z.directoryOffset = ~u64(0); z.directorySize = 10; }, notFound },
     };
     for (const Case& c : cases)
     {
@@ -104,10 +110,28 @@ TEST(ZipMalformed, EndRecordsThatDoNotDescribeOneArchiveListNothing)
         zip.add("x.txt", TEXT, 8);
         c.knob(zip);
         const Bytes archive = zip.build();
-        auto mapper = open(archive);
-        EXPECT_TRUE(listing(*mapper, "").empty());
+        EXPECT_EQ(errorOf([&] { open(archive); }), c.message);
     }
 
+    // Offsets that are merely wrong: the directory still ends where the end records begin,
+    // and the members' local headers show that nothing moved.
+    for (bool zip64 : { false, true })
+    {
+        SCOPED_TRACE(zip64 ? "ZIP64" : "classic");
+        ZipBuilder zip;
+        zip.add("x.txt", TEXT, 8).zip64 = zip64;
+        zip.add("y.txt", TEXT, 0).zip64 = zip64;
+        zip.zip64End = zip64;
+        zip.directoryOffset = zip64 ? ~u64(0) - 100 : 0x7000;
+        const Bytes archive = zip.build();
+        auto mapper = open(archive);
+        EXPECT_EQ(toBytes(mapper->mmap("x.txt")->memory), TEXT);
+        EXPECT_EQ(toBytes(mapper->mmap("y.txt")->memory), TEXT);
+    }
+
+    // An archive that holds nothing says so in a record of its own.
+    const Bytes nothing = ZipBuilder().build();
+    EXPECT_TRUE(listing(*open(nothing), "").empty());
     EXPECT_TRUE(listing(*createMapperZIP(ConstMemory(), ""), "").empty());
     // an end record too close to the start for a ZIP64 locator before it
     Bytes tiny;
@@ -116,7 +140,7 @@ TEST(ZipMalformed, EndRecordsThatDoNotDescribeOneArchiveListNothing)
         put16(tiny, i < 2 ? 0 : 1);
     put32(tiny, 0xffffffff);
     put16(tiny, 0);
-    EXPECT_TRUE(listing(*open(tiny), "").empty());
+    EXPECT_EQ(errorOf([&] { open(tiny); }), notFound);
 }
 
 TEST(ZipMalformed, BytesThatAreNotOneWholeArchiveSayWhy)
@@ -134,14 +158,23 @@ TEST(ZipMalformed, BytesThatAreNotOneWholeArchiveSayWhy)
     zip.disk = 1;
     EXPECT_EQ(errorOf([&] { open(zip.build()); }), last);
     zip.disk = 0;
-    zip.entryCount = 0; // entries on this disk differ from the total
+    zip.zip64End = true;
+    zip.zip64Disks = 2; // the locator counts the volumes
+    EXPECT_EQ(errorOf([&] { open(zip.build()); }), last);
+
+    // entries on this disk that differ from the total, with every disk number 0, are no
+    // volume of a set: the counts are damaged
+    zip.zip64End = false;
+    zip.zip64Disks = 1;
     Bytes counts = zip.build();
-    counts[counts.size() - 22 + 8] = 1;
-    EXPECT_EQ(errorOf([&] { open(counts); }), last);
+    counts[counts.size() - 22 + 8] = 2;
+    EXPECT_EQ(errorOf([&] { open(counts); }), "[mapper.zip] The central directory is damaged.");
 }
 
-TEST(ZipMalformed, DirectoryRecordsThatDoNotFitEndTheDirectory)
+TEST(ZipMalformed, DirectoryRecordsThatDoNotFitOrLoseTheirSignatureAreDamage)
 {
+    // One bad record must not hide the ones after it: the whole directory is refused.
+    const std::string damaged = "[mapper.zip] The central directory is damaged.";
     struct Case
     {
         const char* what;
@@ -150,27 +183,32 @@ TEST(ZipMalformed, DirectoryRecordsThatDoNotFitEndTheDirectory)
     const Case cases[] = {
         { "name past the directory", [](ZipEntry& e) { e.nameLength = 0xffff; } },
         { "comment past the directory", [](ZipEntry& e) { e.commentLength = 0xfff0; } },
+        { "comment that swallows the next record", [](ZipEntry& e) { e.commentLength = 46 + 8; } },
+        { "signature broken", [](ZipEntry& e) { e.centralSignature = 0x02014b51; } },
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.what);
         ZipBuilder zip;
         zip.add("first.txt", TEXT, 8);
-        c.knob(zip.add("last.txt", TEXT, 0));
+        c.knob(zip.add("middle.txt", TEXT, 0));
+        zip.add("last.txt", TEXT, 8);
         const Bytes archive = zip.build();
-        auto mapper = open(archive);
-        // the records before it stay
-        EXPECT_EQ(listing(*mapper, "").size(), 1u);
-        EXPECT_EQ(toBytes(mapper->mmap("first.txt")->memory), TEXT);
+        EXPECT_EQ(errorOf([&] { open(archive); }), damaged);
     }
 
-    // more entries announced than recorded: the ones there are
-    ZipBuilder zip;
-    zip.add("one.txt", TEXT, 0);
-    zip.add("two.txt", TEXT, 8);
-    zip.entryCount = 60000;
-    const Bytes archive = zip.build();
-    EXPECT_EQ(mapEverything(*open(archive)), 2);
+    // more entries announced than recorded, or fewer
+    for (u64 count : { 60000, 2, 1 })
+    {
+        SCOPED_TRACE(count);
+        ZipBuilder zip;
+        zip.add("one.txt", TEXT, 0);
+        zip.add("two.txt", TEXT, 8);
+        zip.add("three.txt", TEXT, 8);
+        zip.entryCount = count;
+        const Bytes archive = zip.build();
+        EXPECT_EQ(errorOf([&] { open(archive); }), damaged);
+    }
 
     // an extra sub-field longer than the extra area ends the extras, not the entry
     ZipBuilder extra;

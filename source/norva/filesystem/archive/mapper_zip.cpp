@@ -3,19 +3,24 @@
 // Traditional PKWARE encryption is decrypted with the path's password; AES members are
 // listed as encrypted and refused.
 //
-// Everything the directory says is checked against the archive before it is used: a record
-// that does not fit ends the directory (the records before it stay), a member whose data
-// leave the archive fails to map. Every member, stored ones too, is checked against its
-// CRC-32, so damaged data, a header that moves the data or a wrong password never comes back
-// as success. Bytes that are not one whole archive (cut short, one volume of a split set)
-// are refused with a message rather than listed as an empty folder.
+// Everything the directory says is checked against the archive before it is used, and a
+// damaged archive never lists as a smaller one: an end record (classic or ZIP64) that leads
+// to no directory, a directory record without its signature or that does not fit, and a
+// count that disagrees with the records all refuse the archive with a message. Bytes put in
+// front of an archive are skipped, as other readers do. A member whose data leave the
+// archive fails to map. Every member, stored ones too, is checked against its CRC-32, so
+// damaged data, a header that moves the data or a wrong password never comes back as
+// success. Bytes that are not one whole archive (cut short, one volume of a split set) and
+// an encrypted directory are refused with a message rather than listed as an empty folder.
 
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <libdeflate.h>
 
@@ -59,6 +64,7 @@ namespace
     constexpr u16 FLAG_ENCRYPTED = 0x0001;
     constexpr u16 FLAG_DATA_DESCRIPTOR = 0x0008;
     constexpr u16 FLAG_STRONG_ENCRYPTION = 0x0040;
+    constexpr u16 FLAG_UTF8 = 0x0800;
 
     enum Encryption : u8
     {
@@ -125,6 +131,49 @@ namespace
         }
     }
 
+    bool isUtf8(const std::string& text)
+    {
+        for (std::size_t i = 0; i < text.size();)
+        {
+            const u8 c = u8(text[i]);
+            const std::size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+            if (!length || text.size() - i < length)
+            {
+                return false;
+            }
+            for (std::size_t k = 1; k < length; ++k)
+            {
+                if ((u8(text[i + k]) & 0xc0) != 0x80)
+                {
+                    return false;
+                }
+            }
+            i += length;
+        }
+        return true;
+    }
+
+    // Windows tools write "a\b.txt"; callers' paths always use "/", so the index does too.
+    // A name in a code page (no UTF-8 flag, not UTF-8 either) may be Shift-JIS, where 0x5C
+    // is also the second byte of a double-byte character: only a 0x5C that starts a
+    // character is a separator there.
+    void slashSeparators(std::string& name, bool utf8)
+    {
+        const bool shiftJis = !utf8 && !isUtf8(name);
+        for (std::size_t i = 0; i < name.size(); ++i)
+        {
+            const u8 c = u8(name[i]);
+            if (shiftJis && ((c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc)))
+            {
+                ++i; // the trail byte, whatever it is
+            }
+            else if (c == '\\')
+            {
+                name[i] = '/';
+            }
+        }
+    }
+
     bool FileHeader::read(ByteReader& reader)
     {
         signature = reader.le32();
@@ -154,8 +203,7 @@ namespace
         }
 
         name.assign(reinterpret_cast<const char*>(nameBytes.address), nameBytes.size);
-        // Windows tools write "a\b.txt"; callers' paths always use "/", so index it that way
-        std::replace(name.begin(), name.end(), '\\', '/');
+        slashSeparators(name, (flags & FLAG_UTF8) != 0);
         folder = !name.empty() && name.back() == '/';
         encryption = (flags & FLAG_ENCRYPTED) ? ENCRYPTION_PKWARE : ENCRYPTION_NONE;
 
@@ -286,8 +334,7 @@ namespace
         u32 m_keys[3] = { 0x12345678, 0x23456789, 0x34567890 };
     };
 
-    // Index keys use "/" only, as member names are stored that way.
-    std::string indexKey(std::string path)
+    std::string allSlashes(std::string path)
     {
         std::replace(path.begin(), path.end(), '\\', '/');
         return path;
@@ -306,11 +353,13 @@ namespace
         void readDirectory();
         void addEntry(const FileHeader& header);
         ConstMemory decrypt(const FileHeader& header, ConstMemory data, std::unique_ptr<u8[]>& buffer) const;
+        std::string indexKey(const std::string& path) const;
 
         ConstMemory m_parent;
         std::string m_password;
         std::map<std::string, std::set<std::string>> m_folders; // folder path -> child names
         std::map<std::string, FileHeader> m_files;               // full path -> entry
+        std::map<std::string, std::string> m_aliases;            // all-slash spelling -> path that keeps a 0x5C
     };
 
     MapperZIP::MapperZIP(ConstMemory parent, const std::string& password)
@@ -321,6 +370,120 @@ namespace
         {
             readDirectory();
         }
+    }
+
+    // Where the end records say the central directory is. Fields read from a record whose
+    // place was checked; `anchor` is where the directory must end at the latest.
+    struct DirectoryRecord
+    {
+        u64 diskEntries = 0;
+        u64 entries = 0;
+        u64 size = 0;
+        u64 offset = 0;
+        u64 anchor = 0;
+        bool zip64 = false;
+
+        // the count, size and offset fields, 16/32 bits wide in the classic record
+        static DirectoryRecord read(ByteReader& fields, u64 anchor, bool zip64)
+        {
+            DirectoryRecord r;
+            r.diskEntries = zip64 ? fields.le64() : fields.le16();
+            r.entries = zip64 ? fields.le64() : fields.le16();
+            r.size = zip64 ? fields.le64() : fields.le32();
+            r.offset = zip64 ? fields.le64() : fields.le32();
+            r.anchor = anchor;
+            r.zip64 = zip64;
+            return r;
+        }
+    };
+
+    enum class DirectoryFault
+    {
+        NONE,
+        NOT_FOUND, // no directory where the record says, nor where it ends at the anchor
+        DAMAGED,   // found, but its records do not match the record's count
+    };
+
+    // Reads the directory a record describes into `headers`.
+    DirectoryFault readRecords(ConstMemory archive, const DirectoryRecord& record, std::vector<FileHeader>& headers)
+    {
+        const u8* data = archive.address;
+        auto centralAt = [&](u64 at) {
+            return at < record.anchor && record.anchor - at >= 4 && loadLE32(data + at) == CENTRAL_HEADER_SIGNATURE;
+        };
+
+        // Where the record's offset leads nowhere, the directory is looked for where it ends
+        // at the anchor, as unzip and libarchive do: bytes put in front of an archive (a
+        // self-extractor stub) move everything while the offsets still count from the old
+        // start.
+        u64 start = record.offset;
+        if (!centralAt(start))
+        {
+            if (record.size > record.anchor || !centralAt(record.anchor - record.size))
+            {
+                // a record that announces nothing describes an empty archive
+                const bool empty = record.entries == 0 && record.diskEntries == 0 && record.size == 0;
+                return empty ? DirectoryFault::NONE : DirectoryFault::NOT_FOUND;
+            }
+            start = record.anchor - record.size;
+        }
+
+        // The count decides how many records are read; a record without its signature or
+        // one that runs into the end records means the directory is damaged, and so do
+        // records left over after the count (a count that lost entries).
+        ByteReader reader(data, record.anchor);
+        reader.seek(start);
+        auto readOne = [&]() {
+            FileHeader header;
+            if (!centralAt(reader.offset()) || !header.read(reader))
+            {
+                return false;
+            }
+            headers.push_back(std::move(header));
+            return true;
+        };
+        for (u64 i = 0; i < record.entries; ++i)
+        {
+            if (!readOne())
+            {
+                return DirectoryFault::DAMAGED;
+            }
+        }
+        u64 extra = 0;
+        while (centralAt(reader.offset()))
+        {
+            if (!readOne())
+            {
+                return DirectoryFault::DAMAGED;
+            }
+            ++extra;
+        }
+        // Writers without ZIP64 wrap the 16-bit count past 65535 entries; the records say
+        // how many there are.
+        const bool wrapped = !record.zip64 && (record.entries + extra) % 0x10000 == record.entries;
+        if ((extra && !wrapped) || record.diskEntries != record.entries)
+        {
+            return DirectoryFault::DAMAGED;
+        }
+
+        // A stub in front moved the local headers by as much as the directory; a damaged
+        // offset field moved nothing. The first member's local header tells which.
+        if (start != record.offset && !headers.empty())
+        {
+            const u64 moved = start - record.offset; // modulo 2^64: may move either way
+            auto localAt = [&](u64 at) {
+                return at < archive.size && archive.size - at >= 4 && loadLE32(data + at) == LOCAL_HEADER_SIGNATURE;
+            };
+            const u64 first = headers.front().localOffset;
+            if (localAt(first + moved) || !localAt(first))
+            {
+                for (FileHeader& header : headers)
+                {
+                    header.localOffset += moved;
+                }
+            }
+        }
+        return DirectoryFault::NONE;
     }
 
     void MapperZIP::readDirectory()
@@ -345,85 +508,104 @@ namespace
 
         ByteReader end(data + record, END_RECORD_SIZE);
         end.skip(4);
-        u32 disk = end.le16();
-        u32 directoryDisk = end.le16();
-        u64 diskEntries = end.le16();
-        u64 entries = end.le16();
-        u64 directorySize = end.le32();
-        u64 offset = end.le32();
-        u64 anchor = record; // what the directory ends at
+        const u32 disk = end.le16();
+        const u32 directoryDisk = end.le16();
+        DirectoryRecord classic = DirectoryRecord::read(end, record, false);
 
-        // ZIP64: any saturated field is a placeholder for the value in the ZIP64 end record;
-        // writers saturate only the fields that overflow (often just the entry count).
-        const bool saturated = diskEntries == 0xffff || entries == 0xffff ||
-            directorySize == 0xffffffff || offset == 0xffffffff;
-        if (saturated && record >= ZIP64_LOCATOR_SIZE &&
-            loadLE32(data + record - ZIP64_LOCATOR_SIZE) == ZIP64_LOCATOR_SIGNATURE)
+        // ZIP64: a locator right before the end record points at the ZIP64 end record. Its
+        // offset counts from the archive's start too, so behind a prepended stub the record
+        // is found where it ends at the locator (without extensible data, as writers leave it).
+        std::optional<DirectoryRecord> zip64;
+        bool zip64Split = false;
+        bool encryptedDirectory = false;
+        if (record >= ZIP64_LOCATOR_SIZE && loadLE32(data + record - ZIP64_LOCATOR_SIZE) == ZIP64_LOCATOR_SIGNATURE)
         {
-            const u64 zip64 = loadLE64(data + record - 12);
-            if (zip64 <= size && size - zip64 >= ZIP64_END_RECORD_SIZE &&
-                loadLE32(data + zip64) == ZIP64_END_RECORD_SIGNATURE)
+            ByteReader locator(data + record - ZIP64_LOCATOR_SIZE, ZIP64_LOCATOR_SIZE);
+            locator.skip(4);
+            const u32 recordDisk = locator.le32();
+            const u64 stated = locator.le64();
+            const u32 disks = locator.le32();
+            zip64Split = recordDisk != 0 || disks > 1;
+
+            const u64 limit = record - ZIP64_LOCATOR_SIZE;
+            auto recordAt = [&](u64 at) {
+                return at <= limit && limit - at >= ZIP64_END_RECORD_SIZE &&
+                    loadLE32(data + at) == ZIP64_END_RECORD_SIGNATURE;
+            };
+            u64 at = stated;
+            if (!recordAt(at) && limit >= ZIP64_END_RECORD_SIZE && recordAt(limit - ZIP64_END_RECORD_SIZE) &&
+                loadLE64(data + limit - ZIP64_END_RECORD_SIZE + 4) == ZIP64_END_RECORD_SIZE - 12)
             {
-                disk = loadLE32(data + zip64 + 16);
-                directoryDisk = loadLE32(data + zip64 + 20);
-                diskEntries = loadLE64(data + zip64 + 24);
-                entries = loadLE64(data + zip64 + 32);
-                directorySize = loadLE64(data + zip64 + 40);
-                offset = loadLE64(data + zip64 + 48);
-                anchor = zip64;
+                at = limit - ZIP64_END_RECORD_SIZE;
+            }
+            if (recordAt(at))
+            {
+                ByteReader fields(data + at, ZIP64_END_RECORD_SIZE);
+                fields.skip(4);
+                const u64 recordSize = fields.le64();
+                fields.skip(2); // version made by
+                const u16 needed = fields.le16();
+                const u32 zip64Disk = fields.le32();
+                const u32 zip64DirectoryDisk = fields.le32();
+                zip64 = DirectoryRecord::read(fields, at, true);
+                zip64Split |= zip64Disk != 0 || zip64DirectoryDisk != 0;
+                // PKWARE's central-directory encryption writes the version 2 record: a
+                // version needed of 6.2 or more and extensible data after the fixed fields
+                encryptedDirectory = u8(needed) >= 62 && recordSize > ZIP64_END_RECORD_SIZE - 12;
+                classic.anchor = at;
             }
         }
 
-        // no multi-volume archives: this is their last volume
-        if (disk != 0 || directoryDisk != 0 || diskEntries != entries)
+        // Saturated fields are placeholders for the ZIP64 values; the others must agree.
+        const bool saturated = classic.diskEntries == 0xffff || classic.entries == 0xffff ||
+            classic.size == 0xffffffff || classic.offset == 0xffffffff;
+        const bool classicSplit = (disk != 0 && disk != 0xffff) || (directoryDisk != 0 && directoryDisk != 0xffff) ||
+            (!zip64 && (disk != 0 || directoryDisk != 0));
+        if (classicSplit || (zip64 && zip64Split))
         {
             NORVA_THROW(MAPPER_READ, "[mapper.zip] The last volume of a split archive (split archives are not supported).");
         }
 
-        // Bytes put in front of an archive (a self-extractor stub) shift everything while
-        // the offsets still count from the old start: find the directory where it ends, as
-        // unzip and libarchive do, and shift every local offset alike.
-        u64 shift = 0;
-        const bool atOffset = offset <= size - 4 && loadLE32(data + offset) == CENTRAL_HEADER_SIGNATURE;
-        if (!atOffset && directorySize <= anchor && anchor - directorySize > offset &&
-            loadLE32(data + anchor - directorySize) == CENTRAL_HEADER_SIGNATURE)
+        // The ZIP64 record first; when it leads nowhere, the classic record where its own
+        // fields hold real values (7-Zip reads such archives the same way).
+        std::vector<DirectoryRecord> candidates;
+        if (zip64)
         {
-            shift = anchor - directorySize - offset;
-            offset += shift;
+            candidates.push_back(*zip64);
+        }
+        if (!saturated)
+        {
+            candidates.push_back(classic);
         }
 
-        if (s32(u32(entries)) < 1 && entries <= 0xffffffff)
+        DirectoryFault worst = DirectoryFault::NOT_FOUND;
+        for (const DirectoryRecord& candidate : candidates)
         {
-            return;
+            std::vector<FileHeader> headers;
+            const DirectoryFault fault = readRecords(m_parent, candidate, headers);
+            if (fault == DirectoryFault::NONE)
+            {
+                for (const FileHeader& header : headers)
+                {
+                    addEntry(header);
+                }
+                return;
+            }
+            if (fault == DirectoryFault::DAMAGED)
+            {
+                worst = fault;
+            }
         }
 
-        // Every record is at least 4 bytes on, so the count cannot outrun the archive.
-        ByteReader reader(m_parent);
-        if (!reader.seek(offset))
+        if (encryptedDirectory && worst == DirectoryFault::NOT_FOUND)
         {
-            return;
+            NORVA_THROW(MAPPER_READ, "[mapper.zip] The central directory is encrypted (strong encryption is not supported).");
         }
-        for (u64 i = 0; i < entries && !reader.atEnd(); ++i)
+        if (worst == DirectoryFault::DAMAGED)
         {
-            const u64 start = reader.offset();
-            if (!reader.has(4))
-            {
-                break;
-            }
-            if (loadLE32(reader.position()) != CENTRAL_HEADER_SIGNATURE)
-            {
-                reader.seek(start + 4);
-                continue;
-            }
-
-            FileHeader header;
-            if (!header.read(reader))
-            {
-                break;
-            }
-            header.localOffset = header.localOffset > ~u64(0) - shift ? ~u64(0) : header.localOffset + shift;
-            addEntry(header);
+            NORVA_THROW(MAPPER_READ, "[mapper.zip] The central directory is damaged.");
         }
+        NORVA_THROW(MAPPER_READ, "[mapper.zip] The central directory cannot be found where the end record says.");
     }
 
     void MapperZIP::addEntry(const FileHeader& header)
@@ -434,9 +616,16 @@ namespace
         bool ancestor = false;
         while (!name.empty())
         {
-            const std::string folder = getPath(name.substr(0, name.size() - 1));
+            // only "/" separates here: a backslash left in the name belongs to a character
+            const std::size_t separator = name.size() < 2 ? std::string::npos : name.find_last_of('/', name.size() - 2);
+            const std::string folder = separator == std::string::npos ? std::string() : name.substr(0, separator + 1);
             const std::string child = name.substr(folder.size());
 
+            const std::string alias = allSlashes(name);
+            if (alias != name)
+            {
+                m_aliases.emplace(alias, name);
+            }
             FileHeader& entry = m_files[name];
             entry = header;
             entry.name = child;
@@ -449,6 +638,23 @@ namespace
             name = folder;
             ancestor = true;
         }
+    }
+
+    // A caller's path as it is, then with every backslash a separator (callers and the path
+    // layer write "/" for them), then a Shift-JIS name that keeps its 0x5C by that spelling.
+    std::string MapperZIP::indexKey(const std::string& path) const
+    {
+        if (m_files.count(path) || m_folders.count(path))
+        {
+            return path;
+        }
+        const std::string slashed = allSlashes(path);
+        auto alias = m_aliases.find(slashed);
+        if (!m_files.count(slashed) && !m_folders.count(slashed) && alias != m_aliases.end())
+        {
+            return alias->second;
+        }
+        return slashed;
     }
 
     bool MapperZIP::isFile(const std::string& filename)
