@@ -142,8 +142,7 @@ TEST(RarCorpus, EveryMemberUnarReadsMapsToTheSameBytes)
         SCOPED_TRACE(archive);
 
         auto memory = mapHostFile(rartest::corpusRoot() + archive);
-        // unar reads past headers whose CRC fails (here zero); this mapper ends the walk
-        // there, and these hold nothing before it
+        // unar reads past headers whose CRC fails (here zero); this mapper refuses the archive
         if (archive == "junrar/abnormal/bad-header-crc.rar" || archive == "junrar/mkdir-escape.rar")
         {
             try
