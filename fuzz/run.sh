@@ -82,6 +82,51 @@ for path in sys.argv[2:]:
 PY
 }
 
+# rar5_blake2_seeds <dir>: stored RAR 5 archives (behind selector 0) whose members carry a
+# BLAKE2sp hash record instead of a CRC-32: one whole, one with a data bit flipped
+rar5_blake2_seeds() {
+    /usr/bin/python3 - "$1" <<'PY'
+import hashlib, os, struct, sys, zlib
+def blake2sp(data):
+    leaves = []
+    for i in range(8):
+        leaf = hashlib.blake2s(digest_size=32, fanout=8, depth=2, node_offset=i, inner_size=32, last_node=i == 7)
+        leaf.update(b''.join(data[j:j + 64] for j in range(64 * i, len(data), 512)))
+        leaves.append(leaf.digest())
+    root = hashlib.blake2s(digest_size=32, fanout=8, depth=2, node_depth=1, inner_size=32, last_node=True)
+    root.update(b''.join(leaves))
+    return root.digest()
+def vint(v):
+    out = bytearray()
+    while True:
+        out.append((v & 0x7f) | (0x80 if v >> 7 else 0))
+        v >>= 7
+        if not v:
+            return bytes(out)
+def block(header, data=b''):
+    h = vint(len(header)) + header
+    return struct.pack('<I', zlib.crc32(h)) + h + data
+def member(name, data, hashed):
+    record = vint(2) + vint(0) + blake2sp(data)
+    extra = vint(len(record)) + record if hashed else b''
+    header = vint(2) + vint(3 if extra else 2) + (vint(len(extra)) if extra else b'') + vint(len(data))
+    header += vint(0 if hashed else 4) + vint(len(data)) + vint(0o100644)
+    if not hashed:
+        header += struct.pack('<I', zlib.crc32(data))
+    header += vint(0) + vint(1) + vint(len(name)) + name + extra
+    return block(header, data)
+text = bytes(range(256)) * 3
+archive = b'Rar!\x1a\x07\x01\x00' + block(vint(1) + vint(0) + vint(0))
+archive += member(b'hashed.bin', text, True) + member(b'empty.txt', b'', True) + member(b'crc.txt', b'crc', False)
+archive += block(vint(5) + vint(0) + vint(0))
+flipped = bytearray(archive)
+flipped[archive.index(text) + 700] ^= 1
+for name, data in (('rar5-blake2.rar', archive), ('rar5-blake2-flipped.rar', bytes(flipped))):
+    with open(os.path.join(sys.argv[1], name), 'wb') as f:
+        f.write(b'\x00' + data)
+PY
+}
+
 seed() {
     dir=$build/seeds/$1
     rm -rf "$dir"
@@ -166,6 +211,7 @@ seed() {
         rar_stream_seeds "$dir" "$root"/../shared/corpus/archives/junrar/audio/*unpack1[5]*.rar \
             "$root"/../shared/corpus/archives/junrar/audio/*unpack20*.rar \
             "$root"/../shared/corpus/archives/junrar/abnormal/void-dist-v*.rar
+        rar5_blake2_seeds "$dir"
         copy_seeds "$dir" "$fixtures"/fuzz/rar/* ;;
     fuzz_archive_zip_mgx)
         # the ZIP fixtures (each under 30 KB) and MGX archives written for the purpose

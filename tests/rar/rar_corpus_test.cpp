@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -21,6 +22,7 @@
 
 using namespace norva;
 using namespace norva::filesystem;
+using rartest::Bytes;
 
 namespace
 {
@@ -140,8 +142,7 @@ TEST(RarCorpus, EveryMemberUnarReadsMapsToTheSameBytes)
         SCOPED_TRACE(archive);
 
         auto memory = mapHostFile(rartest::corpusRoot() + archive);
-        // unar reads past headers whose CRC fails (here zero); this mapper ends the walk
-        // there, and these hold nothing before it
+        // unar reads past headers whose CRC fails (here zero); this mapper refuses the archive
         if (archive == "junrar/abnormal/bad-header-crc.rar" || archive == "junrar/mkdir-escape.rar")
         {
             try
@@ -327,6 +328,63 @@ TEST(RarCorpus, HostileAndRefusedArchivesEndWithACleanError)
         }
     }
 
+    // Archives that cannot be listed whole are refused when opened, not listed as the members
+    // before the fault. All are fuzzer or hand-made files; neither unar nor bsdtar reads any of
+    // them whole.
+    const char* const cut = "[mapper.rar] The archive is cut short.";
+    const char* const damaged = "[mapper.rar] Damaged header.";
+    const std::pair<const char*, const char*> refused[] = {
+        // RAR 5: a first header of size 0 whose CRC passes
+        { "libarchive/test_read_format_rar5_arm_filter_on_window_boundary.rar", damaged },
+        { "libarchive/test_read_format_rar5_block_size_is_too_small.rar", damaged },
+        { "libarchive/test_read_format_rar5_different_solid_window_size.rar", damaged },
+        { "libarchive/test_read_format_rar5_different_window_size.rar", damaged },
+        { "libarchive/test_read_format_rar5_different_winsize_on_merge.rar", damaged },
+        { "libarchive/test_read_format_rar5_distance_overflow.rar", damaged },
+        { "libarchive/test_read_format_rar5_invalid_dict_reference.rar", damaged },
+        { "libarchive/test_read_format_rar5_leftshift1.rar", damaged },
+        { "libarchive/test_read_format_rar5_leftshift2.rar", damaged },
+        { "libarchive/test_read_format_rar5_nonempty_dir_stream.rar", damaged },
+        { "libarchive/test_read_format_rar5_readtables_overflow.rar", damaged },
+        { "libarchive/test_read_format_rar5_truncated_huff.rar", damaged },
+        // RAR 5: a header of size 0 after the first member
+        { "libarchive/test_read_format_rar5_owner_name_toolong.rar", damaged },
+        // RAR 5: flags announcing sizes that a 3-byte header does not hold
+        { "libarchive/test_read_format_rar5_decode_number_out_of_bounds_read.rar", damaged },
+        // RAR 5: a main header whose extra area is larger than the header
+        { "libarchive/test_read_format_rar5_dirdata.rar", damaged },
+        { "libarchive/test_read_format_rar5_unpacked_size_exceeds_declared.rar", damaged },
+        // RAR 5: a header of 32,946 bytes with 9 left
+        { "libarchive/test_read_format_rar5_bytes_remaining_underflow.rar", cut },
+        // RAR 4: a main header of size 0
+        { "junrar/abnormal/corrupt-header.rar", damaged },
+        { "junrar/abnormal/loop.rar", damaged },
+        // RAR 4: a main header of 3,328 bytes in a file of 278
+        { "junrar/abnormal/loop2.rar", cut },
+        // RAR 4: a member's data past the end: 12 bytes with 5 left, 2^32 bytes and more from
+        // the high size fields, the second member's 119 or 13,196 bytes missing
+        { "libarchive/test_read_format_rar_invalid1.rar", cut },
+        { "libarchive/test_read_format_rar_newsub_huge.rar", cut },
+        { "libarchive/test_read_format_rar_symlink_huge.rar", cut },
+        { "libarchive/test_read_format_rar_ppmd_use_after_free.rar", cut },
+        { "libarchive/test_read_format_rar_ppmd_use_after_free2.rar", cut },
+        { "libarchive/test_read_format_rar_seek_data_cursor0.rar", cut },
+    };
+    for (const auto& [archive, message] : refused)
+    {
+        SCOPED_TRACE(archive);
+        auto memory = mapHostFile(rartest::corpusRoot() + archive);
+        try
+        {
+            createMapperRAR(*memory, "");
+            ADD_FAILURE() << "no exception";
+        }
+        catch (const Exception& e)
+        {
+            EXPECT_STREQ(e.what(), message);
+        }
+    }
+
     // Header-encrypted archives are refused by name, not listed as empty folders.
     for (const char* archive : { "libarchive/test_read_format_rar_encryption_header.rar",
                                  "junrar/password/rar5-encrypted-junrar.rar" })
@@ -344,6 +402,88 @@ TEST(RarCorpus, HostileAndRefusedArchivesEndWithACleanError)
             {
                 EXPECT_STREQ(e.what(), password.empty() ? "[mapper.rar] Encrypted headers: no password given."
                                                         : "[mapper.rar] Encrypted headers: decryption is not supported.");
+            }
+        }
+    }
+}
+
+TEST(RarCorpus, DamagedAndCutCopiesOfRealArchivesThrow)
+{
+    if (!rartest::corpusPresent())
+        GTEST_SKIP() << "the shared corpus (" << rartest::corpusRoot() << ") is absent";
+
+    // One real archive of each generation, and copies of it with one header byte flipped or
+    // the end of the file moved. Each copy still holds the first member whole, which must not
+    // be listed as if it were the whole archive.
+    struct Archive
+    {
+        const char* path;
+        const char* first;  // the first member, packed or stored
+        const char* second; // the member after it
+        std::size_t files;
+        std::size_t endSize; // the end block or end-of-archive header (0: written without)
+    };
+    const Archive archives[] = {
+        { "junrar/audio/BoatModernEnglish-regular-unpack15-win.rar", "BoatModernEnglish.wav", "LICENSE.txt", 2, 7 },
+        { "junrar/audio/BoatModernEnglish-regular-unpack20.rar", "BoatModernEnglish.wav", "LICENSE.txt", 2, 0 },
+        { "libarchive/test_read_format_rar_compress_normal.rar", "LibarchiveAddingTest.html", "testlink", 4, 7 },
+        { "libarchive/test_read_format_rar5_stored_manyfiles.rar", "make_uue.tcl", "cebula.txt", 3, 8 },
+    };
+    const char* const crcError = "[mapper.rar] Header CRC error.";
+    const char* const cut = "[mapper.rar] The archive is cut short.";
+
+    for (const Archive& a : archives)
+    {
+        SCOPED_TRACE(a.path);
+        auto memory = mapHostFile(rartest::corpusRoot() + a.path);
+        const ConstMemory file = *memory;
+        const Bytes intact(file.address, file.address + file.size);
+        const bool rar5 = intact[6] == 1;
+        auto find = [&](const std::string& name, std::size_t from) {
+            return std::size_t(std::search(intact.begin() + from, intact.end(), name.begin(), name.end()) - intact.begin());
+        };
+        const std::size_t firstName = find(a.first, 0);
+        const std::size_t secondName = find(a.second, firstName);
+        ASSERT_LT(secondName, intact.size());
+
+        struct Copy
+        {
+            const char* what;
+            Bytes bytes;
+            const char* message; // null: opens with every member
+        };
+        std::vector<Copy> copies;
+        copies.push_back({ "intact", intact, nullptr });
+        Bytes flipped = intact;
+        flipped[secondName] ^= 0x01;
+        copies.push_back({ "a name byte of the second header flipped", flipped, crcError });
+        copies.push_back({ "cut inside the second header", Bytes(intact.begin(), intact.begin() + secondName + 1), cut });
+        // half way between the names: inside the first member's data, far longer than the headers
+        copies.push_back({ "cut inside the first member's data",
+                           Bytes(intact.begin(), intact.begin() + (firstName + secondName) / 2), cut });
+        if (a.endSize)
+        {
+            copies.push_back({ "end cut", Bytes(intact.begin(), intact.end() - 3), cut });
+            // RAR 1.5 - 4 archivers may leave the end block out; a RAR 5 archive always has one
+            copies.push_back({ "end removed", Bytes(intact.begin(), intact.end() - long(a.endSize)), rar5 ? cut : nullptr });
+        }
+
+        for (const Copy& copy : copies)
+        {
+            SCOPED_TRACE(copy.what);
+            try
+            {
+                auto mapper = createMapperRAR(ConstMemory(copy.bytes.data(), copy.bytes.size()), "");
+                std::vector<FileInfo> members;
+                listAll(*mapper, "", members);
+                EXPECT_EQ(copy.message, nullptr) << "opened with " << members.size() << " files";
+                EXPECT_EQ(members.size(), a.files);
+                for (const FileInfo& f : members)
+                    EXPECT_NO_THROW(mapper->mmap(f.name)) << f.name;
+            }
+            catch (const Exception& e)
+            {
+                EXPECT_STREQ(e.what(), copy.message ? copy.message : "no exception");
             }
         }
     }

@@ -308,10 +308,10 @@ TEST(RarMapper, EncryptedHeadersAreRefusedByName)
     }
 }
 
-TEST(RarMapper, HeaderCrcFailureEndsTheWalk)
+TEST(RarMapper, HeaderCrcFailureThrowsWhereverTheHeaderIs)
 {
-    // A damaged name byte must not list the member under another name: the walk ends at
-    // the header whose CRC fails, keeping what came before; with nothing before, it throws.
+    // A damaged name byte must not list the member under another name, nor list the members
+    // before it as if they were the whole archive: the first, a middle and the last header.
     auto damage = [](Bytes archive, const std::string& name) {
         auto at = std::search(archive.begin(), archive.end(), name.begin(), name.end());
         EXPECT_NE(at, archive.end());
@@ -326,106 +326,125 @@ TEST(RarMapper, HeaderCrcFailureEndsTheWalk)
     {
         SCOPED_TRACE(archive[6] ? "RAR 5" : "RAR 4");
         EXPECT_EQ(listing(*open(archive), "").size(), 3u);
-
-        auto mapper = open(damage(archive, "b.txt"));
-        auto root = listing(*mapper, "");
-        ASSERT_EQ(root.size(), 1u);
-        EXPECT_EQ(mapText(*mapper, "a.txt"), "a");
-
-        try
+        for (const char* name : { "a.txt", "b.txt", "d.txt" })
         {
-            open(damage(archive, "a.txt"));
-            ADD_FAILURE() << "no exception";
-        }
-        catch (const Exception& e)
-        {
-            EXPECT_STREQ(e.what(), "[mapper.rar] Header CRC error.");
+            SCOPED_TRACE(name);
+            try
+            {
+                open(damage(archive, name));
+                ADD_FAILURE() << "no exception";
+            }
+            catch (const Exception& e)
+            {
+                EXPECT_STREQ(e.what(), "[mapper.rar] Header CRC error.");
+                EXPECT_EQ(e.getFunction(), "norva::filesystem::MapperRAR::parse");
+            }
         }
     }
 }
 
-TEST(RarMapper, MalformedWalksStopAndKeepWhatCameBefore)
+TEST(RarMapper, MalformedWalksThrowCutShortOrDamaged)
 {
+    // Each archive has a good member before the fault, which must not be listed as if it were
+    // the whole archive. "Cut short": the file ends inside a header or data. "Damaged": the
+    // header's CRC passes but its fields contradict its size.
+    const char* const cut = "[mapper.rar] The archive is cut short.";
+    const char* const damaged = "[mapper.rar] Damaged header.";
     const Rar4File good { "good.txt", text("good") };
     struct Case
     {
-        const char* what;
+        std::string what;
         Bytes archive;
-        std::size_t listed; // members before the damage
+        const char* message;
     };
     std::vector<Case> cases;
+    auto rar4With = [&](const Bytes& block) {
+        Bytes a = rar4Signature();
+        putBytes(a, rar4Main());
+        putBytes(a, rar4FileBlock(good));
+        putBytes(a, block);
+        putBytes(a, rar4FileBlock(Rar4File { "late.txt", text("late") }));
+        return a;
+    };
+    auto rar5With = [](const Bytes& tail) {
+        Bytes a = rar5Signature();
+        putBytes(a, rar5FileBlock(Rar5File { "g.txt", text("g") }));
+        putBytes(a, tail);
+        return a;
+    };
 
     for (int size = 0; size < 7; ++size)
     {
         // header sizes 0..6 would not move the walk forward
-        Bytes a = rar4Signature();
-        putBytes(a, rar4Main());
-        putBytes(a, rar4FileBlock(good));
-        Bytes bad = rar4Block(0x7A, 0, Bytes(), size - 7);
-        putBytes(a, bad);
-        putBytes(a, rar4FileBlock(Rar4File { "late.txt", text("late") }));
-        cases.push_back({ "header size below 7", a, 1 });
+        cases.push_back({ "header size " + std::to_string(size), rar4With(rar4Block(0x7A, 0, Bytes(), size - 7)), damaged });
     }
+    // a long block whose header ends before its add size
+    cases.push_back({ "add size past the header", rar4With(rar4Block(0x78, 0x8000, Bytes())), damaged });
     {
         Rar4File huge { "huge.bin", text("x") };
         huge.highPacked = 0x80000000; // packed size 2^63 + 1
-        cases.push_back({ "packed size 2^63", rar4({ good, huge, good }), 1 });
+        cases.push_back({ "packed size 2^63", rar4({ good, huge, good }), cut });
     }
     {
         Rar4File past { "past.bin", text("x") };
         past.packedSize = 1000;
-        cases.push_back({ "data past the end", rar4({ good, past }), 1 });
+        cases.push_back({ "data past the end", rar4({ good, past }), cut });
     }
     {
         Rar4File name { "name.txt", text("x") };
         name.headerSizeDelta = -4; // the name runs past its header
-        cases.push_back({ "name past the header", rar4({ good, name }), 1 });
+        cases.push_back({ "name past the header", rar4({ good, name }), damaged });
     }
     {
-        Bytes a = rar4Signature();
-        putBytes(a, rar4Main());
-        putBytes(a, rar4FileBlock(good));
+        Rar4File fields { "f.txt", text("x") };
+        fields.headerSizeDelta = -20; // the fixed fields run past their header
+        cases.push_back({ "fixed fields past the header", rar4({ good, fields }), damaged });
+    }
+    {
         Bytes fields;
         put32(fields, 0xFFFFFFF0); // add size of a 0x8000 block, past the end
-        putBytes(a, rar4Block(0x78, 0xC000, fields));
-        putBytes(a, rar4FileBlock(Rar4File { "late.txt", text("late") }));
-        cases.push_back({ "add size past the end", a, 1 });
+        cases.push_back({ "add size past the end", rar4With(rar4Block(0x78, 0xC000, fields)), cut });
     }
     {
-        Bytes a = rar4Signature();
-        putBytes(a, rar4Main());
-        a.resize(a.size() + 3, 0); // a truncated block header
-        cases.push_back({ "truncated header", a, 0 });
+        Bytes a = rar4({ good });
+        a.resize(a.size() - 4); // 3 bytes of the end block left
+        cases.push_back({ "RAR 4 end block cut", a, cut });
     }
+    {
+        Bytes a = rar4({ good });
+        a.resize(a.size() - 7 - 10); // inside the member's header
+        cases.push_back({ "RAR 4 file header cut", a, cut });
+    }
+    cases.push_back({ "RAR 4 signature alone", rar4Signature(), cut });
     {
         Bytes a = rar5({ Rar5File { "g.txt", text("g") } });
-        a.resize(a.size() - 5); // the end block cut
-        cases.push_back({ "RAR 5 truncated", a, 1 });
+        a.resize(a.size() - 5); // the end header cut
+        cases.push_back({ "RAR 5 end header cut", a, cut });
     }
+    cases.push_back({ "RAR 5 without its end header", rar5With(Bytes()), cut });
+    cases.push_back({ "RAR 5 header CRC cut", rar5With(Bytes { 0x12, 0x34 }), cut });
+    cases.push_back({ "RAR 5 header size cut", rar5With(Bytes { 0, 0, 0, 0, 0x85 }), cut });
+    cases.push_back({ "RAR 5 header past the end", rar5With(Bytes { 0, 0, 0, 0, 0x7F }), cut });
     {
-        Bytes a = rar5Signature();
-        putBytes(a, rar5FileBlock(Rar5File { "g.txt", text("g") }));
         Bytes h = vint(2);
         putBytes(h, vint(2));
         putBytes(h, vint(u64(1) << 62)); // data size far past the end
-        putBytes(a, rar5Block(h));
-        cases.push_back({ "RAR 5 data size past the end", a, 1 });
+        cases.push_back({ "RAR 5 data size past the end", rar5With(rar5Block(h)), cut });
+    }
+    cases.push_back({ "RAR 5 vint of 11 bytes",
+                      rar5With(Bytes { 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF }),
+                      damaged });
+    cases.push_back({ "RAR 5 header size 0", rar5With(rar5Block(Bytes())), damaged });
+    // an end header whose flags run past it
+    cases.push_back({ "RAR 5 vint past its header", rar5With(rar5Block(Bytes { 0x05, 0x80 })), damaged });
+    {
+        Bytes h = vint(1);
+        putBytes(h, vint(1));
+        putBytes(h, vint(40)); // an extra area larger than the header
+        putBytes(h, vint(0));
+        cases.push_back({ "RAR 5 extra area past its header", rar5With(rar5Block(h)), damaged });
     }
     {
-        Bytes a = rar5Signature();
-        putBytes(a, rar5FileBlock(Rar5File { "g.txt", text("g") }));
-        a.insert(a.end(), { 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF });
-        cases.push_back({ "RAR 5 vint of 11 bytes", a, 1 });
-    }
-    {
-        Bytes a = rar5Signature();
-        putBytes(a, rar5FileBlock(Rar5File { "g.txt", text("g") }));
-        a.insert(a.end(), { 0, 0, 0, 0, 0x7F }); // header size past the end
-        cases.push_back({ "RAR 5 header past the end", a, 1 });
-    }
-    {
-        Rar5File longName { "n.txt", text("n") };
-        Bytes a = rar5Signature();
         Bytes header = vint(2);
         putBytes(header, vint(2));
         putBytes(header, vint(1));
@@ -437,22 +456,56 @@ TEST(RarMapper, MalformedWalksStopAndKeepWhatCameBefore)
         putBytes(header, vint(1));
         putBytes(header, vint(200)); // a name longer than the header
         putBytes(header, text("n.txt"));
-        putBytes(a, rar5FileBlock(Rar5File { "g.txt", text("g") }));
-        putBytes(a, rar5Block(header, text("n")));
-        cases.push_back({ "RAR 5 name past the header", a, 1 });
+        cases.push_back({ "RAR 5 name past the header", rar5With(rar5Block(header, text("n"))), damaged });
+    }
+    {
+        Rar5File shortHash { "h.txt", text("h") };
+        shortHash.fileFlags = 0;
+        Bytes record = vint(2);
+        putBytes(record, vint(0));
+        putBytes(record, Bytes(10, 0xAB)); // 10 of the 32 hash bytes
+        shortHash.extra = vint(record.size());
+        putBytes(shortHash.extra, record);
+        cases.push_back({ "RAR 5 hash record too short", rar5With(rar5FileBlock(shortHash)), damaged });
+    }
+    {
+        Rar5File overrun { "o.txt", text("o") };
+        overrun.extra = Bytes { 0x09, 0x02, 0x00 }; // a record of 9 bytes in an area of 3
+        cases.push_back({ "RAR 5 extra record past its area", rar5With(rar5FileBlock(overrun)), damaged });
     }
 
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.what);
-        auto mapper = open(c.archive);
-        EXPECT_EQ(listing(*mapper, "").size(), c.listed);
-        if (c.listed)
+        try
         {
-            FileIndex index;
-            mapper->getIndex(index, "");
-            EXPECT_NO_THROW(mapper->mmap(index[0].name));
+            open(c.archive);
+            ADD_FAILURE() << "no exception";
         }
+        catch (const Exception& e)
+        {
+            EXPECT_STREQ(e.what(), c.message);
+            EXPECT_EQ(e.getFunction(), "norva::filesystem::MapperRAR::parse");
+        }
+    }
+}
+
+TEST(RarMapper, EndBlocksAndWhatFollowsThem)
+{
+    // RAR 1.5 - 4 archivers may leave out the end block: a walk that ends after a whole
+    // block lists everything. Bytes after an end block or end-of-archive header are not
+    // read, whatever they hold.
+    Bytes noEnd = rar4({ Rar4File { "a.txt", text("a") }, Rar4File { "b.txt", text("b") } });
+    noEnd.resize(noEnd.size() - 7);
+    Bytes trailing4 = rar4({ Rar4File { "a.txt", text("a") }, Rar4File { "b.txt", text("b") } });
+    putBytes(trailing4, Bytes { 0x12, 0x34, 0x74, 0x00 }); // a cut header after the end
+    Bytes trailing5 = rar5({ Rar5File { "a.txt", text("a") }, Rar5File { "b.txt", text("b") } });
+    putBytes(trailing5, Bytes { 0, 0, 0, 0, 0x7F });
+    for (const Bytes* archive : { &noEnd, &trailing4, &trailing5 })
+    {
+        auto mapper = open(*archive);
+        EXPECT_EQ(listing(*mapper, "").size(), 2u);
+        EXPECT_EQ(mapText(*mapper, "b.txt"), "b");
     }
 }
 
@@ -526,6 +579,39 @@ TEST(RarMapper, StoredMembersAreCheckedAgainstTheirCrc)
     wrong.crcFromData = false;
     wrong.crc = 0x12345678;
     EXPECT_EQ(errorOf(*open(rar4({ wrong })), "w.txt"), "[mapper.rar] CRC-32 mismatch.");
+}
+
+TEST(RarMapper, Rar5MembersWithABlake2HashAreCheckedAgainstIt)
+{
+    // Without a CRC-32 in the header, the BLAKE2sp hash of the extra area is what tells a
+    // damaged member from a good one; an empty member's hash is checked too.
+    const Bytes big = pattern(70000); // more than the 8 leaves' first blocks
+    Rar5File hashed { "a.bin", big };
+    hashed.blake2 = true;
+    Rar5File empty { "empty.txt" };
+    empty.blake2 = true;
+    Bytes archive = rar5({ hashed, empty });
+    {
+        auto mapper = open(archive);
+        auto view = mapper->mmap("a.bin");
+        ConstMemory bytes = *view;
+        ASSERT_EQ(bytes.size, big.size());
+        EXPECT_EQ(0, std::memcmp(bytes.address, big.data(), big.size()));
+        EXPECT_EQ(ConstMemory(*mapper->mmap("empty.txt")).size, 0u);
+    }
+
+    // one data bit, in the last leaf's part of the member
+    const std::size_t at = std::search(archive.begin(), archive.end(), big.begin() + 60000, big.begin() + 60032) -
+                           archive.begin();
+    ASSERT_LT(at, archive.size());
+    archive[at] ^= 0x10;
+    EXPECT_EQ(errorOf(*open(archive), "a.bin"), "[mapper.rar] CRC-32 mismatch.");
+
+    // the hash of another (empty) member
+    Rar5File wrongEmpty { "empty.txt" };
+    wrongEmpty.fileFlags = 0;
+    wrongEmpty.extra = rar5HashRecord(blake2spOf(text("x")));
+    EXPECT_EQ(errorOf(*open(rar5({ wrongEmpty })), "empty.txt"), "[mapper.rar] CRC-32 mismatch.");
 }
 
 TEST(RarMapper, BackslashNamesOfRar5ListAndOpenWithSlashes)

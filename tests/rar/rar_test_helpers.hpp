@@ -3,6 +3,7 @@
 // Shared by the RAR tests: where the corpus is, and a writer of stored RAR 4 and RAR 5
 // archives for header cases (no tool here writes RAR).
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -10,6 +11,8 @@
 
 #include <norva/core/crc32.hpp>
 #include <norva/core/endian.hpp>
+
+#include "archive/rar/rar_blake2sp.hpp"
 
 namespace rartest
 {
@@ -119,6 +122,8 @@ namespace rartest
         bool crcFromData = true;
     };
 
+    // A header size below its fields (headerSizeDelta < 0) keeps a CRC over the declared
+    // size, so that the fields, not the CRC, are what contradicts it.
     inline Bytes rar4Block(u8 type, u16 flags, const Bytes& fields, int headerSizeDelta = 0)
     {
         Bytes body;
@@ -126,8 +131,9 @@ namespace rartest
         put16(body, flags);
         put16(body, u32(int(7 + fields.size()) + headerSizeDelta));
         putBytes(body, fields);
+        const std::size_t covered = std::size_t(std::clamp(int(body.size()) + std::min(headerSizeDelta, 0), 5, int(body.size())));
         Bytes out;
-        put16(out, crcOf(body) & 0xFFFF);
+        put16(out, crcOf(Bytes(body.begin(), body.begin() + covered)) & 0xFFFF);
         putBytes(out, body);
         return out;
     }
@@ -209,6 +215,24 @@ namespace rartest
         return out;
     }
 
+    inline Bytes blake2spOf(const Bytes& bytes)
+    {
+        Bytes hash(norva::filesystem::rar::BLAKE2SP_SIZE);
+        norva::filesystem::rar::blake2sp(hash.data(), norva::ConstMemory(bytes.data(), bytes.size()));
+        return hash;
+    }
+
+    // The file hash record of a RAR 5 extra area: hash type 0 (BLAKE2sp) and the hash.
+    inline Bytes rar5HashRecord(const Bytes& hash)
+    {
+        Bytes record = vint(2);
+        putBytes(record, vint(0));
+        putBytes(record, hash);
+        Bytes out = vint(record.size());
+        putBytes(out, record);
+        return out;
+    }
+
     struct Rar5File
     {
         Rar5File(std::string name, Bytes data = Bytes()) : name(std::move(name)), data(std::move(data)) {}
@@ -221,6 +245,7 @@ namespace rartest
         u64 compression = 0;       // stored
         long long unpackedSize = -1;
         Bytes extra;               // extra area records
+        bool blake2 = false;       // a BLAKE2sp hash record after them instead of the CRC-32
     };
 
     inline Bytes rar5Signature()
@@ -231,12 +256,18 @@ namespace rartest
     inline Bytes rar5FileBlock(const Rar5File& f)
     {
         const Bytes data = f.folder ? Bytes() : f.data;
-        u64 blockFlags = f.blockFlags | (f.extra.empty() ? 0 : 1);
+        Bytes extra = f.extra;
         u64 fileFlags = f.folder ? 1 : f.fileFlags;
+        if (f.blake2)
+        {
+            fileFlags &= ~u64(4);
+            putBytes(extra, rar5HashRecord(blake2spOf(data)));
+        }
+        u64 blockFlags = f.blockFlags | (extra.empty() ? 0 : 1);
         Bytes header = vint(2);
         putBytes(header, vint(blockFlags));
         if (blockFlags & 1)
-            putBytes(header, vint(f.extra.size()));
+            putBytes(header, vint(extra.size()));
         if (blockFlags & 2)
             putBytes(header, vint(data.size()));
         putBytes(header, vint(fileFlags));
@@ -248,7 +279,7 @@ namespace rartest
         putBytes(header, vint(1));
         putBytes(header, vint(f.name.size()));
         putBytes(header, text(f.name));
-        putBytes(header, f.extra);
+        putBytes(header, extra);
         return rar5Block(header, data);
     }
 

@@ -1,8 +1,19 @@
 // RAR archives as folders: the block headers of RAR 1.5 - 4.x and RAR 5 are walked once,
 // stored members are mapped as views into the archive and packed ones are unpacked into
-// owned buffers and checked against their CRC-32. Every size and offset comes from the
-// archive, so each is checked against what is left before it is used; a header that does
-// not fit ends the walk and keeps the members read so far.
+// owned buffers, each checked against its CRC-32 (or, for RAR 5 members that carry one
+// instead, its BLAKE2sp hash) when it is mapped.
+//
+// Every size and offset comes from the archive, so each is checked against what is left
+// before it is used. A damaged or cut archive throws instead of listing the members before
+// the damage, so that a caller never takes it for a smaller archive:
+// - a header that fails its CRC: "Header CRC error.";
+// - a header, a member's data or a block's added data that the end of the file cuts, and a
+//   RAR 5 archive whose walk reaches the end of the file without its end-of-archive header:
+//   "The archive is cut short." (RAR 1.5 - 4.x archivers may leave out the end block, so
+//   there the walk may also end right after a whole block);
+// - a header whose CRC passes but whose fields contradict it (a size below its fixed
+//   fields, a name or a number running past the header): "Damaged header.".
+// Bytes after the end block or end-of-archive header are not read.
 
 #include <algorithm>
 #include <cstring>
@@ -20,6 +31,7 @@
 #include <norva/filesystem/mapper.hpp>
 #include <norva/filesystem/path.hpp>
 
+#include "archive/rar/rar_blake2sp.hpp"
 #include "archive/rar/rar_unpack.hpp"
 
 namespace norva::filesystem
@@ -76,7 +88,9 @@ namespace norva::filesystem
         constexpr u64 FHFL_CRC32 = 0x0004;
         constexpr u64 FHFL_UNPUNKNOWN = 0x0008;
         constexpr u64 FHEXTRA_CRYPT = 1;
+        constexpr u64 FHEXTRA_HASH = 2;
         constexpr u64 FHEXTRA_REDIR = 5;
+        constexpr u64 FHEXTRA_HASH_BLAKE2 = 0;
 
         constexpr std::size_t MAX_UNICODE_FIELD = 1024;
 
@@ -93,6 +107,8 @@ namespace norva::filesystem
             const u8* data = nullptr;
 
             bool hasCrc = true;
+            bool hasBlake2 = false; // RAR 5: a BLAKE2sp hash in the extra area, checked without a CRC
+            u8 blake2[rar::BLAKE2SP_SIZE] = {};
             bool encrypted = false;
             const char* refusal = nullptr; // why the member cannot be mapped
 
@@ -118,21 +134,56 @@ namespace norva::filesystem
             u8* m_buffer; // null for a view into the archive
         };
 
+        const char* const parseFunction = "norva::filesystem::MapperRAR::parse";
+
+        // The walks' three ways of failing (see the top of the file).
+        [[noreturn]] void throwCutShort()
+        {
+            NORVA_THROW(parseFunction, "[mapper.rar] The archive is cut short.");
+        }
+
+        [[noreturn]] void throwDamagedHeader()
+        {
+            NORVA_THROW(parseFunction, "[mapper.rar] Damaged header.");
+        }
+
+        [[noreturn]] void throwHeaderCrcError()
+        {
+            NORVA_THROW(parseFunction, "[mapper.rar] Header CRC error.");
+        }
+
+        enum class Vint
+        {
+            OK,
+            SHORT,   // the bytes ended inside it
+            TOO_LONG // no ending byte among the first 10
+        };
+
         // The RAR 5 variable-length integer: 7 bits a byte, low group first, at most 10 bytes.
-        bool readVint(ByteReader& reader, u64& value)
+        Vint readVint(ByteReader& reader, u64& value)
         {
             value = 0;
             for (int i = 0; i < 10; ++i)
             {
                 if (reader.atEnd())
-                    return false;
+                    return Vint::SHORT;
                 const u8 byte = reader.byte();
                 if (i < 9 || (byte & 0x7F) <= 1)
                     value |= u64(byte & 0x7F) << (7 * i);
                 if (!(byte & 0x80))
-                    return true;
+                    return Vint::OK;
             }
-            return false;
+            return Vint::TOO_LONG;
+        }
+
+        // A number inside a header whose CRC passed: a header that ends inside one
+        // contradicts its own size.
+        u64 headerVint(ByteReader& header)
+        {
+            u64 value = 0;
+            if (readVint(header, value) != Vint::OK)
+                throwDamagedHeader();
+            return value;
         }
 
         // RAR 3 packed Unicode name: an ASCII name, a zero, then the packed UTF-16 form.
@@ -290,11 +341,7 @@ namespace norva::filesystem
                 {
                     // Zero-copy, but read through once: a damaged byte or a header field that
                     // moved the data must not come back as the member.
-                    const ConstMemory bytes(header.data, header.unpackedSize);
-                    if (header.hasCrc && crc32(0, bytes) != header.crc)
-                    {
-                        NORVA_THROW(function, "[mapper.rar] CRC-32 mismatch.");
-                    }
+                    checkContents(header, ConstMemory(header.data, header.unpackedSize), function);
                     return std::make_unique<VirtualMemoryRAR>(
                         Memory(const_cast<u8*>(header.data), header.unpackedSize), nullptr);
                 }
@@ -340,11 +387,29 @@ namespace norva::filesystem
                 {
                     NORVA_THROW(function, "[mapper.rar] Decompression failed.");
                 }
-                if (header.hasCrc && crc32(0, ConstMemory(buffer, header.unpackedSize)) != header.crc)
+                checkContents(header, ConstMemory(buffer, header.unpackedSize), function);
+                return memory;
+            }
+
+            // The member's bytes against its CRC-32 or, in a RAR 5 header without one, its
+            // BLAKE2sp hash; a mismatch says the same either way.
+            static void checkContents(const FileHeader& header, ConstMemory bytes, const char* function)
+            {
+                bool matches = true;
+                if (header.hasCrc)
+                {
+                    matches = crc32(0, bytes) == header.crc;
+                }
+                else if (header.hasBlake2)
+                {
+                    u8 hash[rar::BLAKE2SP_SIZE];
+                    rar::blake2sp(hash, bytes);
+                    matches = !std::memcmp(hash, header.blake2, sizeof(hash));
+                }
+                if (!matches)
                 {
                     NORVA_THROW(function, "[mapper.rar] CRC-32 mismatch.");
                 }
-                return memory;
             }
 
             void parse(ConstMemory archive)
@@ -359,7 +424,7 @@ namespace norva::filesystem
                 }
                 else
                 {
-                    NORVA_THROW("norva::filesystem::MapperRAR::parse", "[mapper.rar] Incorrect signature.");
+                    NORVA_THROW(parseFunction, "[mapper.rar] Incorrect signature.");
                 }
 
                 for (std::size_t i = 0; i < m_headers.size(); ++i)
@@ -388,21 +453,11 @@ namespace norva::filesystem
             // as an empty folder would hide that.
             [[noreturn]] void refuseEncryptedHeaders() const
             {
-                const char* function = "norva::filesystem::MapperRAR::parse";
                 if (m_password.empty())
                 {
-                    NORVA_THROW(function, "[mapper.rar] Encrypted headers: no password given.");
+                    NORVA_THROW(parseFunction, "[mapper.rar] Encrypted headers: no password given.");
                 }
-                NORVA_THROW(function, "[mapper.rar] Encrypted headers: decryption is not supported.");
-            }
-
-            // A header that fails its CRC says nothing reliable: the walk ends before it.
-            void headerCrcFailed() const
-            {
-                if (m_headers.empty())
-                {
-                    NORVA_THROW("norva::filesystem::MapperRAR::parse", "[mapper.rar] Header CRC error.");
-                }
+                NORVA_THROW(parseFunction, "[mapper.rar] Encrypted headers: decryption is not supported.");
             }
 
             // RAR 4: the low 16 bits of the CRC-32 from the type byte to the header's end.
@@ -453,19 +508,25 @@ namespace norva::filesystem
 
             void walk4(ConstMemory archive)
             {
+                // Archivers may leave out the end block, so the file may end after any whole
+                // block; but not right after the marker, before the main block.
                 u64 position = sizeof(signature4);
-                while (archive.size - position >= 7)
+                do
                 {
                     ByteReader block(archive.address + position, archive.size - position);
                     block.le16(); // header CRC
                     const u8 type = block.byte();
                     const u16 flags = block.le16();
                     const u16 headerSize = block.le16();
-                    if (headerSize < 7 || headerSize > block.size())
-                        return;
-
+                    if (block.isShort())
+                        throwCutShort();
+                    // (too short to hold the fields its CRC would cover)
+                    if (headerSize < 7)
+                        throwDamagedHeader();
+                    if (headerSize > block.size())
+                        throwCutShort();
                     if (!headerCrc4Matches(ConstMemory(archive.address + position, headerSize), type, flags))
-                        return headerCrcFailed();
+                        throwHeaderCrcError();
 
                     ByteReader header(archive.address + position, headerSize);
                     header.skip(7);
@@ -474,7 +535,7 @@ namespace norva::filesystem
                     {
                         dataSize = header.le32();
                         if (header.isShort())
-                            return;
+                            throwDamagedHeader();
                     }
 
                     switch (type)
@@ -486,9 +547,7 @@ namespace norva::filesystem
                         case BLOCK_FILE:
                         case BLOCK_NEWSUB:
                         {
-                            FileHeader file;
-                            if (!readFileBlock(archive, position, flags, headerSize, file))
-                                return;
+                            FileHeader file = readFileBlock(archive, position, flags, headerSize);
                             dataSize = file.packedSize;
                             if (type == BLOCK_FILE)
                                 takeFileBlock(flags, std::move(file));
@@ -500,16 +559,16 @@ namespace norva::filesystem
                             break;
                     }
 
-                    const u64 left = archive.size - position - headerSize;
-                    if (dataSize > left)
-                        return;
+                    if (dataSize > archive.size - position - headerSize)
+                        throwCutShort();
                     position += headerSize + dataSize;
-                }
+                } while (position < archive.size);
             }
 
-            // Reads the fields of a file (or service) block; false when they do not fit.
-            static bool readFileBlock(ConstMemory archive, u64 position, u16 flags, u16 headerSize, FileHeader& file)
+            // Reads the fields of a file (or service) block.
+            static FileHeader readFileBlock(ConstMemory archive, u64 position, u16 flags, u16 headerSize)
             {
+                FileHeader file;
                 ByteReader header(archive.address + position, headerSize);
                 header.skip(7);
                 u64 packed = header.le32();
@@ -528,21 +587,18 @@ namespace norva::filesystem
                 }
                 const ConstMemory name = header.bytes(nameSize);
                 if (header.isShort())
-                    return false;
+                    throwDamagedHeader();
 
-                const u64 dataStart = position + headerSize;
-                if (packed > archive.size - dataStart)
-                    return false;
-
+                // (the walk checks that the data fits)
                 file.packedSize = packed;
                 file.unpackedSize = unpacked;
-                file.data = archive.address + dataStart;
+                file.data = archive.address + position + headerSize;
                 if (flags & FILE_UNICODE)
                     file.name = decodeUnicodeFilename(name);
                 else
                     file.name.assign(reinterpret_cast<const char*>(name.address), name.size);
                 file.folder = (flags & FILE_DIRECTORY) == FILE_DIRECTORY;
-                return true;
+                return file;
             }
 
             void takeFileBlock(u16 flags, FileHeader file)
@@ -560,97 +616,108 @@ namespace norva::filesystem
                 addMember(std::move(file));
             }
 
+            // RAR 5 archives always end with an end-of-archive header: reaching the end of the
+            // file without one means the rest is missing.
             void walk5(ConstMemory archive)
             {
                 u64 position = sizeof(signature5);
-                while (position < archive.size)
+                for (;;)
                 {
                     ByteReader block(archive.address + position, archive.size - position);
-                    block.le32(); // header CRC
+                    const u32 crc = block.le32();
                     u64 headerSize = 0;
-                    if (block.isShort() || !readVint(block, headerSize) || headerSize == 0)
-                        return;
-                    const u64 headerStart = position + block.offset();
-                    if (headerSize > archive.size - headerStart)
-                        return;
+                    const Vint size = block.isShort() ? Vint::SHORT : readVint(block, headerSize);
+                    if (size == Vint::SHORT)
+                        throwCutShort();
+                    if (size == Vint::TOO_LONG || headerSize == 0)
+                        throwDamagedHeader();
+                    if (headerSize > block.remaining())
+                        throwCutShort();
+                    const ConstMemory covered(block.memory().address + 4, block.offset() - 4 + headerSize);
+                    if (crc32(0, covered) != crc)
+                        throwHeaderCrcError();
 
-                    const u32 crc = ByteReader(archive.address + position, 4).le32();
-                    if (crc32(0, ConstMemory(archive.address + position + 4, headerStart + headerSize - position - 4)) != crc)
-                        return headerCrcFailed();
-
-                    ByteReader header(archive.address + headerStart, headerSize);
-                    u64 type = 0, flags = 0, extraSize = 0, dataSize = 0;
-                    if (!readVint(header, type) || !readVint(header, flags))
-                        return;
-                    if ((flags & HFL_EXTRA) && !readVint(header, extraSize))
-                        return;
-                    if ((flags & HFL_DATA) && !readVint(header, dataSize))
-                        return;
-
-                    const u64 dataStart = headerStart + headerSize;
-                    if (dataSize > archive.size - dataStart)
-                        return;
+                    ByteReader header(block.bytes(headerSize));
+                    const u64 type = headerVint(header);
+                    const u64 flags = headerVint(header);
+                    const u64 extraSize = (flags & HFL_EXTRA) ? headerVint(header) : 0;
+                    const u64 dataSize = (flags & HFL_DATA) ? headerVint(header) : 0;
+                    // the extra area is the header's tail, after the fields just read
+                    if (extraSize > header.remaining())
+                        throwDamagedHeader();
+                    if (dataSize > block.remaining())
+                        throwCutShort();
 
                     if (type == HEAD5_FILE)
-                    {
-                        if (!readFileHeader5(header, flags, extraSize, dataSize, archive.address + dataStart))
-                            return;
-                    }
+                        readFileHeader5(header, flags, extraSize, dataSize, block.position());
                     else if (type == HEAD5_CRYPT)
-                    {
                         refuseEncryptedHeaders();
-                    }
                     else if (type == HEAD5_END)
-                    {
                         return;
-                    }
-                    position = dataStart + dataSize;
+                    position += block.offset() + dataSize;
                 }
             }
 
-            bool readFileHeader5(ByteReader& header, u64 blockFlags, u64 extraSize, u64 dataSize, const u8* data)
+            // The records of a file header's extra area that matter here: encryption, the
+            // BLAKE2sp hash, and redirection (a link).
+            static void readExtra5(ConstMemory area, FileHeader& file, bool& link)
             {
-                u64 fileFlags = 0, unpacked = 0, attributes = 0, compression = 0, host = 0, nameSize = 0;
-                if (!readVint(header, fileFlags) || !readVint(header, unpacked) || !readVint(header, attributes))
-                    return false;
+                ByteReader extra(area);
+                while (!extra.atEnd())
+                {
+                    const u64 recordSize = headerVint(extra);
+                    if (recordSize == 0 || recordSize > extra.remaining())
+                        throwDamagedHeader();
+                    ByteReader record(extra.bytes(recordSize));
+                    const u64 recordType = headerVint(record);
+                    if (recordType == FHEXTRA_CRYPT)
+                    {
+                        file.encrypted = true;
+                    }
+                    else if (recordType == FHEXTRA_REDIR)
+                    {
+                        link = true;
+                    }
+                    else if (recordType == FHEXTRA_HASH && headerVint(record) == FHEXTRA_HASH_BLAKE2)
+                    {
+                        // a hash record too short for its hash is no hash to check against
+                        if (!record.read(file.blake2, sizeof(file.blake2)))
+                            throwDamagedHeader();
+                        file.hasBlake2 = true;
+                    }
+                }
+            }
+
+            void readFileHeader5(ByteReader& header, u64 blockFlags, u64 extraSize, u64 dataSize, const u8* data)
+            {
                 FileHeader file;
                 file.rar5 = true;
+                const u64 fileFlags = headerVint(header);
+                const u64 unpacked = headerVint(header);
+                headerVint(header); // attributes
                 if (fileFlags & FHFL_UTIME)
                     header.le32();
                 file.hasCrc = (fileFlags & FHFL_CRC32) != 0;
                 if (file.hasCrc)
                     file.crc = header.le32();
-                if (header.isShort() || !readVint(header, compression) || !readVint(header, host) ||
-                    !readVint(header, nameSize) || nameSize > header.remaining())
-                    return false;
+                if (header.isShort())
+                    throwDamagedHeader();
+                const u64 compression = headerVint(header);
+                headerVint(header); // host OS
+                const u64 nameSize = headerVint(header);
+                // the name and the extra area, the header's tail, may not overlap
+                if (nameSize > header.remaining() || extraSize > header.remaining() - nameSize)
+                    throwDamagedHeader();
                 const ConstMemory name = header.bytes(nameSize);
 
-                // The extra area is the tail of the header; an encryption record marks the
-                // member's data as encrypted, a redirection record makes it a link.
                 bool link = false;
-                if (extraSize && extraSize <= header.size())
-                {
-                    ByteReader extra(header.memory().address + (header.size() - extraSize), extraSize);
-                    while (!extra.atEnd())
-                    {
-                        u64 recordSize = 0, recordType = 0;
-                        if (!readVint(extra, recordSize) || recordSize > extra.remaining() || recordSize == 0)
-                            break;
-                        ByteReader record(extra.position(), recordSize);
-                        if (readVint(record, recordType))
-                        {
-                            file.encrypted |= recordType == FHEXTRA_CRYPT;
-                            link |= recordType == FHEXTRA_REDIR;
-                        }
-                        extra.skip(recordSize);
-                    }
-                }
+                readExtra5(ConstMemory(header.memory().address + (header.size() - extraSize), extraSize), file, link);
 
                 file.folder = (fileFlags & FHFL_DIRECTORY) != 0;
                 // Unknown sizes and solid members cannot be unpacked alone; a link's target
                 // is not its contents, so it is not listed as an (empty) file.
                 if ((fileFlags & FHFL_UNPUNKNOWN) || (compression & 0x40) || (link && !file.folder))
-                    return true;
+                    return;
 
                 file.packedSize = dataSize;
                 file.unpackedSize = unpacked;
@@ -661,7 +728,6 @@ namespace norva::filesystem
                 if (!file.folder && (blockFlags & HFL_SPLIT) && !file.encrypted)
                     file.refusal = "[mapper.rar] Split files are not supported.";
                 addMember(std::move(file));
-                return true;
             }
 
             std::string m_password; // kept; encrypted members are refused
