@@ -57,18 +57,6 @@ namespace
         return 0;
     }
 
-    void store32(Bytes& archive, std::size_t at, u32 value)
-    {
-        for (int i = 0; i < 4; ++i)
-            archive[at + i] = u8(value >> (8 * i));
-    }
-
-    void store64(Bytes& archive, std::size_t at, u64 value)
-    {
-        store32(archive, at, u32(value));
-        store32(archive, at + 4, u32(value >> 32));
-    }
-
     std::size_t endRecord(const Bytes& a) { return lastRecord(a, 0x06054b50); }
     std::size_t zip64Record(const Bytes& a) { return lastRecord(a, 0x06064b50); }
 
@@ -108,29 +96,29 @@ TEST(ZipDirectory, DamagedEndRecordsReadWholeOrSaySo)
     };
     const std::vector<Case> cases = {
         // a wrong offset alone: the directory still ends at the end record
-        { "classic offset wrong", "infozip_stored.zip", [](Bytes& a) { store32(a, endRecord(a) + 16, 0x1000); }, "" },
+        { "classic offset wrong", "infozip_stored.zip", [](Bytes& a) { storeLE32(a.data() + endRecord(a) + 16, 0x1000); }, "" },
         { "classic offset and size wrong", "infozip_stored.zip",
-          [](Bytes& a) { store32(a, endRecord(a) + 16, 0x1000); store32(a, endRecord(a) + 12, 0x30); }, NOT_FOUND },
+          [](Bytes& a) { storeLE32(a.data() + endRecord(a) + 16, 0x1000); storeLE32(a.data() + endRecord(a) + 12, 0x30); }, NOT_FOUND },
         { "classic count one short", "python_deflate.zip",
           [](Bytes& a) { a[endRecord(a) + 8] -= 1; a[endRecord(a) + 10] -= 1; }, DAMAGED },
         { "classic count one over", "7z_deflate.zip",
           [](Bytes& a) { a[endRecord(a) + 8] += 1; a[endRecord(a) + 10] += 1; }, DAMAGED },
         // zip -fz: the classic offset is saturated, so only the ZIP64 record describes it
-        { "ZIP64 offset wrong", "infozip_zip64.zip", [](Bytes& a) { store64(a, zip64Record(a) + 48, 0x12345); }, "" },
+        { "ZIP64 offset wrong", "infozip_zip64.zip", [](Bytes& a) { storeLE64(a.data() + zip64Record(a) + 48, 0x12345); }, "" },
         { "ZIP64 offset and size wrong", "infozip_zip64.zip",
-          [](Bytes& a) { store64(a, zip64Record(a) + 48, 0x12345); store64(a, zip64Record(a) + 40, 0x20); }, NOT_FOUND },
+          [](Bytes& a) { storeLE64(a.data() + zip64Record(a) + 48, 0x12345); storeLE64(a.data() + zip64Record(a) + 40, 0x20); }, NOT_FOUND },
         { "ZIP64 count zero", "infozip_zip64.zip",
-          [](Bytes& a) { store64(a, zip64Record(a) + 24, 0); store64(a, zip64Record(a) + 32, 0); }, DAMAGED },
+          [](Bytes& a) { storeLE64(a.data() + zip64Record(a) + 24, 0); storeLE64(a.data() + zip64Record(a) + 32, 0); }, DAMAGED },
         { "ZIP64 count one short", "infozip_zip64.zip",
-          [](Bytes& a) { store64(a, zip64Record(a) + 24, 5); store64(a, zip64Record(a) + 32, 5); }, DAMAGED },
+          [](Bytes& a) { storeLE64(a.data() + zip64Record(a) + 24, 5); storeLE64(a.data() + zip64Record(a) + 32, 5); }, DAMAGED },
         { "ZIP64 record signature broken", "infozip_zip64.zip", [](Bytes& a) { a[zip64Record(a) + 3] ^= 0x40; }, NOT_FOUND },
         { "ZIP64 locator offset wrong", "infozip_zip64.zip",
-          [](Bytes& a) { store64(a, lastRecord(a, 0x07064b50) + 8, 0x999); }, "" },
+          [](Bytes& a) { storeLE64(a.data() + lastRecord(a, 0x07064b50) + 8, 0x999); }, "" },
         // zip reading stdin: a ZIP64 record beside classic fields that hold real values
         { "ZIP64 count wrong, classic fields sound", "infozip_stdin.zip",
-          [](Bytes& a) { store64(a, zip64Record(a) + 24, 7); store64(a, zip64Record(a) + 32, 7); }, "" },
+          [](Bytes& a) { storeLE64(a.data() + zip64Record(a) + 24, 7); storeLE64(a.data() + zip64Record(a) + 32, 7); }, "" },
         { "ZIP64 offset and size wrong, classic fields sound", "infozip_stdin.zip",
-          [](Bytes& a) { store64(a, zip64Record(a) + 48, 0x99); store64(a, zip64Record(a) + 40, 0x20); }, "" },
+          [](Bytes& a) { storeLE64(a.data() + zip64Record(a) + 48, 0x99); storeLE64(a.data() + zip64Record(a) + 40, 0x20); }, "" },
     };
     for (const Case& c : cases)
     {

@@ -404,13 +404,18 @@ namespace
         DAMAGED,   // found, but its records do not match the record's count
     };
 
+    // A record signature at `at`, its four bytes before `limit`: the checks on offsets that
+    // come from the archive.
+    bool signatureAt(const u8* data, u64 limit, u64 at, u32 signature)
+    {
+        return at < limit && limit - at >= 4 && loadLE32(data + at) == signature;
+    }
+
     // Reads the directory a record describes into `headers`.
     DirectoryFault readRecords(ConstMemory archive, const DirectoryRecord& record, std::vector<FileHeader>& headers)
     {
         const u8* data = archive.address;
-        auto centralAt = [&](u64 at) {
-            return at < record.anchor && record.anchor - at >= 4 && loadLE32(data + at) == CENTRAL_HEADER_SIGNATURE;
-        };
+        auto centralAt = [&](u64 at) { return signatureAt(data, record.anchor, at, CENTRAL_HEADER_SIGNATURE); };
 
         // Where the record's offset leads nowhere, the directory is looked for where it ends
         // at the anchor, as unzip and libarchive do: bytes put in front of an archive (a
@@ -471,9 +476,7 @@ namespace
         if (start != record.offset && !headers.empty())
         {
             const u64 moved = start - record.offset; // modulo 2^64: may move either way
-            auto localAt = [&](u64 at) {
-                return at < archive.size && archive.size - at >= 4 && loadLE32(data + at) == LOCAL_HEADER_SIGNATURE;
-            };
+            auto localAt = [&](u64 at) { return signatureAt(data, archive.size, at, LOCAL_HEADER_SIGNATURE); };
             const u64 first = headers.front().localOffset;
             if (localAt(first + moved) || !localAt(first))
             {
@@ -529,8 +532,7 @@ namespace
 
             const u64 limit = record - ZIP64_LOCATOR_SIZE;
             auto recordAt = [&](u64 at) {
-                return at <= limit && limit - at >= ZIP64_END_RECORD_SIZE &&
-                    loadLE32(data + at) == ZIP64_END_RECORD_SIGNATURE;
+                return signatureAt(data, limit, at, ZIP64_END_RECORD_SIGNATURE) && limit - at >= ZIP64_END_RECORD_SIZE;
             };
             u64 at = stated;
             if (!recordAt(at) && limit >= ZIP64_END_RECORD_SIZE && recordAt(limit - ZIP64_END_RECORD_SIZE) &&
