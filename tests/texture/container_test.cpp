@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -680,7 +681,7 @@ TEST(TextureContainers, PVRSignedBC4DecodesThroughTheSignedRow)
 }
 
 // ------------------------------------------------------------------------------------------
-// float destinations: HDR ASTC above 1.0, signed EAC below 0
+// float destinations: HDR ASTC above 1.0, signed EAC below 0; signed EAC into unsigned ones
 // ------------------------------------------------------------------------------------------
 
 namespace
@@ -727,6 +728,45 @@ namespace
         float f;
         std::memcpy(&f, p + (x * channels + c) * 4, 4);
         return f;
+    }
+
+    // 512 random signed EAC blocks of a 128 x 64 image (make_textures.sh) under KTX, PKM and
+    // PVR headers (PVR's signed channel type picks the signed rows), with Mesa's GL_SHORT
+    // readback of the same blocks.
+    struct SignedEAC
+    {
+        const char* name;
+        int channels;
+        Bytes mesa;
+        std::vector<ContainerFile> files;
+
+        s16 mesaAt(int x, int y, int k) const
+        {
+            return s16(loadLE16(&mesa[size_t((y * 128 + x) * channels + k) * 2]));
+        }
+    };
+
+    std::vector<SignedEAC> readSignedEAC()
+    {
+        struct Row
+        {
+            const char* name;
+            int channels;
+            u32 gl;
+            u16 pkm;
+            u64 pvr;
+        };
+        std::vector<SignedEAC> result;
+        for (const Row& r : { Row { "random_eac_r11s", 1, 0x9271, 7, 25 }, Row { "random_eac_rg11s", 2, 0x9273, 8, 26 } })
+        {
+            const Bytes blocks = imagekit::readFixture(std::string(r.name) + ".blocks");
+            SignedEAC c { r.name, r.channels, imagekit::readFixture(std::string(r.name) + ".mesa.raw"), {} };
+            c.files.push_back({ "KTX", ktxBlocks(r.gl, 128, 64, blocks), ".ktx" });
+            c.files.push_back({ "PKM", withBlocks(pkmFile("20", r.pkm, 128, 64), 16, blocks, 0), ".pkm" });
+            c.files.push_back({ "PVR", pvrBlocks(r.pvr, 1, 128, 64, blocks), ".pvr" });
+            result.push_back(std::move(c));
+        }
+        return result;
     }
 } // namespace
 
@@ -812,32 +852,16 @@ TEST(TextureContainers, HDRASTCKeepsItsValuesInFloatDestinations)
 
 TEST(TextureContainers, SignedEACDecodesIntoFloatDestinations)
 {
-    // 512 random signed EAC blocks (make_textures.sh) under KTX, PKM and PVR headers (PVR's
-    // signed channel type picks the signed rows); Mesa's GL_SHORT readback of the same blocks
-    // is the reference, read as i / 32767 like every signed normalised value: exact in 32-bit
-    // floats, rounded to the nearest half float in RGBA 16F. A missing green is 0, alpha 1.
-    struct Case
-    {
-        const char* name;
-        int channels;
-        u32 gl;
-        u16 pkm;
-        u64 pvr;
-    };
+    // Mesa's readback is the reference, read as i / 32767 like every signed normalised value:
+    // exact in 32-bit floats, rounded to the nearest half float in RGBA 16F. A missing green is
+    // 0, alpha 1.
     const Format R32F { 32, Format::FLOAT32, Format::RGBA, 32, 0, 0, 0 };
     const Format RG32F { 64, Format::FLOAT32, Format::RGBA, 32, 32, 0, 0 };
-    for (const Case& c : { Case { "random_eac_r11s", 1, 0x9271, 7, 25 }, Case { "random_eac_rg11s", 2, 0x9273, 8, 26 } })
+    for (const SignedEAC& c : readSignedEAC())
     {
         SCOPED_TRACE(c.name);
-        const Bytes blocks = imagekit::readFixture(std::string(c.name) + ".blocks");
-        const Bytes mesa = imagekit::readFixture(std::string(c.name) + ".mesa.raw");
-        ASSERT_EQ(mesa.size(), size_t(128) * 64 * 2 * c.channels);
-        const ContainerFile files[] = {
-            { "KTX", ktxBlocks(c.gl, 128, 64, blocks), ".ktx" },
-            { "PKM", withBlocks(pkmFile("20", c.pkm, 128, 64), 16, blocks, 0), ".pkm" },
-            { "PVR", pvrBlocks(c.pvr, 1, 128, 64, blocks), ".pvr" },
-        };
-        for (const ContainerFile& f : files)
+        ASSERT_EQ(c.mesa.size(), size_t(128) * 64 * 2 * c.channels);
+        for (const ContainerFile& f : c.files)
         {
             ImageDecoder decoder(ConstMemory(f.file.data(), f.file.size()), f.extension);
             for (const Format& format : { R32F, RG32F, Format(Format::RGBA32F), Format(Format::RGBA16F) })
@@ -856,7 +880,7 @@ TEST(TextureContainers, SignedEACDecodesIntoFloatDestinations)
                             float expected = k == 3 ? 1.0f : 0.0f;
                             if (k < c.channels)
                             {
-                                const s16 value = s16(loadLE16(&mesa[((y * 128 + x) * c.channels + k) * 2]));
+                                const s16 value = c.mesaAt(x, y, k);
                                 expected = float(value) / 32767.0f;
                                 negative += value < 0;
                                 extremes += value == 32767 || value == -32767;
@@ -869,10 +893,106 @@ TEST(TextureContainers, SignedEACDecodesIntoFloatDestinations)
                 EXPECT_GT(negative, 128 * 64 * std::min(channels, c.channels) / 4);
                 EXPECT_GT(extremes, 0) << "-1 and 1 come out exactly";
             }
+        }
+    }
+}
 
-            // 8-bit destinations have no signed reading: they keep refusing
-            Bitmap bytes(128, 64, Format::RGBA8888);
-            EXPECT_FALSE(decoder.decode(bytes).success) << f.what;
+namespace
+{
+    // Signed BC4 and BC5 into an unsigned destination: the texel's float clamped to 0..1,
+    // scaled to the field and rounded.
+    u32 unsignedField(float value, u32 maximum)
+    {
+        return u32(std::clamp(double(value), 0.0, 1.0) * maximum + 0.5);
+    }
+
+    // RGBA 8888 or RGBA 16
+    u32 fieldAt(const Bitmap& bitmap, int x, int y, int c)
+    {
+        const u8* p = bitmap.address(0, y);
+        if (bitmap.format.bytes() == 4)
+            return p[x * 4 + c];
+        u16 v;
+        std::memcpy(&v, p + (x * 4 + c) * 2, 2);
+        return v;
+    }
+
+    u32 fieldMaximum(const Bitmap& bitmap)
+    {
+        return bitmap.format.bytes() == 4 ? 255 : 65535;
+    }
+} // namespace
+
+TEST(TextureContainers, SignedEACDecodesIntoUnsignedDestinationsAsSignedBC4AndBC5Do)
+{
+    const Format unsignedFormats[] = { Format::RGBA8888, Format::RGBA16 };
+
+    // The rule, as signed BC4 and BC5 follow it: random blocks, decoded into floats and into
+    // each unsigned format.
+    std::mt19937 random(7);
+    for (TC code : { TC::RGTC1_SIGNED_RED, TC::RGTC2_SIGNED_RG })
+    {
+        const TextureCompressionInfo info(code);
+        Bytes blocks(size_t(32) * 16 * info.bytes);
+        for (u8& b : blocks)
+            b = u8(random());
+        const ConstMemory memory(blocks.data(), blocks.size());
+        Bitmap floats(128, 64, Format::RGBA32F);
+        ASSERT_TRUE(info.decompress(floats, memory).success);
+        for (const Format& format : unsignedFormats)
+        {
+            SCOPED_TRACE(std::to_string(u32(code)) + " into " + std::to_string(format.bytes()) + " bytes");
+            Bitmap bitmap(128, 64, format);
+            ASSERT_TRUE(info.decompress(bitmap, memory).success);
+            int differ = 0, clamped = 0;
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 128; ++x)
+                    for (int k = 0; k < 4; ++k)
+                    {
+                        const float f = floatAt(floats, x, y, k);
+                        differ += fieldAt(bitmap, x, y, k) != unsignedField(f, fieldMaximum(bitmap));
+                        clamped += f < 0.0f;
+                    }
+            EXPECT_EQ(differ, 0);
+            EXPECT_GT(clamped, 128 * 64 / 4);
+        }
+    }
+
+    // Signed EAC, Mesa's readback as the floats (i / 32767): a missing green is 0, alpha all
+    // ones.
+    for (const SignedEAC& c : readSignedEAC())
+    {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.mesa.size(), size_t(128) * 64 * 2 * c.channels);
+        for (const ContainerFile& f : c.files)
+        {
+            ImageDecoder decoder(ConstMemory(f.file.data(), f.file.size()), f.extension);
+            for (const Format& format : unsignedFormats)
+            {
+                SCOPED_TRACE(std::string(f.what) + " into " + std::to_string(format.bytes()) + " bytes");
+                Bitmap bitmap(128, 64, format);
+                const ImageDecodeStatus status = decoder.decode(bitmap);
+                ASSERT_TRUE(status.success) << status.info;
+                const u32 maximum = fieldMaximum(bitmap);
+                int differ = 0, clamped = 0, full = 0;
+                for (int y = 0; y < 64; ++y)
+                    for (int x = 0; x < 128; ++x)
+                        for (int k = 0; k < 4; ++k)
+                        {
+                            u32 expected = k == 3 ? maximum : 0;
+                            if (k < c.channels)
+                            {
+                                const s16 value = c.mesaAt(x, y, k);
+                                expected = unsignedField(float(value) / 32767.0f, maximum);
+                                clamped += value < 0;
+                                full += value == 32767;
+                            }
+                            differ += fieldAt(bitmap, x, y, k) != expected;
+                        }
+                EXPECT_EQ(differ, 0);
+                EXPECT_GT(clamped, 128 * 64 * c.channels / 4);
+                EXPECT_GT(full, 0);
+            }
         }
     }
 }

@@ -186,8 +186,9 @@ namespace norva
             return status;
         }
 
-        // Float destinations of the codecs with a float path decode through it (the row it
-        // gives decodes through itself again, so this happens once).
+        // Float destinations of the codecs with a float path decode through it, and so do
+        // unsigned destinations of signed EAC (the row it gives decodes through itself again,
+        // so this happens once).
         const TextureCompressionInfo row = getDecodingRow(*this, dest.format);
         if (row.decode != decode)
             return row.decompress(dest, memory, pool);

@@ -26,7 +26,9 @@ namespace norva
     // The row that decodes info's blocks into a `dest` destination: info itself, except that
     // float destinations take the float path of the codecs that have one, so values outside
     // 0..1 survive: linear ASTC rows keep HDR values above 1.0 (RGBA, four floats), signed
-    // EAC rows their negative values (R or RG floats). Same code, block and data size.
+    // EAC rows their negative values (R or RG floats). Unsigned destinations of signed EAC
+    // take the float path too and clamp at 0, as signed BC4 and BC5 (float rows) do. Same
+    // code, block and data size.
     TextureCompressionInfo getDecodingRow(const TextureCompressionInfo& info, const Format& dest);
 
 } // namespace norva

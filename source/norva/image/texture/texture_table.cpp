@@ -172,16 +172,21 @@ namespace norva
     TextureCompressionInfo getDecodingRow(const TextureCompressionInfo& info, const Format& dest)
     {
         TextureCompressionInfo row = info;
-        if (!dest.isFloat() || !info.decode)
+        if (!info.decode)
             return row;
         const u32 code = u32(info.compression);
         const bool astc2D = (code & 0xFF) == 0x0C;
-        if (astc2D && !(code & u32(TC::FLAG_SRGB)))
+        if (dest.isFloat() && astc2D && !(code & u32(TC::FLAG_SRGB)))
         {
             row.format = RGBA32F;
             row.decode = decodeBlockASTCFloat;
+            return row;
         }
-        else if (info.compression == TC::EAC_SIGNED_R11)
+        // Signed EAC reaches unsigned destinations through floats as well, as signed BC4 and
+        // BC5 do: negatives become 0. Signed destinations keep the native 16-bit texels.
+        if (!dest.isFloat() && dest.type != Format::UNORM)
+            return row;
+        if (info.compression == TC::EAC_SIGNED_R11)
         {
             row.format = R32F;
             row.decode = decodeBlockEACR11Float;

@@ -40,8 +40,8 @@ namespace norva
     void decodeBlockEACR11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockEACRG11(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
 
-    // Signed EAC into one (R11) or two (RG11) floats per texel, -1..1: the values no 8-bit or
-    // unsigned format holds (float destinations, getDecodingRow)
+    // Signed EAC into one (R11) or two (RG11) floats per texel, -1..1 (float destinations, and
+    // unsigned ones, which clamp negatives to 0 as signed BC4 and BC5 do; getDecodingRow)
     void decodeBlockEACR11Float(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
     void decodeBlockEACRG11Float(const TextureCompressionInfo& info, u8* dest, const u8* block, s32 stride);
 
