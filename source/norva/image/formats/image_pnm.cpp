@@ -2,7 +2,9 @@
 // PAM (P7) and the floating-point PFM (PF colour, Pf grey).
 //
 // Header tokens, sample tokens and binary rows are read against the size of the memory;
-// a number that does not fit 32 bits is refused instead of wrapping.
+// a number that does not fit 32 bits is refused instead of wrapping. Samples are 8 bits as
+// netpbm reads them: other maxvals scale to nearest, and a sample above maxval (or a negative
+// plain one) is damage that fails the decode.
 
 #include <algorithm>
 #include <cstdlib>
@@ -25,6 +27,18 @@ namespace norva
         // --------------------------------------------------------------------
 
         constexpr const char* outOfData = "Decoding error (out of data).";
+
+        // A sample of maxval other than 255 in 8 bits, to nearest as netpbm scales it.
+        inline u8 scaleSample(u32 value, u32 maxval)
+        {
+            return u8((value * 255 + maxval / 2) / maxval);
+        }
+
+        // A sample above maxval is damage (netpbm refuses it too), not white.
+        void setSampleAboveMaxval(ImageDecodeStatus& status, u32 value, u32 maxval)
+        {
+            status.setError("[ImageDecoder.PNM] Sample value %u exceeds maxval %u", value, maxval);
+        }
 
         // A cursor over the text parts of the file. Numbers are base-10 integers; anything
         // before one is skipped, and "#" skips to the end of its line (a comment).
@@ -433,11 +447,7 @@ namespace norva
                 const size_t samples = size_t(rowSamples());
 
                 if (m_pnm.ascii)
-                {
-                    if (const char* error = readText(target))
-                        status.setError("%s", error);
-                    return status;
-                }
+                    return readText(target);
 
                 if (m_pnm.bitmap)
                 {
@@ -470,7 +480,7 @@ namespace norva
                 }
 
                 // other maxvals are scaled to 8 bits as the ASCII samples are: 16-bit
-                // big-endian samples above 255, bytes below; samples above maxval clamp
+                // big-endian samples above 255, bytes below
                 if (m_pnm.maxval != 255)
                 {
                     const u32 maxval = u32(m_pnm.maxval);
@@ -482,7 +492,12 @@ namespace norva
                         for (size_t i = 0; i < samples; ++i)
                         {
                             const u32 v = wide ? loadBE16(in + i * 2) : in[i];
-                            out[i] = u8(std::min(v, maxval) * 255 / maxval);
+                            if (v > maxval)
+                            {
+                                setSampleAboveMaxval(status, v, maxval);
+                                return status;
+                            }
+                            out[i] = scaleSample(v, maxval);
                         }
                     }
                     return status;
@@ -500,9 +515,13 @@ namespace norva
                 return status;
             }
 
-            // the error text, or null
-            const char* readText(const Surface& target)
+            ImageDecodeStatus readText(const Surface& target)
             {
+                ImageDecodeStatus status;
+                auto fail = [&](const char* error) {
+                    status.setError("%s", error);
+                    return status;
+                };
                 TokenReader tokens(m_memory, m_pnm.data);
                 const size_t samples = size_t(rowSamples());
                 const u32 maxval = u32(m_pnm.maxval);
@@ -515,7 +534,7 @@ namespace norva
                         {
                             // one character a sample: "0110" is four of them
                             if (!tokens.skipTo([](u8 c) { return c == '0' || c == '1'; }))
-                                return outOfData;
+                                return fail(outOfData);
                             out[i] = tokens.current() == '1' ? 0 : 255;
                             tokens.advance();
                             continue;
@@ -524,13 +543,20 @@ namespace norva
                         switch (tokens.integer(v))
                         {
                             case TokenReader::Result::OK: break;
-                            case TokenReader::Result::END: return outOfData;
-                            case TokenReader::Result::OVERFLOW: return "[ImageDecoder.PNM] Incorrect sample";
+                            case TokenReader::Result::END: return fail(outOfData);
+                            case TokenReader::Result::OVERFLOW: return fail("[ImageDecoder.PNM] Incorrect sample");
                         }
-                        out[i] = u8(u64(std::clamp<s64>(v, 0, maxval)) * 255 / maxval);
+                        if (v < 0)
+                            return fail("[ImageDecoder.PNM] Incorrect sample");
+                        if (u32(v) > maxval)
+                        {
+                            setSampleAboveMaxval(status, u32(v), maxval);
+                            return status;
+                        }
+                        out[i] = scaleSample(u32(v), maxval);
                     }
                 }
-                return nullptr;
+                return status;
             }
         };
 
