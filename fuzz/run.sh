@@ -127,6 +127,28 @@ for name, data in (('rar5-blake2.rar', archive), ('rar5-blake2-flipped.rar', byt
 PY
 }
 
+# signed_eac_seeds <dir>: 16 x 16 images of signed EAC R11 and RG11 blocks (the first of the
+# texture fixtures' random ones) under KTX, PKM and PVR version 3 headers
+signed_eac_seeds() {
+    mkdir -p "$1"
+    /usr/bin/python3 - "$1" "$fixtures/texture" <<'PY'
+import os, struct, sys
+out, fixtures = sys.argv[1], sys.argv[2]
+for name, gl, pkm, pvr in (('r11s', 0x9271, 7, 25), ('rg11s', 0x9273, 8, 26)):
+    size = 16 * (8 if name == 'r11s' else 16)
+    blocks = open(os.path.join(fixtures, 'random_eac_%s.blocks' % name), 'rb').read()[:size]
+    ktx = b'\xabKTX 11\xbb\r\n\x1a\n' + struct.pack('<13I', 0x04030201, 0, 1, 0, gl, 0, 16, 16, 0, 0, 1, 1, 0)
+    files = {
+        'ktx': ktx + struct.pack('<I', size) + blocks,
+        'pkm': b'PKM 20' + struct.pack('>5H', pkm, 16, 16, 16, 16) + blocks,
+        'pvr': struct.pack('<IIQ9I', 0x03525650, 0, pvr, 0, 1, 16, 16, 1, 1, 1, 1, 0) + blocks,
+    }
+    for extension, data in files.items():
+        with open(os.path.join(out, 'signed_eac_%s.%s' % (name, extension)), 'wb') as f:
+            f.write(data)
+PY
+}
+
 seed() {
     dir=$build/seeds/$1
     rm -rf "$dir"
@@ -164,9 +186,12 @@ seed() {
         # every fixture of an extension, references left out, seeds that extension
         turn=0
         index=0
+        made=$build/seeds/made_any
+        rm -rf "$made"
+        signed_eac_seeds "$made"
         for extension in $(FUZZ_LIST_EXTENSIONS=1 "$build/fuzz/fuzz_image_any"); do
             # shellcheck disable=SC2046
-            any_seeds "$dir" "$index" $(find "$fixtures" -type f -iname "*$extension" ! -name '*.ref.*' | sort)
+            any_seeds "$dir" "$index" $(find "$fixtures" "$made" -type f -iname "*$extension" ! -name '*.ref.*' | sort)
             index=$((index + 1))
         done ;;
     fuzz_block)
