@@ -28,16 +28,17 @@ namespace norva
 
         constexpr const char* outOfData = "Decoding error (out of data).";
 
-        // A sample of maxval other than 255 in 8 bits, to nearest as netpbm scales it.
-        inline u8 scaleSample(u32 value, u32 maxval)
+        // One sample into 8 bits, to nearest as netpbm scales it. A sample above maxval is
+        // damage (netpbm refuses it too), not white: false, and the status says so.
+        inline bool scaleSample(u32 value, u32 maxval, u8& out, ImageDecodeStatus& status)
         {
-            return u8((value * 255 + maxval / 2) / maxval);
-        }
-
-        // A sample above maxval is damage (netpbm refuses it too), not white.
-        void setSampleAboveMaxval(ImageDecodeStatus& status, u32 value, u32 maxval)
-        {
-            status.setError("[ImageDecoder.PNM] Sample value %u exceeds maxval %u", value, maxval);
+            if (value > maxval)
+            {
+                status.setError("[ImageDecoder.PNM] Sample value %u exceeds maxval %u", value, maxval);
+                return false;
+            }
+            out = u8((value * 255 + maxval / 2) / maxval);
+            return true;
         }
 
         // A cursor over the text parts of the file. Numbers are base-10 integers; anything
@@ -492,12 +493,8 @@ namespace norva
                         for (size_t i = 0; i < samples; ++i)
                         {
                             const u32 v = wide ? loadBE16(in + i * 2) : in[i];
-                            if (v > maxval)
-                            {
-                                setSampleAboveMaxval(status, v, maxval);
+                            if (!scaleSample(v, maxval, out[i], status))
                                 return status;
-                            }
-                            out[i] = scaleSample(v, maxval);
                         }
                     }
                     return status;
@@ -548,12 +545,8 @@ namespace norva
                         }
                         if (v < 0)
                             return fail("[ImageDecoder.PNM] Incorrect sample");
-                        if (u32(v) > maxval)
-                        {
-                            setSampleAboveMaxval(status, u32(v), maxval);
+                        if (!scaleSample(u32(v), maxval, out[i], status))
                             return status;
-                        }
-                        out[i] = scaleSample(u32(v), maxval);
                     }
                 }
                 return status;
