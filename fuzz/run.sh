@@ -127,6 +127,38 @@ for name, data in (('rar5-blake2.rar', archive), ('rar5-blake2-flipped.rar', byt
 PY
 }
 
+# rar2_seeds <dir>: RAR 2.0 archives (behind selector 0) without an end block: stored members
+# with a Unix owner or Mac file info sub-block whose CRC covers its data (one with a name
+# byte changed), and members followed by padding of 0x00 or 0x1A or by part of a header
+rar2_seeds() {
+    /usr/bin/python3 - "$1" <<'PY'
+import os, struct, sys, zlib
+def crc(b): return zlib.crc32(b) & 0xffff
+def block(body, covered=b''): return struct.pack('<H', crc(body + covered)) + body + covered
+def member(name, data):
+    return block(struct.pack('<BHHIIBIIBBHI', 0x74, 0x8000, 32 + len(name), len(data), len(data), 3,
+                             zlib.crc32(data), 0x5A210000, 20, 0x30, len(name), 0o100644) + name) + data
+def sub(subtype, fields, data):
+    return block(struct.pack('<BHHIHB', 0x77, 0x8000, 14 + len(fields), len(data), subtype, 0) + fields, data)
+def archive(between=b'', after=b''):
+    return (b'Rar!\x1a\x07\x00' + block(struct.pack('<BHHHI', 0x73, 0, 13, 0, 0)) + member(b'a.txt', b'hello\n')
+            + between + member(b'b.bin', bytes(range(256)) * 3) + after)
+owner = sub(0x101, struct.pack('<HH', 4, 5), b'rootwheel')
+seeds = {
+    'rar2-owner.rar': archive(owner),
+    'rar2-owner-damaged.rar': archive(owner[:-3] + b'X' + owner[-2:]),
+    'rar2-mac.rar': archive(sub(0x102, b'TEXTttxt', b'resource fork')),
+    'rar2-pad-1a.rar': archive(after=b'\x1a' * 100),
+    'rar2-pad-00.rar': archive(after=b'\x00' * 7),
+    'rar2-pad-short.rar': archive(after=b'\x1a\x1a'),
+    'rar2-partial.rar': archive(after=member(b'c.txt', b'ccc')[:5]),
+}
+for name, data in seeds.items():
+    with open(os.path.join(sys.argv[1], name), 'wb') as f:
+        f.write(b'\x00' + data)
+PY
+}
+
 # signed_eac_seeds <dir>: 16 x 16 images of signed EAC R11 and RG11 blocks (the first of the
 # texture fixtures' random ones) under KTX, PKM and PVR version 3 headers
 signed_eac_seeds() {
@@ -237,6 +269,7 @@ seed() {
             "$root"/../shared/corpus/archives/junrar/audio/*unpack20*.rar \
             "$root"/../shared/corpus/archives/junrar/abnormal/void-dist-v*.rar
         rar5_blake2_seeds "$dir"
+        rar2_seeds "$dir"
         copy_seeds "$dir" "$fixtures"/fuzz/rar/* ;;
     fuzz_archive_zip_mgx)
         # the ZIP fixtures (each under 30 KB) and MGX archives written for the purpose

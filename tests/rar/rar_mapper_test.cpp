@@ -584,7 +584,8 @@ TEST(RarMapper, StoredMembersAreCheckedAgainstTheirCrc)
 TEST(RarMapper, Rar5MembersWithABlake2HashAreCheckedAgainstIt)
 {
     // Without a CRC-32 in the header, the BLAKE2sp hash of the extra area is what tells a
-    // damaged member from a good one; an empty member's hash is checked too.
+    // damaged member from a good one, and the message names that check; an empty member's
+    // hash is checked too.
     const Bytes big = pattern(70000); // more than the 8 leaves' first blocks
     Rar5File hashed { "a.bin", big };
     hashed.blake2 = true;
@@ -605,13 +606,13 @@ TEST(RarMapper, Rar5MembersWithABlake2HashAreCheckedAgainstIt)
                            archive.begin();
     ASSERT_LT(at, archive.size());
     archive[at] ^= 0x10;
-    EXPECT_EQ(errorOf(*open(archive), "a.bin"), "[mapper.rar] CRC-32 mismatch.");
+    EXPECT_EQ(errorOf(*open(archive), "a.bin"), "[mapper.rar] BLAKE2sp mismatch.");
 
     // the hash of another (empty) member
     Rar5File wrongEmpty { "empty.txt" };
     wrongEmpty.fileFlags = 0;
     wrongEmpty.extra = rar5HashRecord(blake2spOf(text("x")));
-    EXPECT_EQ(errorOf(*open(rar5({ wrongEmpty })), "empty.txt"), "[mapper.rar] CRC-32 mismatch.");
+    EXPECT_EQ(errorOf(*open(rar5({ wrongEmpty })), "empty.txt"), "[mapper.rar] BLAKE2sp mismatch.");
 }
 
 TEST(RarMapper, BackslashNamesOfRar5ListAndOpenWithSlashes)

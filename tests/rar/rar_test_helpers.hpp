@@ -176,6 +176,39 @@ namespace rartest
         return out;
     }
 
+    // An old (RAR 2.x) sub-block, type 0x77: `fields` follow the sub-type and level inside
+    // the header, `data` is its add-size area. For Unix owners (0x101) and Mac file info
+    // (0x102) the archiver's CRC covers both; some writers covered the header alone.
+    inline Bytes rar4OldSubBlock(u16 subType, const Bytes& fields, const Bytes& data, bool crcOverData = true)
+    {
+        Bytes body;
+        body.push_back(0x77);
+        put16(body, 0x8000);
+        put16(body, u32(14 + fields.size()));
+        put32(body, u32(data.size()));
+        put16(body, subType);
+        body.push_back(0); // level
+        putBytes(body, fields);
+        Bytes covered = body;
+        if (crcOverData)
+            putBytes(covered, data);
+        Bytes out;
+        put16(out, crcOf(covered) & 0xFFFF);
+        putBytes(out, body);
+        putBytes(out, data);
+        return out;
+    }
+
+    // The owner and group of the member before it, as the archiver's save-owner option
+    // writes them: the name lengths in the header, the names in the add-size area.
+    inline Bytes rar4UnixOwner(const std::string& owner, const std::string& group)
+    {
+        Bytes lengths;
+        put16(lengths, u32(owner.size()));
+        put16(lengths, u32(group.size()));
+        return rar4OldSubBlock(0x101, lengths, text(owner + group));
+    }
+
     inline Bytes rar4End()
     {
         return rar4Block(0x7B, 0x4000, Bytes());

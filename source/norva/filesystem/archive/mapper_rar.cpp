@@ -10,7 +10,8 @@
 // - a header, a member's data or a block's added data that the end of the file cuts, and a
 //   RAR 5 archive whose walk reaches the end of the file without its end-of-archive header:
 //   "The archive is cut short." (RAR 1.5 - 4.x archivers may leave out the end block, so
-//   there the walk may also end right after a whole block);
+//   there the walk may also end right after a whole block, or at padding that old transfer
+//   tools added: bytes that are all 0x00 or all 0x1A);
 // - a header whose CRC passes but whose fields contradict it (a size below its fixed
 //   fields, a name or a number running past the header): "Damaged header.".
 // Bytes after the end block or end-of-archive header are not read.
@@ -63,7 +64,10 @@ namespace norva::filesystem
         constexpr u8 BLOCK_END = 0x7B;
         constexpr u8 BLOCK_MARK = 0x72;
         constexpr u8 BLOCK_OLD_AV = 0x76;
+        constexpr u8 BLOCK_OLD_SUB = 0x77;
         constexpr u8 BLOCK_OLD_SIGN = 0x79;
+        constexpr u16 OLD_SUB_UNIX_OWNER = 0x101;
+        constexpr u16 OLD_SUB_MAC_INFO = 0x102;
         constexpr u16 MAIN_COMMENT = 0x0002;
         constexpr u16 MAIN_PASSWORD = 0x0080; // the headers after the main block are encrypted
         constexpr u16 FILE_SPLIT_BEFORE = 0x0001;
@@ -392,23 +396,20 @@ namespace norva::filesystem
             }
 
             // The member's bytes against its CRC-32 or, in a RAR 5 header without one, its
-            // BLAKE2sp hash; a mismatch says the same either way.
+            // BLAKE2sp hash; a mismatch names the check that failed.
             static void checkContents(const FileHeader& header, ConstMemory bytes, const char* function)
             {
-                bool matches = true;
                 if (header.hasCrc)
                 {
-                    matches = crc32(0, bytes) == header.crc;
+                    if (crc32(0, bytes) != header.crc)
+                        NORVA_THROW(function, "[mapper.rar] CRC-32 mismatch.");
                 }
                 else if (header.hasBlake2)
                 {
                     u8 hash[rar::BLAKE2SP_SIZE];
                     rar::blake2sp(hash, bytes);
-                    matches = !std::memcmp(hash, header.blake2, sizeof(hash));
-                }
-                if (!matches)
-                {
-                    NORVA_THROW(function, "[mapper.rar] CRC-32 mismatch.");
+                    if (std::memcmp(hash, header.blake2, sizeof(hash)))
+                        NORVA_THROW(function, "[mapper.rar] BLAKE2sp mismatch.");
                 }
             }
 
@@ -461,29 +462,62 @@ namespace norva::filesystem
             }
 
             // RAR 4: the low 16 bits of the CRC-32 from the type byte to the header's end.
-            // A second marker block has no CRC; old archivers left the CRC of AV and
-            // signature blocks unset, and covered only
-            // the fixed fields of a main header with a comment and the fixed fields and name
-            // of a file header with one.
-            static bool headerCrc4Matches(ConstMemory block, u8 type, u16 flags)
+            // `rest` runs from the block to the end of the archive. Old archivers departed
+            // from the rule, and their archives must still open:
+            // - a second marker block has no CRC, and the CRC of AV and signature blocks was
+            //   left unset;
+            // - a main header with a comment covers its fixed fields only, a file header with
+            //   one its fixed fields and name;
+            // - an old sub-block of Unix owners or Mac file info covers the header and the
+            //   add-size data after it (the owner and group names), though some writers
+            //   covered the header alone; data that the end of the file cuts cannot be
+            //   checked, and the archive is cut short.
+            static bool headerCrc4Matches(ConstMemory rest, u16 headerSize, u8 type, u16 flags)
             {
                 if (type == BLOCK_MARK || type == BLOCK_OLD_AV || type == BLOCK_OLD_SIGN)
                     return true;
-                const u16 stored = ByteReader(block.address, 2).le16();
+                const u16 stored = ByteReader(rest.address, 2).le16();
                 auto matches = [&](u64 size) {
-                    size = std::min<u64>(size, block.size);
-                    return (crc32(0, ConstMemory(block.address + 2, size - 2)) & 0xFFFF) == stored;
+                    return (crc32(0, ConstMemory(rest.address + 2, size - 2)) & 0xFFFF) == stored;
                 };
                 if (type == BLOCK_MAIN && (flags & MAIN_COMMENT))
-                    return matches(13);
-                if (matches(block.size))
+                    return matches(std::min<u64>(13, headerSize));
+                if (matches(headerSize))
                     return true;
-                if (type == BLOCK_FILE && (flags & FILE_COMMENT) && block.size >= 32)
+                if (type == BLOCK_FILE && (flags & FILE_COMMENT) && headerSize >= 32)
                 {
                     const u64 fixed = (flags & FILE_LARGE) ? 40 : 32;
-                    return matches(fixed + ByteReader(block.address + 26, 2).le16());
+                    return matches(std::min<u64>(fixed + ByteReader(rest.address + 26, 2).le16(), headerSize));
+                }
+                if (type == BLOCK_OLD_SUB && (flags & LONG_BLOCK) && headerSize >= 13)
+                {
+                    ByteReader fields(rest.address + 7, 6);
+                    const u32 addSize = fields.le32();
+                    const u16 subType = fields.le16();
+                    if (subType == OLD_SUB_UNIX_OWNER || subType == OLD_SUB_MAC_INFO)
+                    {
+                        if (addSize > rest.size - headerSize)
+                            throwCutShort();
+                        return matches(u64(headerSize) + addSize);
+                    }
                 }
                 return false;
+            }
+
+            // Whether an archive may end at `position`, right after a whole block: at the end
+            // of the file, or where only padding follows. Old transfer tools padded files
+            // to 128-byte records with 0x00 or 0x1A; neither is a block type, so three or
+            // more such bytes cannot be the start of a cut header. One or two can: they may
+            // be the CRC of a header the end of the file cut, so they refuse the archive
+            // rather than risk listing a cut one as whole.
+            static bool endsAt(ConstMemory archive, u64 position)
+            {
+                if (position == archive.size)
+                    return true;
+                const u8 first = archive.address[position];
+                return archive.size - position >= 3 && (first == 0x00 || first == 0x1A) &&
+                       std::all_of(archive.address + position, archive.address + archive.size,
+                                   [first](u8 byte) { return byte == first; });
             }
 
             void addMember(FileHeader header)
@@ -509,7 +543,7 @@ namespace norva::filesystem
             void walk4(ConstMemory archive)
             {
                 // Archivers may leave out the end block, so the file may end after any whole
-                // block; but not right after the marker, before the main block.
+                // block (see endsAt); but not right after the marker, before the main block.
                 u64 position = sizeof(signature4);
                 do
                 {
@@ -525,7 +559,8 @@ namespace norva::filesystem
                         throwDamagedHeader();
                     if (headerSize > block.size())
                         throwCutShort();
-                    if (!headerCrc4Matches(ConstMemory(archive.address + position, headerSize), type, flags))
+                    if (!headerCrc4Matches(ConstMemory(archive.address + position, archive.size - position), headerSize,
+                                           type, flags))
                         throwHeaderCrcError();
 
                     ByteReader header(archive.address + position, headerSize);
@@ -562,7 +597,7 @@ namespace norva::filesystem
                     if (dataSize > archive.size - position - headerSize)
                         throwCutShort();
                     position += headerSize + dataSize;
-                } while (position < archive.size);
+                } while (!endsAt(archive, position));
             }
 
             // Reads the fields of a file (or service) block.
