@@ -148,10 +148,13 @@ namespace
             mapper->getIndex(index, "");
             EXPECT_EQ(c.message, nullptr) << "opened";
             EXPECT_EQ(index.size(), 2u);
-            auto a = mapper->mmap("a.txt");
-            EXPECT_EQ(Bytes(ConstMemory(*a).address, ConstMemory(*a).address + ConstMemory(*a).size), first);
-            auto b = mapper->mmap("b.bin");
-            EXPECT_EQ(Bytes(ConstMemory(*b).address, ConstMemory(*b).address + ConstMemory(*b).size), second());
+            auto mapped = [&](const std::string& name) {
+                const auto memory = mapper->mmap(name);
+                const ConstMemory bytes = *memory;
+                return Bytes(bytes.address, bytes.address + bytes.size);
+            };
+            EXPECT_EQ(mapped("a.txt"), first);
+            EXPECT_EQ(mapped("b.bin"), second());
         }
         catch (const Exception& e)
         {

@@ -181,21 +181,19 @@ namespace rartest
     // (0x102) the archiver's CRC covers both; some writers covered the header alone.
     inline Bytes rar4OldSubBlock(u16 subType, const Bytes& fields, const Bytes& data, bool crcOverData = true)
     {
-        Bytes body;
-        body.push_back(0x77);
-        put16(body, 0x8000);
-        put16(body, u32(14 + fields.size()));
-        put32(body, u32(data.size()));
-        put16(body, subType);
-        body.push_back(0); // level
-        putBytes(body, fields);
-        Bytes covered = body;
-        if (crcOverData)
-            putBytes(covered, data);
-        Bytes out;
-        put16(out, crcOf(covered) & 0xFFFF);
-        putBytes(out, body);
+        Bytes header;
+        put32(header, u32(data.size()));
+        put16(header, subType);
+        header.push_back(0); // level
+        putBytes(header, fields);
+        Bytes out = rar4Block(0x77, 0x8000, header);
         putBytes(out, data);
+        if (crcOverData)
+        {
+            const u32 crc = crcOf(Bytes(out.begin() + 2, out.end()));
+            out[0] = u8(crc);
+            out[1] = u8(crc >> 8);
+        }
         return out;
     }
 
